@@ -1,0 +1,3 @@
+"""tavrin: answer questions about a codebase with an LLM, and measure how well that works."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,1 @@
+"""Question-answering chains over a vector store of code documents."""

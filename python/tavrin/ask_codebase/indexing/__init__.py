@@ -1,0 +1,1 @@
+"""Turning a repository into documents for a vector store."""

@@ -1,0 +1,1 @@
+"""Loaders that turn repository files and analysed functions into documents."""

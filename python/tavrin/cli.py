@@ -1,0 +1,122 @@
+"""The ``tavrin`` command line."""
+
+import importlib
+import shlex
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import click
+
+from tavrin import __version__
+from tavrin.evaluation.qa.evaluable.base import get_evaluable_from_name
+from tavrin.evaluation.qa.evaluator.base import get_evaluator_from_name
+from tavrin.evaluation.qa.question_set import QuestionSetError
+from tavrin.evaluation.qa.report import Report
+
+# Commands that live in other modules: command name -> (module, attribute). A module is
+# imported only when its command is used or listed, so one command's failing import does
+# not take the others down with it.
+COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
+    "resume": ("tavrin.evaluation.qa.commands.resume", "resume"),
+    "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
+}
+
+
+class _Group(click.Group):
+    """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use."""
+
+    def list_commands(self, ctx: click.Context) -> List[str]:
+        return sorted(set(super().list_commands(ctx)) | set(COMMAND_MODULES))
+
+    def get_command(self, ctx: click.Context, cmd_name: str) -> Optional[click.Command]:
+        command = super().get_command(ctx, cmd_name)
+        if command is None and cmd_name in COMMAND_MODULES:
+            module_name, attribute = COMMAND_MODULES[cmd_name]
+            command = getattr(importlib.import_module(module_name), attribute)
+            if not isinstance(command, click.Command):
+                raise TypeError(f"{module_name}.{attribute} is not a click command")
+            self.add_command(command, cmd_name)
+        return command
+
+
+@click.group(cls=_Group)
+@click.version_option(__version__, prog_name="tavrin")
+def cli() -> None:
+    """tavrin: answer questions about a codebase with an LLM, and measure how well it does.
+
+    Run question-answering subjects over a question set, judge every answer, and keep the
+    results as a JSON report that can be resumed and rendered as Markdown.
+    """
+
+
+def _resolve(lookup: Callable[[str], Any]) -> Callable[[click.Context, click.Parameter, Tuple[str, ...]], List[Any]]:
+    def callback(ctx: click.Context, param: click.Parameter, values: Tuple[str, ...]) -> List[Any]:
+        classes = []
+        for value in values:
+            try:
+                classes.append(lookup(value))
+            except LookupError as exc:
+                raise click.BadParameter(str(exc), ctx=ctx, param=param) from exc
+        return classes
+
+    return callback
+
+
+def _output_file(ctx: click.Context, param: click.Parameter, value: Optional[str]) -> Optional[str]:
+    if value is not None and not Path(value).resolve().parent.is_dir():
+        raise click.BadParameter(f"folder {str(Path(value).parent)!r} does not exist", ctx=ctx, param=param)
+    return value
+
+
+@cli.command()
+@click.argument("test_set", type=click.Path(exists=True, dir_okay=False))
+@click.option(
+    "-s", "--subject", "subjects", multiple=True, required=True, callback=_resolve(get_evaluable_from_name),
+    help="Name of a subject to evaluate (repeatable).",
+)
+@click.option(
+    "-e", "--evaluator", "evaluators", multiple=True, required=True, callback=_resolve(get_evaluator_from_name),
+    help="Name of an evaluator that judges every answer (repeatable).",
+)
+@click.option(
+    "-o", "--output", required=True, type=click.Path(dir_okay=False), callback=_output_file,
+    help="Where to write the JSON report.",
+)
+@click.option(
+    "--markdown", "markdown_path", type=click.Path(dir_okay=False), callback=_output_file,
+    help="Also write the report as Markdown here when the run completes.",
+)
+@click.option("-v", "--verbose", is_flag=True, help="Print every question, answer and judgement.")
+def evaluate(
+    test_set: str,
+    subjects: List[type],
+    evaluators: List[type],
+    output: str,
+    markdown_path: Optional[str],
+    verbose: bool,
+) -> None:
+    """Evaluate subjects on the question set in TEST_SET and save the report."""
+    from tavrin.evaluation.qa.evaluation import Evaluation
+
+    try:
+        evaluation = Evaluation(str(test_set), list(subjects), list(evaluators))
+    except QuestionSetError as exc:
+        raise click.ClickException(str(exc)) from exc
+    evaluation.run(json_path=str(output), markdown_path=markdown_path, verbose=verbose)
+    report = Report.load_json(output)
+    if report.error_msg:
+        click.secho(
+            f"The evaluation stopped early: {report.error_msg}\n"
+            f"The records made so far are in {output}; `tavrin resume {shlex.quote(output)}` continues the run.",
+            fg="red",
+            err=True,
+        )
+        click.get_current_context().exit(1)
+    click.secho(f"Saved JSON report: {output}", fg="green")
+    if markdown_path:
+        click.secho(f"Saved Markdown report: {markdown_path}", fg="green")
+
+
+def main() -> None:
+    """Entry point of the ``tavrin`` console script."""
+    cli(prog_name="tavrin")

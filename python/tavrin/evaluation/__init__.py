@@ -1,0 +1,1 @@
+"""Evaluation of question answering and of retrieval."""

@@ -1,0 +1,1 @@
+"""QA evaluation: question sets, subjects, evaluators, the run and its report."""

@@ -1,0 +1,1 @@
+"""Command-line commands over saved evaluation reports."""

@@ -1,0 +1,1 @@
+"""Question-answering subjects that an evaluation can run."""

@@ -1,0 +1,1 @@
+"""Evaluators that judge a subject's answer against the reference answer."""

@@ -1,0 +1,1 @@
+"""The judge model and the prompt programs that put questions to it."""

@@ -1,0 +1,1 @@
+"""Retrieval evaluation: embedding retriever, ground truth and metrics."""
