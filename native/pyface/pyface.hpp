@@ -49,6 +49,14 @@ inline nb::object owned(PyObject *p) {
     return nb::steal(p);
 }
 
+// bool(o), raising what __bool__/__len__ raise.
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw_error();
+    return r == 1;
+}
+
 // Inside a catch block: turns the active C++ exception into a Python error
 // (python_error objects are restored unchanged) and returns nullptr.
 PyObject *translate_current_exception() noexcept;

@@ -1,0 +1,57 @@
+// tavrin.evaluation.qa.commands.markdown: the `markdown` command, which renders
+// a saved JSON report as Markdown.
+#include "pyface/pyface.hpp"
+
+namespace pf = pyface;
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// def markdown(json_path: str, output: str)
+nb::object markdown(pf::Call &c) {
+    nb::handle json_path = c[0], output = c[1];
+    nb::object report = c.global("Report").attr("load_json")(json_path);
+    c.global("click").attr("secho")(pf::cat({"Load json report: ", json_path}), "fg"_a = "blue");
+    nb::object md_content = report.attr("to_markdown")();
+    c.global("click").attr("secho")("Report in Markdown:", "fg"_a = "blue");
+    c.global("print")(md_content);
+    if (pf::truthy(output)) {
+        nb::object f = c.global("open")(output, "w");
+        try {
+            f.attr("write")(md_content);
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        c.global("click").attr("secho")(pf::cat({"Saved markdown file: ", output}),
+                                        "fg"_a = "green");
+    }
+    return nb::none();
+}
+
+const pf::FuncDef markdown_def{
+    .name = "markdown",
+    .params = {pf::arg("json_path", "str"), pf::arg("output", "str").or_none()},
+    .body = markdown,
+};
+
+} // namespace
+
+PYFACE_MODULE(markdown, m) {
+    nb::object click = m.import("click");
+    m.from("tavrin.evaluation.qa.report", {"Report"});
+
+    nb::object command = click.attr("command")(
+        "help"_a = "Generate a markdown report from the json report in JSON_PATH.");
+    nb::object argument =
+        click.attr("argument")("json_path", "type"_a = click.attr("Path")("exists"_a = true));
+    nb::object output =
+        click.attr("option")("-o", "--output", "type"_a = click.attr("Path")(), "help"_a = "Output path.");
+    nb::object f = pf::make_function(markdown_def, m.dict());
+    f = output(f);
+    f = argument(f);
+    f = command(f);
+    m.set("markdown", f);
+}

@@ -1,0 +1,322 @@
+// tavrin.evaluation.qa.evaluation: the driver of a QA evaluation run.
+//
+// Evaluation puts every test question to every subject, has every evaluator
+// judge each answer, records each judgement and writes a Report (JSON, plus
+// Markdown after a clean run). Judgements already recorded are skipped, which
+// makes a run resumable from its own report.
+#include "pyface/pyface.hpp"
+
+#include <optional>
+
+namespace pf = pyface;
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// ---------------------------------------------------------------- helpers
+
+// click.secho(message, fg=...) through the module's `click`, read now.
+void secho_red(const pf::Call &c, nb::handle message) {
+    c.global("click").attr("secho")(message, "fg"_a = "red");
+}
+
+// The text an interrupted run keeps as its error message: the exception's
+// text, or its type name when the text is empty, so that a run cut short
+// never looks complete.
+nb::str error_text(const nb::python_error &e) {
+    nb::str text = nb::str(e.value());
+    if (nb::len(text) == 0)
+        return nb::str(nb::handle((PyObject *)Py_TYPE(e.value().ptr())).attr("__name__"));
+    return text;
+}
+
+// Runs `f`; any exception leaves as nb::python_error.
+template <class F> void as_python(F &&f) {
+    try {
+        f();
+    } catch (nb::python_error &) {
+        throw;
+    } catch (...) {
+        pf::translate_current_exception();
+        throw nb::python_error();
+    }
+}
+
+// ---------------------------------------------------------------- get_verbose_print
+
+nb::object verbose_print(pf::Call &c) {
+    if (pf::truthy(c.closure()))
+        pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), c[0].ptr(), c[1].ptr()));
+    return nb::none();
+}
+
+const pf::FuncDef verbose_print_def{
+    .name = "verbose_print",
+    .qualname = "get_verbose_print.<locals>.verbose_print",
+    .params = {pf::varargs("args"), pf::varkw("kwargs")},
+    .body = verbose_print,
+};
+
+nb::object get_verbose_print(pf::Call &c) {
+    return pf::make_function(verbose_print_def, c.globals(), c[0]);
+}
+
+const pf::FuncDef get_verbose_print_def{
+    .name = "get_verbose_print",
+    .params = {pf::arg("verbose", "bool")},
+    .body = get_verbose_print,
+};
+
+// ---------------------------------------------------------------- Evaluation
+
+// def __init__(self, test_set_path: str, subjects: List[Type[EvaluableQA]],
+//              evaluators: List[Type[Evaluator]],
+//              records: Optional[List[EvalRecord]] = None) -> None
+nb::object evaluation_init(pf::Call &c) {
+    nb::handle self = c[0], test_set_path = c[1], subjects = c[2], evaluators = c[3],
+               records = c[4];
+    nb::object test_set = c.global("QuestionSet").attr("load_json")(test_set_path);
+    nb::setattr(self, "_test_set_path", test_set_path);
+    nb::setattr(self, "_test_set", test_set);
+
+    nb::setattr(self, "_subjects", nb::dict());
+    for (nb::handle cls : subjects) {
+        nb::object instance = cls();
+        nb::object table = self.attr("_subjects");
+        table[cls.attr("name")] = instance;
+    }
+    nb::setattr(self, "_evaluators", nb::dict());
+    for (nb::handle cls : evaluators) {
+        nb::object instance = cls();
+        nb::object table = self.attr("_evaluators");
+        table[cls.attr("name")] = instance;
+    }
+    bool has_records = pf::truthy(records);
+    nb::setattr(self, "_records", has_records ? nb::borrow(records) : nb::object(nb::list()));
+    return nb::none();
+}
+
+const pf::FuncDef evaluation_init_def{
+    .name = "__init__",
+    .params = {pf::arg("self"), pf::arg("test_set_path", "str"),
+               pf::arg("subjects", "List[Type[EvaluableQA]]"),
+               pf::arg("evaluators", "List[Type[Evaluator]]"),
+               pf::arg("records", "Optional[List[EvalRecord]]").none()},
+    .body = evaluation_init,
+    .returns = "None",
+};
+
+// Asks one subject for its answer to the case: steps that may raise are
+// reported in red by the caller.
+void predict(const pf::Call &c, nb::handle v_print, nb::handle subject, nb::handle s_name,
+             nb::handle case_, nb::object &prediction, nb::object &documents) {
+    nb::object result = subject.attr("predict")(case_.attr("question"));
+    auto [answer, docs] = pf::unpack<2>(result);
+    pf::expect_exact_or_none(answer, &PyUnicode_Type, "unicode");
+    prediction = answer;
+    pf::expect_exact_or_none(docs, &PyList_Type, "list");
+    documents = docs;
+    v_print(pf::cat({"\n===> ", s_name, " Ans:"}), "fg"_a = "blue");
+    v_print(prediction);
+    if (pf::truthy(documents)) {
+        v_print("\nReferences:");
+        for (nb::handle doc : documents)
+            v_print(pf::cat({"  - [", doc["label"], "] ", doc["url"]}));
+    }
+    (void)c;
+}
+
+// def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
+nb::object evaluation_run(pf::Call &c) {
+    nb::handle self = c[0], json_path = c[1], markdown_path = c[2], verbose = c[3];
+
+    nb::object v_print = c.global("get_verbose_print")(verbose);
+    v_print("\nEvaluation start", "bold"_a = true);
+
+    nb::object own_records = self.attr("_records");
+    nb::object records =
+        pf::truthy(own_records) ? own_records : nb::object(nb::list());
+    nb::object record_ids = pf::owned(PySet_New(nullptr));
+    for (nb::handle r : records)
+        if (PySet_Add(record_ids.ptr(), r.attr("id").ptr()) < 0)
+            pf::throw_error();
+    nb::object error_msg = nb::str("");
+
+    std::optional<nb::python_error> escaped;
+    try {
+        as_python([&] {
+            nb::object cases = self.attr("_test_set").attr("cases");
+            for (nb::handle case_ : cases) {
+                nb::object case_id = case_.attr("id");
+                v_print(pf::cat({"\n>>>>>>>>> question ", case_id, ": ", case_.attr("question")}),
+                        "bold"_a = true, "fg"_a = "yellow");
+                v_print(pf::cat({"# Ref:\n", case_.attr("reference_answer")}));
+
+                nb::object subjects = self.attr("_subjects");
+                nb::object subject_items = subjects.attr("items")();
+                for (nb::handle s_item : subject_items) {
+                    auto [s_name, subject] = pf::unpack<2>(s_item);
+                    nb::object prediction = nb::none();
+                    nb::object documents = nb::none();
+
+                    nb::object evaluator_items = self.attr("_evaluators").attr("items")();
+                    for (nb::handle e_item : evaluator_items) {
+                        auto [e_name, evaluator] = pf::unpack<2>(e_item);
+                        nb::object id_case = case_.attr("id");
+                        nb::object id_question = case_.attr("question");
+                        nb::object eval_record_id =
+                            c.global("EvalRecord").attr("gen_eval_record_id")(
+                                "case_id"_a = id_case, "question"_a = id_question,
+                                "subject"_a = s_name, "evaluator"_a = e_name);
+                        int seen = PySet_Contains(record_ids.ptr(), eval_record_id.ptr());
+                        if (seen < 0)
+                            pf::throw_error();
+                        if (seen) {
+                            v_print(pf::cat({"Skip evaluate ", s_name, " by ", e_name, " on ",
+                                             case_.attr("id")}));
+                            continue;
+                        }
+
+                        if (prediction.is_none()) {
+                            try {
+                                as_python([&] {
+                                    predict(c, v_print, subject, s_name, case_, prediction,
+                                            documents);
+                                });
+                            } catch (nb::python_error &e) {
+                                if (!e.matches(PyExc_Exception))
+                                    throw;
+                                secho_red(c, pf::cat({"> Error when predicting. Raise by ", s_name,
+                                                      " on ", case_.attr("id")}));
+                                throw;
+                            }
+                        }
+
+                        nb::object result;
+                        try {
+                            as_python([&] {
+                                result = evaluator.attr("evaluate")(prediction, case_);
+                            });
+                        } catch (nb::python_error &e) {
+                            if (!e.matches(PyExc_Exception))
+                                throw;
+                            secho_red(c, pf::cat({">>> Error when evaluating. Raise by ", e_name,
+                                                  " on ", s_name, " with ", case_.attr("id")}));
+                            throw;
+                        }
+
+                        nb::object r_case_id = case_.attr("id");
+                        nb::object r_question = case_.attr("question");
+                        nb::object r_expected = case_.attr("reference_answer");
+                        nb::object r_value = result.attr("value");
+                        nb::object r_reason = result.attr("reason");
+                        nb::object eval_record = c.global("EvalRecord")(
+                            "case_id"_a = r_case_id, "question"_a = r_question,
+                            "subject"_a = s_name, "prediction"_a = prediction,
+                            "expected"_a = r_expected, "documents"_a = documents,
+                            "evaluator"_a = e_name, "value"_a = r_value, "reason"_a = r_reason);
+                        records.attr("append")(eval_record);
+                        if (PySet_Add(record_ids.ptr(), eval_record.attr("id").ptr()) < 0)
+                            pf::throw_error();
+
+                        v_print(pf::cat({"\n--- ", evaluator.attr("description")}), "fg"_a = "cyan");
+                        v_print(pf::cat({e_name, ": ", result.attr("value")}), "fg"_a = "green");
+                        v_print(pf::cat({"reason: ", result.attr("reason")}));
+                    }
+                }
+            }
+        });
+    } catch (nb::python_error &e) {
+        try {
+            as_python([&] {
+                if (e.matches(PyExc_Exception)) {
+                    error_msg = error_text(e);
+                    secho_red(c, pf::cat({"\n***** Exception *****\n", e.value(), "\n"}));
+                } else if (e.matches(PyExc_KeyboardInterrupt)) {
+                    error_msg = nb::str("KeyboardInterrupt");
+                    secho_red(c, nb::str("\n***** KeyboardInterrupt *****\n"));
+                } else {
+                    // e.g. SystemExit: the run is still cut short
+                    error_msg = error_text(e);
+                    escaped.emplace(std::move(e));
+                }
+            });
+        } catch (nb::python_error &printing) {
+            escaped.emplace(std::move(printing));
+        }
+    }
+
+    nb::object name = c.global("Path")(json_path).attr("stem");
+    nb::object date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+    nb::object test_set_path = nb::str(self.attr("_test_set_path"));
+    nb::object subjects = nb::list(self.attr("_subjects").attr("keys")());
+    nb::object evaluators = nb::list(self.attr("_evaluators").attr("keys")());
+    nb::object description =
+        pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    nb::object report = c.global("Report")(
+        "name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
+        "subjects"_a = subjects, "evaluators"_a = evaluators, "records"_a = records,
+        "description"_a = description, "error_msg"_a = error_msg);
+    report.attr("dump_json")(json_path);
+    if (PyUnicode_Check(markdown_path.ptr()) && PyUnicode_GET_LENGTH(markdown_path.ptr()) > 0 &&
+        nb::len(error_msg) == 0)
+        report.attr("dump_md")(markdown_path);
+
+    if (escaped)
+        throw std::move(*escaped);
+    return nb::none();
+}
+
+const pf::FuncDef evaluation_run_def{
+    .name = "run",
+    .doc = "Run the evaluation and save the report to json and markdown file.",
+    .params = {pf::arg("self"), pf::arg("json_path", "str"),
+               pf::arg("markdown_path", "Optional[str]").none(),
+               pf::arg("verbose", "bool").dflt(false)},
+    .body = evaluation_run,
+};
+
+// @classmethod def resume(cls, report_json_path: str)
+nb::object evaluation_resume(pf::Call &c) {
+    nb::handle cls = c[0], report_json_path = c[1];
+    nb::object report = c.global("Report").attr("load_json")(report_json_path);
+    nb::object test_set_path = report.attr("test_set_path");
+    nb::list subjects;
+    for (nb::handle s : report.attr("subjects"))
+        subjects.append(c.global("get_evaluable_from_name")(s));
+    nb::list evaluators;
+    for (nb::handle e : report.attr("evaluators"))
+        evaluators.append(c.global("get_evaluator_from_name")(e));
+    nb::object records = report.attr("records");
+    return cls(test_set_path, subjects, evaluators, records);
+}
+
+const pf::FuncDef evaluation_resume_def{
+    .name = "resume",
+    .doc = "Resume an Evaluation's config from a report json file.",
+    .params = {pf::arg("cls"), pf::arg("report_json_path", "str")},
+    .body = evaluation_resume,
+};
+
+} // namespace
+
+PYFACE_MODULE(evaluation, m) {
+    m.from("datetime", {"datetime"});
+    m.from("pathlib", {"Path"});
+    m.from("typing", {"Dict", "List", "Optional", "Type"});
+    m.import("click");
+    m.from("tavrin.evaluation.qa.evaluable.base", {"EvaluableQA"});
+    m.from("tavrin.evaluation.qa.evaluator.base", {"Evaluator"});
+    m.from("tavrin.evaluation.qa.question_set", {"QuestionSet"});
+    m.from("tavrin.evaluation.qa.report", {"EvalRecord", "Report"});
+    m.from("tavrin.evaluation.qa.evaluable.base", {"get_evaluable_from_name"});
+    m.from("tavrin.evaluation.qa.evaluator.base", {"get_evaluator_from_name"});
+    m.def(get_verbose_print_def);
+
+    pf::ClassBuilder(m, "Evaluation")
+        .method(evaluation_init_def)
+        .method(evaluation_run_def)
+        .classmethod(evaluation_resume_def)
+        .finish();
+}
