@@ -42,6 +42,11 @@ namespace nb = nanobind;
 // Throws the pending Python exception (there must be one).
 [[noreturn]] void throw_error();
 
+// Raises the exception instance `exc` as `raise exc` does: the same object,
+// with the traceback it already carries. TypeError if `exc` is not an
+// exception instance.
+[[noreturn]] void raise_object(nb::handle exc);
+
 // Wraps a new reference; throws the pending Python error when it is null.
 inline nb::object owned(PyObject *p) {
     if (!p)

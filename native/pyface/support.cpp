@@ -24,6 +24,13 @@ void throw_error() {
     throw nb::python_error();
 }
 
+void raise_object(nb::handle exc) {
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
 PyObject *translate_current_exception() noexcept {
     try {
         throw;

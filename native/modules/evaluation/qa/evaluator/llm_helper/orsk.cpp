@@ -1,0 +1,88 @@
+// tavrin.evaluation.qa.evaluator.llm_helper.orsk: the pair judge.
+//
+// Asks the judge model a YES/NO question about two texts and returns the
+// verdict with the model's reason for it.
+#include "pyface/pyface.hpp"
+
+namespace pf = pyface;
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// The prompt program: a system turn with the model's default system prompt,
+// the question and the two texts, a one-token YES/NO answer, then (only when
+// with_explanation is true) a second user turn asking for the reason.
+const char *const classifier_pair_template = R"TPL(
+{{~#system~}}
+{{llm.default_system_prompt}}
+{{~/system}}
+{{#user~}}
+Please answer a question about a pair of texts with YES or NO.
+---
+QUESTION: {{question}}
+---
+TEXT1: {{input1}}
+---
+TEXT2: {{input2}}
+---
+Please provide a response even if the answer is not clear, and make sure the response consists of a single word, either YES or NO.
+{{~/user}}
+{{#assistant~}}
+{{gen 'answer' temperature=0 max_tokens=1}}
+{{~/assistant~}}
+{{#if (with_explanation)~}}
+{{~#user~}}
+Please provide a reason for your answer.
+{{~/user}}
+{{#assistant~}}
+{{gen 'explanation' temperature=0 max_tokens=200}}
+{{~/assistant~}}
+{{/if}})TPL";
+
+// A guidance program that fails while it runs keeps the error on the program
+// it returns instead of raising it; raise it here, so that a model failure
+// reaches the caller as itself rather than as a missing variable.
+void raise_program_error(nb::handle judgment) {
+    nb::object error = nb::getattr(judgment, "_exception", nb::none());
+    if (PyExceptionInstance_Check(error.ptr()))
+        pf::raise_object(error);
+}
+
+// def orsk(question, text1, text2, with_explanation=True, silent=True) -> "Tuple[bool, str]"
+nb::object orsk(pf::Call &c) {
+    nb::handle question = c[0], text1 = c[1], text2 = c[2], with_explanation = c[3],
+               silent = c[4];
+    nb::object judgment = c.global("classifier_pair")(
+        "question"_a = question, "input1"_a = text1, "input2"_a = text2, "silent"_a = silent,
+        "with_explanation"_a = with_explanation);
+    raise_program_error(judgment);
+    nb::object verdict = pf::owned(PyObject_RichCompare(
+        nb::object(judgment[nb::str("answer")]).ptr(), nb::str("YES").ptr(), Py_EQ));
+    nb::object reason;
+    if (nb::bool_(with_explanation))
+        reason = judgment[nb::str("explanation")];
+    else
+        reason = nb::str("");
+    return nb::make_tuple(verdict, reason);
+}
+const pf::FuncDef orsk_def{
+    .name = "orsk",
+    .params = {pf::arg("question"), pf::arg("text1"), pf::arg("text2"),
+               pf::arg("with_explanation").dflt(true), pf::arg("silent").dflt(true)},
+    .body = orsk,
+    .returns = "Tuple[bool, str]",
+};
+
+} // namespace
+
+PYFACE_MODULE(orsk, m) {
+    // from typing import Tuple
+    m.from("typing", {"Tuple"});
+    // from .conf import guidance
+    m.from("tavrin.evaluation.qa.evaluator.llm_helper.conf", {"guidance"});
+    // classifier_pair = guidance(<template>, with_explanation=True)
+    m.set("classifier_pair", m.get("guidance")(nb::str(classifier_pair_template),
+                                               "with_explanation"_a = true));
+    m.def(orsk_def);
+}
