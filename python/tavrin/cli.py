@@ -2,6 +2,7 @@
 
 import importlib
 import shlex
+from datetime import datetime
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -11,7 +12,7 @@ from tavrin import __version__
 from tavrin.evaluation.qa.evaluable.base import get_evaluable_from_name
 from tavrin.evaluation.qa.evaluator.base import get_evaluator_from_name
 from tavrin.evaluation.qa.question_set import QuestionSetError
-from tavrin.evaluation.qa.report import Report
+from tavrin.evaluation.qa.report import Report, journal_path
 
 # Commands that live in other modules: command name -> (module, attribute). A module is
 # imported only when its command is used or listed, so one command's failing import does
@@ -102,6 +103,13 @@ def evaluate(
         evaluation = Evaluation(str(test_set), list(subjects), list(evaluators))
     except QuestionSetError as exc:
         raise click.ClickException(str(exc)) from exc
+    if journal_path(output).exists():
+        raise click.ClickException(
+            f"{journal_path(output)} holds the judgements of a run that was killed; "
+            f"`tavrin resume {shlex.quote(output)}` continues it (or delete the journal to start afresh)."
+        )
+    if not Path(output).exists():
+        _placeholder_report(evaluation, str(test_set), subjects, evaluators, output).dump_json(output)
     evaluation.run(json_path=str(output), markdown_path=markdown_path, verbose=verbose)
     report = Report.load_json(output)
     if report.error_msg:
@@ -115,6 +123,24 @@ def evaluate(
     click.secho(f"Saved JSON report: {output}", fg="green")
     if markdown_path:
         click.secho(f"Saved Markdown report: {markdown_path}", fg="green")
+
+
+def _placeholder_report(
+    evaluation: Any, test_set: str, subjects: List[type], evaluators: List[type], output: str
+) -> Report:
+    """The report that stands at OUTPUT while the run works, so a run that is killed
+    outright can still be resumed by name (its records come back from the journal)."""
+    set_name = getattr(getattr(evaluation, "_test_set", None), "name", Path(test_set).stem)
+    return Report(
+        name=Path(output).stem,
+        date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+        test_set_path=test_set,
+        subjects=list(dict.fromkeys(s.name for s in subjects)),
+        evaluators=list(dict.fromkeys(e.name for e in evaluators)),
+        records=[],
+        description=f"Using test set <{set_name}>",
+        error_msg="The run did not finish: `tavrin resume` continues it",
+    )
 
 
 def main() -> None:

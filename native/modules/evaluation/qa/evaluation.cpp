@@ -7,6 +7,7 @@
 #include "pyface/pyface.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace pf = pyface;
 namespace nb = nanobind;
@@ -42,6 +43,85 @@ template <class F> void as_python(F &&f) {
         throw nb::python_error();
     }
 }
+
+// While a run works, SIGTERM (kill, a container stop, a CI timeout) ends it
+// like Ctrl+C: the handler marks `flag` and raises KeyboardInterrupt, so the
+// report is still written.
+nb::object on_sigterm(pf::Call &c) {
+    c.closure().attr("append")(c[0]);
+    pf::raise(PyExc_KeyboardInterrupt, "SIGTERM");
+}
+
+const pf::FuncDef on_sigterm_def{
+    .name = "on_sigterm",
+    .qualname = "Evaluation.run.<locals>.on_sigterm",
+    .params = {pf::arg("signum"), pf::arg("frame")},
+    .body = on_sigterm,
+};
+
+class SigtermGuard {
+public:
+    SigtermGuard(nb::handle globals, nb::handle flag) {
+        signal_ = nb::module_::import_("signal");
+        nb::object handler = pf::make_function(on_sigterm_def, globals, flag);
+        try {
+            previous_ = signal_.attr("signal")(signal_.attr("SIGTERM"), handler);
+            installed_ = true;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) // not the main thread: leave signals alone
+                throw;
+        }
+    }
+    ~SigtermGuard() {
+        if (!installed_)
+            return;
+        try {
+            nb::object previous = previous_.is_none() ? signal_.attr("SIG_DFL") : previous_;
+            signal_.attr("signal")(signal_.attr("SIGTERM"), previous);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("restoring the SIGTERM handler");
+        } catch (...) {
+        }
+    }
+    SigtermGuard(const SigtermGuard &) = delete;
+    SigtermGuard &operator=(const SigtermGuard &) = delete;
+
+private:
+    nb::object signal_;
+    nb::object previous_;
+    bool installed_ = false;
+};
+
+// The run's journal: each new record is on disk as soon as it is made. It is
+// removed once the report holding every record has been written, and kept
+// otherwise.
+class JournalGuard {
+public:
+    explicit JournalGuard(nb::object journal) : journal_(std::move(journal)) {}
+    void append(nb::handle record) {
+        if (journal_.is_valid() && !journal_.is_none())
+            journal_.attr("append")(record);
+    }
+    void discard() {
+        if (journal_.is_valid() && !journal_.is_none())
+            std::exchange(journal_, nb::object()).attr("discard")();
+    }
+    ~JournalGuard() {
+        if (!journal_.is_valid() || journal_.is_none())
+            return;
+        try {
+            journal_.attr("close")();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("closing the evaluation journal");
+        } catch (...) {
+        }
+    }
+    JournalGuard(const JournalGuard &) = delete;
+    JournalGuard &operator=(const JournalGuard &) = delete;
+
+private:
+    nb::object journal_;
+};
 
 // ---------------------------------------------------------------- get_verbose_print
 
@@ -127,6 +207,24 @@ void predict(const pf::Call &c, nb::handle v_print, nb::handle subject, nb::hand
     (void)c;
 }
 
+// Report.open_journal(json_path, ...) when the report class offers journals.
+nb::object open_journal(const pf::Call &c, nb::handle self, nb::handle json_path) {
+    nb::object report_cls = c.global("Report");
+    nb::object open = nb::getattr(report_cls, "open_journal", nb::none());
+    if (open.is_none())
+        return nb::none();
+    nb::object name = c.global("Path")(json_path).attr("stem");
+    nb::object date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+    nb::object test_set_path = nb::str(self.attr("_test_set_path"));
+    nb::object subjects = nb::list(self.attr("_subjects").attr("keys")());
+    nb::object evaluators = nb::list(self.attr("_evaluators").attr("keys")());
+    nb::object description =
+        pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    return open(json_path, "name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
+                "subjects"_a = subjects, "evaluators"_a = evaluators,
+                "description"_a = description);
+}
+
 // def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
 nb::object evaluation_run(pf::Call &c) {
     nb::handle self = c[0], json_path = c[1], markdown_path = c[2], verbose = c[3];
@@ -142,6 +240,10 @@ nb::object evaluation_run(pf::Call &c) {
         if (PySet_Add(record_ids.ptr(), r.attr("id").ptr()) < 0)
             pf::throw_error();
     nb::object error_msg = nb::str("");
+
+    JournalGuard journal(open_journal(c, self, json_path));
+    nb::object sigterm = nb::list();
+    SigtermGuard sigterm_guard(c.globals(), sigterm);
 
     std::optional<nb::python_error> escaped;
     try {
@@ -219,6 +321,7 @@ nb::object evaluation_run(pf::Call &c) {
                         records.attr("append")(eval_record);
                         if (PySet_Add(record_ids.ptr(), eval_record.attr("id").ptr()) < 0)
                             pf::throw_error();
+                        journal.append(eval_record);
 
                         v_print(pf::cat({"\n--- ", evaluator.attr("description")}), "fg"_a = "cyan");
                         v_print(pf::cat({e_name, ": ", result.attr("value")}), "fg"_a = "green");
@@ -233,6 +336,9 @@ nb::object evaluation_run(pf::Call &c) {
                 if (e.matches(PyExc_Exception)) {
                     error_msg = error_text(e);
                     secho_red(c, pf::cat({"\n***** Exception *****\n", e.value(), "\n"}));
+                } else if (e.matches(PyExc_KeyboardInterrupt) && nb::len(sigterm) > 0) {
+                    error_msg = nb::str("SIGTERM");
+                    secho_red(c, nb::str("\n***** SIGTERM *****\n"));
                 } else if (e.matches(PyExc_KeyboardInterrupt)) {
                     error_msg = nb::str("KeyboardInterrupt");
                     secho_red(c, nb::str("\n***** KeyboardInterrupt *****\n"));
@@ -262,6 +368,7 @@ nb::object evaluation_run(pf::Call &c) {
     if (PyUnicode_Check(markdown_path.ptr()) && PyUnicode_GET_LENGTH(markdown_path.ptr()) > 0 &&
         nb::len(error_msg) == 0)
         report.attr("dump_md")(markdown_path);
+    journal.discard();
 
     if (escaped)
         throw std::move(*escaped);

@@ -6,6 +6,7 @@ import os
 import re
 import tempfile
 import uuid
+import warnings
 from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
@@ -13,6 +14,8 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 
 REPORT_FORMAT = "tavrin-qa-report"
 REPORT_VERSION = 1
+JOURNAL_FORMAT = "tavrin-qa-journal"
+JOURNAL_SUFFIX = ".journal"
 
 _ID_NAMESPACE = uuid.UUID("6f1d3c52-8f0e-4a55-9d4b-2f7a0c1e5b93")
 
@@ -135,6 +138,35 @@ class Report:
         and the offending field or record for anything else that is wrong with it.
         """
         source = Path(path)
+        journal = journal_path(source)
+        if not source.exists() and journal.exists():
+            return cls._from_journal(journal)
+        report = cls._load_report(source)
+        if journal.exists():
+            header, records = read_journal(journal)
+            report.records = _merged(report.records, records)
+        return report
+
+    @classmethod
+    def _from_journal(cls, journal: Path) -> "Report":
+        """The report of a run that was killed before it wrote one, rebuilt from its journal."""
+        header, records = read_journal(journal)
+        if header is None:
+            raise ReportError(f"{journal}: empty journal: the run was stopped before it judged anything")
+        where = f"{journal}: header"
+        return cls(
+            name=_get(header, "name", (str,), where),
+            date=_get(header, "date", (str,), where),
+            test_set_path=_get(header, "test_set_path", (str,), where),
+            subjects=_get_names(header, "subjects", where),
+            evaluators=_get_names(header, "evaluators", where),
+            records=records,
+            description=_get(header, "description", (str,), where),
+            error_msg="The run was killed; its records were recovered from the journal",
+        )
+
+    @classmethod
+    def _load_report(cls, source: Path) -> "Report":
         try:
             data = json.loads(source.read_text(encoding="utf-8"))
         except UnicodeDecodeError as exc:
@@ -162,6 +194,32 @@ class Report:
             description=_get(data, "description", (str,), where),
             error_msg=_get(data, "error_msg", (str,), where),
         )
+
+    @classmethod
+    def open_journal(
+        cls,
+        json_path: PathArg,
+        *,
+        name: str,
+        date: str,
+        test_set_path: str,
+        subjects: List[str],
+        evaluators: List[str],
+        description: str,
+    ) -> "Journal":
+        """Open (or continue) the journal of a run that will write its report to ``json_path``.
+
+        Each record appended to the journal is on disk as soon as ``append`` returns, so a
+        run killed without warning loses at most the judgement it was making. ``load_json``
+        of ``json_path`` takes the journal's records as well, and rebuilds the report from
+        the journal alone when the run was killed before writing any report.
+        """
+        header = {
+            "format": JOURNAL_FORMAT, "version": REPORT_VERSION, "name": name, "date": date,
+            "test_set_path": test_set_path, "subjects": list(subjects),
+            "evaluators": list(evaluators), "description": description,
+        }
+        return Journal.open(journal_path(Path(json_path)), header)
 
     def dump_md(self, path: PathArg) -> None:
         """Write ``to_markdown()`` to ``path`` (UTF-8, replaced atomically like ``dump_json``)."""
@@ -220,6 +278,114 @@ class Report:
                     out += [_row([r.evaluator, _value(r.value), _value(r.reason)]) for r in judged]
                     out.append("")
         return "\n".join(out)
+
+
+def journal_path(json_path: PathArg) -> Path:
+    """Where the journal of a run writing ``json_path`` lives: beside it, with ``.journal`` added."""
+    path = Path(json_path)
+    return path.with_name(path.name + JOURNAL_SUFFIX)
+
+
+class Journal:
+    """An append-only log of a run's new records, one JSON object a line after a header line."""
+
+    def __init__(self, path: Path, handle: Any) -> None:
+        self.path = path
+        self._handle = handle
+        self._broken = False
+
+    @classmethod
+    def open(cls, path: Path, header: Dict[str, Any]) -> "Journal":
+        _drop_partial_line(path)
+        handle = open(path, "a", encoding="utf-8", newline="\n")
+        try:
+            if handle.tell() == 0:
+                handle.write(json.dumps(header, ensure_ascii=False) + "\n")
+                handle.flush()
+        except BaseException:
+            handle.close()
+            raise
+        return cls(path, handle)
+
+    def append(self, record: "EvalRecord") -> None:
+        """Write one record and hand it to the operating system before returning."""
+        if self._broken or self._handle is None:
+            return
+        try:
+            self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
+            self._handle.flush()
+        except (TypeError, ValueError, OSError) as exc:
+            # The run goes on; its final report is written as usual.
+            self._broken = True
+            warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
+                          RuntimeWarning, stacklevel=2)
+
+    def close(self) -> None:
+        """Close the journal and keep the file (the report was not written)."""
+        if self._handle is not None:
+            self._handle.close()
+            self._handle = None
+
+    def discard(self) -> None:
+        """Close and remove the journal: the report now holds every record."""
+        self.close()
+        try:
+            self.path.unlink()
+        except FileNotFoundError:
+            pass
+
+
+def _drop_partial_line(path: Path) -> None:
+    """Cut a last line that a killed run left without its newline."""
+    try:
+        with open(path, "rb+") as handle:
+            data = handle.read()
+            if data and not data.endswith(b"\n"):
+                handle.truncate(data.rfind(b"\n") + 1)
+    except FileNotFoundError:
+        pass
+
+
+def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRecord"]]:
+    """The header and records of a journal.
+
+    A last line cut short by a killed run is ignored (that record was in flight); any other
+    bad line raises ``ReportError`` naming the file and line.
+    """
+    source = Path(path)
+    try:
+        lines = source.read_text(encoding="utf-8").split("\n")
+    except UnicodeDecodeError as exc:
+        raise ReportError(f"{source}: not UTF-8 text ({exc})") from exc
+    numbered = [(n, line) for n, line in enumerate(lines, 1) if line.strip()]
+    header: Optional[Dict[str, Any]] = None
+    records: List[EvalRecord] = []
+    for index, (lineno, line) in enumerate(numbered):
+        try:
+            raw = json.loads(line)
+        except json.JSONDecodeError as exc:
+            if lineno == len(lines):
+                break  # no newline after it: the record in flight when the run was killed
+            raise ReportError(f"{source}: line {lineno}: invalid JSON: {exc.msg}") from exc
+        where = f"{source}: line {lineno}"
+        if header is None and index == 0:
+            if not isinstance(raw, dict) or raw.get("format") != JOURNAL_FORMAT:
+                raise ReportError(f"{where}: not a tavrin QA journal (field 'format' is not {JOURNAL_FORMAT!r})")
+            header = raw
+            continue
+        records.append(_record_from_dict(raw, where))
+    return header, _merged([], records)
+
+
+def _merged(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["EvalRecord"]:
+    """``records`` followed by the records of ``more`` whose id is new, in order."""
+    seen = {r.id for r in records}
+    out = list(records)
+    for record in more:
+        if record.id not in seen:
+            seen.add(record.id)
+            out.append(record)
+    return out
 
 
 def _atomic_write_text(path: Path, text: str) -> None:
