@@ -116,6 +116,21 @@ const pf::FuncDef count_def{.name = "count",
                             .params = {pf::arg("n", "int"), pf::arg("mode").none()},
                             .body = count};
 
+// def trace(log):
+//     log.append("started"); yield 1; log.append("resumed"); yield 2; log.append("finished")
+pf::Generator trace_body(nb::handle log) {
+    // a reference the frame owns across suspensions: dropped when the frame is
+    // destroyed (the GC does not see it, so no cycle may run through it)
+    nb::object held = nb::borrow(log);
+    held.attr("append")("started");
+    co_yield nb::int_(1);
+    held.attr("append")("resumed");
+    co_yield nb::int_(2);
+    held.attr("append")("finished");
+}
+nb::object trace(pf::Call &c) { return pf::make_iterator(trace_body(c[0]), nb::make_tuple(c[0])); }
+const pf::FuncDef trace_def{.name = "trace", .params = {pf::arg("log")}, .body = trace};
+
 // class Shape(abc.ABC)
 nb::object shape_area(pf::Call &) { return nb::none(); }
 const pf::FuncDef shape_area_def{.name = "area", .params = {pf::arg("self")}, .body = shape_area};
@@ -152,6 +167,7 @@ PYFACE_MODULE(_pyface_selftest, m) {
     m.def(concat_def);
     m.def(expect_unicode_def);
     m.def(count_def);
+    m.def(trace_def);
 
     pf::ClassBuilder(m, "Shape", {m.get("abc").attr("ABC")}, "A shape.")
         .abstractmethod(shape_area_def)

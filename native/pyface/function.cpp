@@ -163,18 +163,6 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         std::array<bool, Call::max_params> from_default{};
         const size_t npos = f->n_positional;
 
-        if ((size_t)nargs > npos && f->varargs_index < 0) {
-            size_t ndef = f->defaults ? (size_t)PyTuple_GET_SIZE(f->defaults) : 0;
-            if (ndef > npos) ndef = npos;
-            if (ndef > 0)
-                raise(PyExc_TypeError,
-                      "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                      f->qualname, (Py_ssize_t)(npos - ndef), (Py_ssize_t)npos, nargs,
-                      nargs == 1 ? "was" : "were");
-            raise(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                  f->qualname, (Py_ssize_t)npos, npos == 1 ? "" : "s", nargs,
-                  nargs == 1 ? "was" : "were");
-        }
         size_t ncopy = std::min((size_t)nargs, npos);
         for (size_t i = 0; i < ncopy; ++i)
             slots[i] = nb::borrow(args[i]);
@@ -216,6 +204,20 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
                           f->qualname, key);
                 }
             }
+        }
+
+        // as CPython does: keyword errors first, then surplus positionals
+        if ((size_t)nargs > npos && f->varargs_index < 0) {
+            size_t ndef = f->defaults ? (size_t)PyTuple_GET_SIZE(f->defaults) : 0;
+            if (ndef > npos) ndef = npos;
+            if (ndef > 0)
+                raise(PyExc_TypeError,
+                      "%U() takes from %zd to %zd positional arguments but %zd %s given",
+                      f->qualname, (Py_ssize_t)(npos - ndef), (Py_ssize_t)npos, nargs,
+                      nargs == 1 ? "was" : "were");
+            raise(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
+                  f->qualname, (Py_ssize_t)npos, npos == 1 ? "" : "s", nargs,
+                  nargs == 1 ? "was" : "were");
         }
 
         // defaults of positional parameters, then of keyword-only ones
@@ -313,6 +315,17 @@ PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
         return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
+
+// Like Python functions, pickled and copied by reference: the name under
+// which the function is found in its module.
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(as_func(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_func(self)->qualname, self);
@@ -472,6 +485,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, (void *)function_call},
     {Py_tp_descr_get, (void *)function_descr_get},
     {Py_tp_repr, (void *)function_repr},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {0, nullptr},

@@ -43,10 +43,13 @@ PyTypeObject *iterator_type = nullptr;
 
 IteratorObject *as_iter(PyObject *o) { return reinterpret_cast<IteratorObject *>(o); }
 
-// Destroys the coroutine frame, releasing every reference it holds.
+// Destroys the coroutine frame, releasing every reference it holds, then
+// drops the objects the body referred to: like a Python generator, a
+// finished one keeps nothing alive.
 void finish(IteratorObject *it) {
     Generator *g = std::exchange(it->gen, nullptr);
     delete g;
+    Py_CLEAR(it->keep);
 }
 
 PyObject *iterator_next(PyObject *self) {

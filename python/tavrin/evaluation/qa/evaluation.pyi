@@ -1,6 +1,6 @@
 from datetime import datetime as datetime
 from pathlib import Path as Path
-from typing import Any, Callable, Dict as Dict, List as List, Optional as Optional, Type as Type
+from typing import Dict as Dict, List as List, Optional as Optional, Type as Type
 
 import click as click
 
@@ -12,7 +12,7 @@ from tavrin.evaluation.qa.question_set import QuestionSet as QuestionSet
 from tavrin.evaluation.qa.report import EvalRecord as EvalRecord
 from tavrin.evaluation.qa.report import Report as Report
 
-def get_verbose_print(verbose: bool) -> Callable[..., None]: ...
+def get_verbose_print(verbose: bool): ...
 
 class Evaluation:
     _test_set_path: str

@@ -2,5 +2,5 @@ import click as click
 
 from tavrin.evaluation.qa.report import Report as Report
 
-# A click command; its callback is `markdown(json_path: str, output: str)`.
-markdown: click.Command
+@click.command()
+def markdown(json_path: str, output: str): ...

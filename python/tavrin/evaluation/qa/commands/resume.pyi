@@ -2,5 +2,5 @@ import click as click
 
 from tavrin.evaluation.qa.evaluation import Evaluation as Evaluation
 
-# A click command; its callback is `resume(json_path: str, output: str, verbose: bool)`.
-resume: click.Command
+@click.command()
+def resume(json_path: str, output: str, verbose: bool): ...
