@@ -2,6 +2,7 @@
 //
 // Asks the judge model a YES/NO question about one text and returns the
 // verdict with a reason, which the model gives only for one chosen answer.
+#include "judgment.hpp"
 #include "pyface/pyface.hpp"
 
 namespace pf = pyface;
@@ -42,24 +43,14 @@ Please provide a reason for your answer.
 
 )TPL";
 
-// A guidance program that fails while it runs keeps the error on the program
-// it returns instead of raising it; raise it here, so that a model failure
-// reaches the caller as itself rather than as a missing variable.
-void raise_program_error(nb::handle judgment) {
-    nb::object error = nb::getattr(judgment, "_exception", nb::none());
-    if (PyExceptionInstance_Check(error.ptr()))
-        pf::raise_object(error);
-}
-
 // def clenter(question, text: str, explain_token="NO", silent=True) -> "Tuple[bool, str]"
 nb::object clenter(pf::Call &c) {
     nb::handle question = c[0], text = c[1], explain_token = c[2], silent = c[3];
     nb::object judgment = c.global("classify_single")(
         "question"_a = question, "input"_a = text, "silent"_a = silent,
         "explain_token"_a = explain_token);
-    raise_program_error(judgment);
-    nb::object verdict = pf::owned(PyObject_RichCompare(
-        nb::object(judgment[nb::str("answer")]).ptr(), nb::str("YES").ptr(), Py_EQ));
+    judges::raise_program_error(judgment);
+    nb::object verdict = judges::is_yes(judgment, "answer");
     // the explanation exists only when the answer matched explain_token
     nb::object explanation = judgment.attr("get")("explanation");
     nb::object reason = nb::bool_(explanation) ? explanation : nb::object(nb::str(""));

@@ -2,6 +2,7 @@
 //
 // Has the judge model score a text against a reference answer on a scale of
 // 0 to 10 and explain the score.
+#include "judgment.hpp"
 #include "pyface/pyface.hpp"
 
 namespace pf = pyface;
@@ -37,21 +38,12 @@ Please provide a reason for your score.
 {{~/assistant~}}
 )TPL";
 
-// A guidance program that fails while it runs keeps the error on the program
-// it returns instead of raising it; raise it here, so that a model failure
-// reaches the caller as itself rather than as a missing variable.
-void raise_program_error(nb::handle judgment) {
-    nb::object error = nb::getattr(judgment, "_exception", nb::none());
-    if (PyExceptionInstance_Check(error.ptr()))
-        pf::raise_object(error);
-}
-
 // def fennic(text, ref_answer, silent=True) -> "Tuple[int, str]"
 nb::object fennic(pf::Call &c) {
     nb::handle text = c[0], ref_answer = c[1], silent = c[2];
     nb::object judgment = c.global("rater")("input"_a = text, "ref_answer"_a = ref_answer,
                                             "silent"_a = silent);
-    raise_program_error(judgment);
+    judges::raise_program_error(judgment);
     nb::object score = judgment[nb::str("score")];
     if (!PyLong_CheckExact(score.ptr()))
         score = pf::owned(PyNumber_Long(score.ptr()));

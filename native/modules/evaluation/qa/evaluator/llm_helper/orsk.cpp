@@ -2,6 +2,7 @@
 //
 // Asks the judge model a YES/NO question about two texts and returns the
 // verdict with the model's reason for it.
+#include "judgment.hpp"
 #include "pyface/pyface.hpp"
 
 namespace pf = pyface;
@@ -40,15 +41,6 @@ Please provide a reason for your answer.
 {{~/assistant~}}
 {{/if}})TPL";
 
-// A guidance program that fails while it runs keeps the error on the program
-// it returns instead of raising it; raise it here, so that a model failure
-// reaches the caller as itself rather than as a missing variable.
-void raise_program_error(nb::handle judgment) {
-    nb::object error = nb::getattr(judgment, "_exception", nb::none());
-    if (PyExceptionInstance_Check(error.ptr()))
-        pf::raise_object(error);
-}
-
 // def orsk(question, text1, text2, with_explanation=True, silent=True) -> "Tuple[bool, str]"
 nb::object orsk(pf::Call &c) {
     nb::handle question = c[0], text1 = c[1], text2 = c[2], with_explanation = c[3],
@@ -56,9 +48,8 @@ nb::object orsk(pf::Call &c) {
     nb::object judgment = c.global("classifier_pair")(
         "question"_a = question, "input1"_a = text1, "input2"_a = text2, "silent"_a = silent,
         "with_explanation"_a = with_explanation);
-    raise_program_error(judgment);
-    nb::object verdict = pf::owned(PyObject_RichCompare(
-        nb::object(judgment[nb::str("answer")]).ptr(), nb::str("YES").ptr(), Py_EQ));
+    judges::raise_program_error(judgment);
+    nb::object verdict = judges::is_yes(judgment, "answer");
     nb::object reason;
     if (nb::bool_(with_explanation))
         reason = judgment[nb::str("explanation")];

@@ -1,0 +1,3 @@
+import guidance as guidance
+
+chat_gpt: guidance.llms.OpenAI
