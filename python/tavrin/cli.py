@@ -20,6 +20,8 @@ from tavrin.evaluation.qa.report import Report, journal_path
 COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "resume": ("tavrin.evaluation.qa.commands.resume", "resume"),
     "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
+    "index": ("tavrin.ask_codebase.commands", "index"),
+    "ask": ("tavrin.ask_codebase.commands", "ask"),
 }
 
 

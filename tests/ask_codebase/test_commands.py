@@ -1,0 +1,107 @@
+"""`tavrin index` and `tavrin ask`, offline."""
+
+from pathlib import Path
+
+import pytest
+from click.testing import CliRunner
+
+from tavrin.ask_codebase import commands
+from tavrin.ask_codebase.commands import FileFilter
+from tavrin.ask_codebase.store.qdrant import QdrantWrapper
+from tavrin.cli import cli
+
+from .conftest import FakeChat, FakeEmbedding
+
+
+@pytest.fixture
+def repo(tmp_path: Path) -> Path:
+    root = tmp_path / "repo"
+    files = {
+        "calc/add.py": "def add(a, b):\n    return a + b\n",
+        "calc/mul.py": "def mul(a, b):\n    return a * b\n",
+        ".git/config": "[core]\n",
+        "node_modules/left-pad/index.js": "module.exports = 1;\n",
+        "env/lib/site.py": "import os\n",
+        "env/pyvenv.cfg": "home = /usr\n",
+        "calc/__pycache__/add.cpython-311.pyc": "x",
+        "logo.png": "not really a png",
+    }
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+    (root / "data.bin2").write_bytes(b"\x00\x01binary")
+    return root
+
+
+@pytest.fixture
+def fake_embeddings(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(commands.EMBEDDINGS, "fake", FakeEmbedding)
+    monkeypatch.setenv("TAVRIN_EMBEDDINGS", "fake")
+
+
+def test_default_filter(repo: Path, tmp_path: Path):
+    accepts = FileFilter(repo, max_size=100)
+    taken = sorted(str(p.relative_to(repo)) for p in repo.rglob("*") if p.is_file() and accepts(str(p)))
+    assert taken == ["calc/add.py", "calc/mul.py"]
+    assert accepts.skipped == 7
+    big = repo / "big.py"
+    big.write_text("x = 1\n" * 50)
+    assert not accepts(str(big))
+    # only the part below the root counts: a root inside node_modules is indexed
+    inner = FileFilter(repo / "node_modules" / "left-pad")
+    assert inner(str(repo / "node_modules" / "left-pad" / "index.js"))
+
+
+def test_index_then_ask(store, repo, fake_embeddings, sorvel, monkeypatch):
+    runner = CliRunner()
+    result = runner.invoke(cli, ["index", str(repo), "--source", "calc"])
+    assert result.exit_code == 0, result.output
+    assert "Indexed 2 chunks from 2 files as source 'calc' (7 files skipped)" in result.output
+
+    class OfflineSorvel(sorvel.Sorvel):
+        llm = FakeChat(responses=["partial"], prompts=[])
+        reduce_llm = FakeChat(responses=["add(a, b) returns their sum."], prompts=[])
+
+    monkeypatch.setitem(commands.CHAINS, "map-reduce", OfflineSorvel)
+    result = runner.invoke(cli, ["ask", "What does add return?", "--source", "calc"])
+    assert result.exit_code == 0, result.output
+    answer, sources = result.output.split("\nSources:\n")
+    assert answer == "add(a, b) returns their sum.\n"
+    assert sorted(sources.splitlines()) == [f"- {repo / 'calc' / 'add.py'}", f"- {repo / 'calc' / 'mul.py'}"]
+
+
+def test_nothing_to_index_leaves_the_source_alone(store, repo, fake_embeddings):
+    runner = CliRunner()
+    assert runner.invoke(cli, ["index", str(repo), "-s", "calc"]).exit_code == 0
+    (repo / "empty").mkdir()
+    result = runner.invoke(cli, ["index", str(repo / "empty"), str(repo / "logo.png"), "-s", "calc"])
+    assert result.exit_code == 1
+    assert "no file passed the filter (1 skipped)" in result.output and "left unchanged" in result.output
+    assert QdrantWrapper.reuse(source_name="calc", embedding_cls=FakeEmbedding).count() == 2
+
+
+def test_ask_without_a_key_fails_first(store, monkeypatch):
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    monkeypatch.setattr(commands, "resolve_embeddings", lambda name: pytest.fail("went on without a key"))
+    result = CliRunner().invoke(cli, ["ask", "q", "--source", "nowhere"])
+    assert result.exit_code == 1
+    assert "OPENAI_API_KEY is not set" in result.output and "export OPENAI_API_KEY=" in result.output
+
+
+def test_ask_reports_store_problems(store, repo, fake_embeddings, openai_key, monkeypatch):
+    runner = CliRunner()
+    result = runner.invoke(cli, ["ask", "q", "--source", "calc"])
+    assert result.exit_code == 1 and "unknown source 'calc'" in result.output
+    assert "tavrin index PATH --source calc" in result.output
+
+    assert runner.invoke(cli, ["index", str(repo), "-s", "calc"]).exit_code == 0
+
+    class Wider(FakeEmbedding):
+        size: int = 32
+
+    monkeypatch.setitem(commands.EMBEDDINGS, "wider", Wider)
+    result = runner.invoke(cli, ["ask", "q", "--source", "calc", "--embeddings", "wider"])
+    assert result.exit_code == 1 and "vectors of length 16" in result.output
+
+    result = runner.invoke(cli, ["ask", "q", "--source", "calc", "--embeddings", "nosuch"])
+    assert result.exit_code == 2 and "unknown embeddings 'nosuch'" in result.output
