@@ -22,6 +22,7 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
     "index": ("tavrin.ask_codebase.commands", "index"),
     "ask": ("tavrin.ask_codebase.commands", "ask"),
+    "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
 }
 
 

@@ -192,6 +192,16 @@ def test_url_maker_gets_the_commit_path_and_int_lines(export):
     assert doc.metadata["url"] == "u"
 
 
+def test_documents_are_made_by_the_module_document_name(export, monkeypatch):
+    export.source("backend/a.py", "x\n")
+    export.nodes(NODE_COLUMNS, [["1", "f", "backend/a.py", "1", "1", "False"]])
+    made = []
+    monkeypatch.setattr(function_mod, "Document", lambda *args, **kwargs: made.append((args, kwargs)))
+    list(export.loader().load())
+    [(args, kwargs)] = made
+    assert args == () and list(kwargs) == ["page_content", "metadata"]
+
+
 def test_pruning_of_outgoing_lists(export):
     export.source("backend/a.py", "x\n")
     export.nodes(NODE_COLUMNS, [["hub", "h", "backend/a.py", "1", "1", "False"],
@@ -328,11 +338,8 @@ def test_an_overriding_get_function_with_comment_is_used(export):
 
 def test_class_face():
     assert issubclass(FunctionLoader, Loader)
-    assert FunctionLoader.__doc__ == \
-        "\n    Load CAG functions(produced by Vantor) and split them into documents\n    "
-    assert FunctionSource._fields == ("repo_path", "cag_path", "hexsha", "url_from_filepath")
-    loader = FunctionLoader(FunctionSource("r", "c", "h", url))
-    assert loader._source == ("r", "c", "h", url)
+    source = FunctionSource(repo_path="r", cag_path="c", hexsha="h", url_from_filepath=url)
+    assert FunctionLoader(source)._source is source
 
 
 # ---------------------------------------------------------------- bad input

@@ -123,9 +123,10 @@ std::string read_text(nb::handle path_obj, bool translate, bool utf8) {
 
 // ---------------------------------------------------------------- line numbers
 
-// A line bound as a C++ number: ints (saturated far outside any file).
+// A line bound as a C++ number: ints and bools (saturated far outside any
+// file); anything else is compared by the interpreter.
 std::optional<long long> as_line(nb::handle o) {
-    if (!PyLong_Check(o.ptr()))
+    if (!PyLong_CheckExact(o.ptr()) && !PyBool_Check(o.ptr()))
         return std::nullopt;
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
