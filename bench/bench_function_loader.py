@@ -14,10 +14,8 @@ import argparse
 import contextlib
 import csv
 import io
-import json
 import os
 import random
-import resource
 import subprocess
 import sys
 import tempfile
@@ -201,24 +199,32 @@ def verify(source):
 
 
 def peak_memory(scale: float) -> dict:
-    """Peak RSS of one native load at `scale`, measured in a fresh process."""
-    out = subprocess.run([sys.executable, __file__, "--scale", str(scale), "--memory-child"],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out.strip().splitlines()[-1])
-
-
-def memory_child(scale: float):
+    """Peak RSS growth of one native load at `scale`, measured in a fresh process."""
     with tempfile.TemporaryDirectory() as tmp:
         source, _ = generate(Path(tmp), scale)
-        import gc
-        gc.collect()
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        consume(FunctionLoader(source))
-        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        out = subprocess.run([sys.executable, __file__, "--memory-child", tmp],
+                             check=True, capture_output=True, text=True).stdout
         nodes = os.path.getsize(Path(source.cag_path) / f"{HEXSHA}_cag_nodes.csv")
         edges = os.path.getsize(Path(source.cag_path) / f"{HEXSHA}_cag_edges.csv")
-    print(json.dumps({"scale": scale, "peak_growth_mib": (after - before) / 1024,
-                      "csv_mib": (nodes + edges) / 2**20}))
+    return {"peak_growth_mib": float(out.strip().splitlines()[-1]), "csv_mib": (nodes + edges) / 2**20}
+
+
+def memory_child(folder: str):
+    source = FunctionSource(str(Path(folder) / "repo"), str(Path(folder) / "cag"), HEXSHA,
+                            url_from_filepath)
+    import gc
+    gc.collect()
+
+    def status(field):  # kB
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+
+    # reset the peak left by the imports, then measure the load's own peak
+    Path("/proc/self/clear_refs").write_text("5")
+    before = status("VmRSS")
+    consume(FunctionLoader(source))
+    print((status("VmHWM") - before) / 1024)
 
 
 def main():
@@ -227,10 +233,10 @@ def main():
                         help="fraction of 100,000 functions / 1,000,000 edges / 5,000 files")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--memory", action="store_true", help="also measure peak memory")
-    parser.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--memory-child", metavar="DIR", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
-        memory_child(args.scale)
+        memory_child(args.memory_child)
         return
 
     with tempfile.TemporaryDirectory() as tmp:

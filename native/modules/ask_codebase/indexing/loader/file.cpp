@@ -10,18 +10,6 @@ using namespace nb::literals;
 
 namespace {
 
-// A module global read now (then a builtin), as a generator body sees it.
-nb::object global(nb::handle globals, const char *name) {
-    PyObject *v = PyDict_GetItemString(globals.ptr(), name);
-    if (!v) {
-        PyObject *builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-    }
-    if (!v)
-        pf::raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(v);
-}
-
 bool truthy(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
     if (r < 0)
@@ -41,19 +29,22 @@ nb::object py_iter(nb::handle o) { return pf::owned(PyObject_GetIter(o.ptr())); 
 
 // ---------------------------------------------------------------- splitters
 
-// Suffixes with a language-aware splitter, and their Language members.
-constexpr std::pair<const char *, const char *> splitter_languages[] = {
-    {".py", "PYTHON"}, {".js", "JS"},     {".go", "GO"},       {".java", "JAVA"},
-    {".php", "PHP"},   {".rs", "RUST"},   {".rb", "RUBY"},     {".scala", "SCALA"},
-    {".swift", "SWIFT"}, {".md", "MARKDOWN"},
-};
-
 nb::object get_file_splitter(pf::Call &c) {
     nb::handle filepath = c[0], chunk_size = c[1], chunk_overlap = c[2];
+    // Suffixes with a language-aware splitter, and their Language members
+    // (literal names, which nanobind keeps interned).
     nb::object language_enum = c.global("Language");
     nb::dict splitter_lang_mapping;
-    for (auto [suffix, member] : splitter_languages)
-        splitter_lang_mapping[suffix] = language_enum.attr(member);
+    splitter_lang_mapping[".py"] = language_enum.attr("PYTHON");
+    splitter_lang_mapping[".js"] = language_enum.attr("JS");
+    splitter_lang_mapping[".go"] = language_enum.attr("GO");
+    splitter_lang_mapping[".java"] = language_enum.attr("JAVA");
+    splitter_lang_mapping[".php"] = language_enum.attr("PHP");
+    splitter_lang_mapping[".rs"] = language_enum.attr("RUST");
+    splitter_lang_mapping[".rb"] = language_enum.attr("RUBY");
+    splitter_lang_mapping[".scala"] = language_enum.attr("SCALA");
+    splitter_lang_mapping[".swift"] = language_enum.attr("SWIFT");
+    splitter_lang_mapping[".md"] = language_enum.attr("MARKDOWN");
 
     nb::object suffix = filepath.attr("suffix");
     PyObject *found = PyDict_GetItemWithError(splitter_lang_mapping.ptr(), suffix.ptr());
@@ -163,10 +154,71 @@ const pf::FuncDef file_loader_init_def{
     .body = file_loader_init,
 };
 
+// An interned str, as the names of compiled code are.
+nb::object interned(const char *s) { return pf::owned(PyUnicode_InternFromString(s)); }
+
+nb::object interned_tuple(std::initializer_list<const char *> names) {
+    nb::object t = pf::owned(PyTuple_New((Py_ssize_t)names.size()));
+    Py_ssize_t i = 0;
+    for (const char *n : names)
+        PyTuple_SET_ITEM(t.ptr(), i++, interned(n).release().ptr());
+    return t;
+}
+
+// The module global `name` (an interned str), then the builtin.
+nb::object global(nb::handle globals, nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (!v && !PyErr_Occurred()) {
+        PyObject *builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+        if (!v && !PyErr_Occurred())
+            pf::raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    if (!v)
+        pf::throw_error();
+    return nb::borrow(v);
+}
+
+// f(*args) where the last len(kwnames) values are passed by keyword.
+nb::object vcall(nb::handle f, std::initializer_list<nb::handle> args, nb::handle kwnames) {
+    PyObject *buf[8];
+    size_t n = 0;
+    for (nb::handle h : args)
+        buf[n++] = h.ptr();
+    size_t nkw = (size_t)PyTuple_GET_SIZE(kwnames.ptr());
+    return pf::owned(PyObject_Vectorcall(f.ptr(), buf, n - nkw, kwnames.ptr()));
+}
+
+// obj.name(*args), the last len(kwnames) by keyword (kwnames may be null).
+nb::object vmethod(nb::handle obj, nb::handle name, std::initializer_list<nb::handle> args,
+                   nb::handle kwnames = nb::handle()) {
+    PyObject *buf[8];
+    size_t n = 0;
+    buf[n++] = obj.ptr();
+    for (nb::handle h : args)
+        buf[n++] = h.ptr();
+    size_t nkw = kwnames.is_valid() ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    return pf::owned(PyObject_VectorcallMethod(name.ptr(), buf, n - nkw,
+                                               kwnames.is_valid() ? kwnames.ptr() : nullptr));
+}
+
 pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
+    // the names every file needs, made once
+    const nb::object n_path = interned("Path"), n_logger = interned("logger"), n_os = interned("os"),
+                     n_metadata = interned("FileMetadata"), n_document = interned("Document"),
+                     n_splitter = interned("get_file_splitter"), n_info = interned("info"),
+                     n_read_text = interned("read_text"), n_relative_to = interned("relative_to"),
+                     n_asdict = interned("_asdict"), n_split = interned("split_documents"),
+                     n_basename = interned("basename");
+    const nb::object kw_read = interned_tuple({"encoding", "errors"}),
+                     kw_metadata = interned_tuple({"filepath", "reference", "name", "source", "url"}),
+                     kw_document = interned_tuple({"page_content", "metadata"}),
+                     kw_splitter = interned_tuple({"filepath"});
+    const nb::object utf8 = nb::str("utf-8"), ignore = nb::str("ignore");
+
     nb::object sources = py_iter(self.attr("sources"));
     while (nb::object source = next_item(sources)) {
-        nb::object root = global(globals, "Path")(source.attr("path"));
+        nb::object root = global(globals, n_path)(source.attr("path"));
         nb::object file_filter = source.attr("file_filter");
         nb::object ref_maker = source.attr("ref_maker");
         nb::object rel_root = source.attr("rel_root");
@@ -174,23 +226,22 @@ pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
         nb::object files = py_iter(self.attr("_iter_path_or_dir")(root));
         while (nb::object f = next_item(files)) {
             if (truthy(file_filter) && !truthy(file_filter(nb::str(f)))) {
-                global(globals, "logger").attr("info")(pf::cat({"Skip file: ", f}));
+                vmethod(global(globals, n_logger), n_info, {pf::cat({"Skip file: ", f})});
                 continue;
             }
-            nb::object text = f.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "ignore");
-            nb::object rel_path = truthy(rel_root) ? nb::str(f.attr("relative_to")(rel_root))
+            nb::object text = vmethod(f, n_read_text, {utf8, ignore}, kw_read);
+            nb::object rel_path = truthy(rel_root) ? nb::str(vmethod(f, n_relative_to, {rel_root}))
                                                    : nb::str(f);
             nb::object reference = truthy(ref_maker) ? ref_maker(rel_path) : nb::none();
-            nb::object name = global(globals, "os").attr("path").attr("basename")(rel_path);
-            nb::object metadata = global(globals, "FileMetadata")(
-                "filepath"_a = rel_path, "reference"_a = reference, "name"_a = name,
-                "source"_a = rel_path, "url"_a = reference);
-            nb::object document = global(globals, "Document")(
-                "page_content"_a = text, "metadata"_a = metadata.attr("_asdict")());
-            nb::object splitter = global(globals, "get_file_splitter")("filepath"_a = f);
-            nb::list batch;
-            batch.append(document);
-            nb::object chunks = py_iter(splitter.attr("split_documents")(batch));
+            nb::object name = vmethod(global(globals, n_os).attr("path"), n_basename, {rel_path});
+            nb::object metadata = vcall(global(globals, n_metadata),
+                                        {rel_path, reference, name, rel_path, reference}, kw_metadata);
+            nb::object document = vcall(global(globals, n_document),
+                                        {text, vmethod(metadata, n_asdict, {})}, kw_document);
+            nb::object splitter = vcall(global(globals, n_splitter), {f}, kw_splitter);
+            nb::object batch = pf::owned(PyList_New(1));
+            PyList_SET_ITEM(batch.ptr(), 0, document.release().ptr());
+            nb::object chunks = py_iter(vmethod(splitter, n_split, {batch}));
             while (nb::object chunk = next_item(chunks))
                 co_yield std::move(chunk);
         }
