@@ -337,17 +337,18 @@ RetrieverState &retriever_state(nb::handle self, nb::handle np) {
     nb::object docs = nb::getattr(self, "docs");
     nb::object emb = nb::getattr(self, "doc_embeddings");
     nb::object dict = instance_dict(self);
-    PyObject *cap = PyDict_GetItemString(dict.ptr(), "_index");
+    // held: building the state runs Python code that may drop the capsule
+    nb::object cap = nb::borrow(PyDict_GetItemString(dict.ptr(), "_index"));
     RetrieverState *state = nullptr;
-    if (cap && PyCapsule_IsValid(cap, retriever_state_name))
-        state = static_cast<RetrieverState *>(PyCapsule_GetPointer(cap, retriever_state_name));
+    if (cap.is_valid() && PyCapsule_IsValid(cap.ptr(), retriever_state_name))
+        state = static_cast<RetrieverState *>(PyCapsule_GetPointer(cap.ptr(), retriever_state_name));
     if (state && state->docs_seen.is(docs) && state->view_seen.is(emb) &&
         (size_t)PyList_GET_SIZE(docs.ptr()) == state->docs_len_seen)
         return *state;
     // First use, or a caller replaced or changed the attributes: start over
     // from what they hold now.
     std::unique_ptr<RetrieverState> fresh = build_state(docs, emb, np);
-    if (state) {
+    if (state && PyDict_GetItemString(dict.ptr(), "_index") == cap.ptr()) {
         *state = std::move(*fresh);
         return *state;
     }
@@ -358,6 +359,38 @@ RetrieverState &retriever_state(nb::handle self, nb::handle np) {
         pf::throw_error();
     return *state;
 }
+
+// The retriever's state as a method found it. Python code that a method calls
+// (the model, a vector's __float__) may replace or drop the state; the
+// capsule is held so the state stays alive, and `check` refuses to go on with
+// a state that was changed meanwhile.
+class HeldState {
+public:
+    HeldState(nb::handle self, nb::handle np)
+        : self_(self), np_(np), state_(&retriever_state(self, np)) {
+        capsule_ = nb::borrow(PyDict_GetItemString(instance_dict(self).ptr(), "_index"));
+        docs_ = state_->docs_seen;
+        view_ = state_->view_seen;
+        len_ = state_->docs_len_seen;
+        rows_ = rows_of(state_->matrix);
+    }
+    RetrieverState &operator*() const { return *state_; }
+    RetrieverState *operator->() const { return state_; }
+    // After Python code ran: the same state, unchanged, or RuntimeError.
+    void check() const {
+        RetrieverState &now = retriever_state(self_, np_);
+        if (&now != state_ || !now.docs_seen.is(docs_) || !now.view_seen.is(view_) ||
+            now.docs_len_seen != len_ || rows_of(now.matrix) != rows_)
+            pf::raise(PyExc_RuntimeError,
+                      "the retriever was changed while its embedding model was running");
+    }
+
+private:
+    nb::handle self_, np_;
+    RetrieverState *state_;
+    nb::object capsule_, docs_, view_;
+    size_t len_ = 0, rows_ = 0;
+};
 
 // ---------------------------------------------------------------- Retriever
 
@@ -401,8 +434,9 @@ nb::object er_index(pf::Call &c) {
     nb::handle self = c[0];
     nb::handle given = c[1];
     nb::object np = c.global("np");
-    RetrieverState &state = retriever_state(self, np);
-    nb::handle docs = state.docs_seen;
+    HeldState held(self, np);
+    RetrieverState &state = *held;
+    nb::object docs = state.docs_seen;
 
     // The documents not indexed yet, in order (a new one given twice is kept twice).
     nb::list kept;
@@ -424,8 +458,10 @@ nb::object er_index(pf::Call &c) {
 
     // Everything that can fail comes before the first change, so `docs` and
     // `doc_embeddings` change together or not at all.
+    size_t dim = dim_of(state.matrix);
     nb::object returned = nb::getattr(self, "embeddings").attr("embed_documents")(kept);
-    Vectors v = read_vectors(returned, n_new, dim_of(state.matrix), np);
+    Vectors v = read_vectors(returned, n_new, dim, np);
+    held.check();
 
     size_t old_rows = rows_of(state.matrix);
     std::optional<Matrix> rebuilt;
@@ -507,8 +543,10 @@ nb::object er_search(pf::Call &c) {
         return result;
     nb::object returned = nb::getattr(self, "embeddings").attr("embed_query")(c[1]);
     // the model may have run any code: look again
-    RetrieverState &now = retriever_state(self, np);
+    HeldState held(self, np);
+    RetrieverState &now = *held;
     std::vector<double> q = query_vector(returned, dim_of(now.matrix), np);
+    held.check();
     std::vector<rt::Hit> hits = std::visit([&](const auto &m) -> std::vector<rt::Hit> {
         if constexpr (std::is_same_v<std::decay_t<decltype(m)>, std::monostate>) return {};
         else return m.top_k(q.data(), (size_t)k);
@@ -526,11 +564,13 @@ const pf::FuncDef er_search_def{
 
 nb::object er_cosine_similarity(pf::Call &c) {
     nb::object np = c.global("np");
-    RetrieverState &state = retriever_state(c[0], np);
+    HeldState held(c[0], np);
+    RetrieverState &state = *held;
     size_t rows = rows_of(state.matrix);
     if (rows == 0)
         return nb::float_(0.0);
     std::vector<double> q = query_vector(c[1], dim_of(state.matrix), np);
+    held.check();
     std::vector<double> sims(rows);
     std::visit([&](const auto &m) {
         if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, std::monostate>)
@@ -622,13 +662,29 @@ struct GroundTruthState {
 
 constexpr const char *ground_truth_state_name = "tavrin.evaluation.retrieval.dravik._judgements";
 
-GroundTruthState &ground_truth_state(nb::handle self) {
+// The ground truth's judgements, with their capsule held for as long as the
+// caller works on them: Python code it calls (numpy, a score's __float__, a
+// finaliser) may re-initialise the object or drop its attributes.
+class HeldJudgements {
+public:
+    HeldJudgements(nb::object capsule, GroundTruthState *state)
+        : capsule_(std::move(capsule)), state_(state) {}
+    GroundTruthState &operator*() const { return *state_; }
+    GroundTruthState *operator->() const { return state_; }
+
+private:
+    nb::object capsule_;
+    GroundTruthState *state_;
+};
+
+HeldJudgements ground_truth_state(nb::handle self) {
     nb::object dict = instance_dict(self);
     PyObject *cap = PyDict_GetItemString(dict.ptr(), "_judgements");
     if (!cap || !PyCapsule_IsValid(cap, ground_truth_state_name))
         pf::raise(PyExc_AttributeError, "'%.200s' object has no judgements (was GroundTruth.__init__ called?)",
                   pf::type_name_of(self));
-    return *static_cast<GroundTruthState *>(PyCapsule_GetPointer(cap, ground_truth_state_name));
+    return HeldJudgements(nb::borrow(cap),
+                          static_cast<GroundTruthState *>(PyCapsule_GetPointer(cap, ground_truth_state_name)));
 }
 
 [[noreturn]] void raise_entry(PyObject *type, size_t entry, const char *what, nb::handle got) {
@@ -705,7 +761,8 @@ const pf::FuncDef gt_init_def{
 // scores: the (queries x docs) object matrix of the judgements, None where a
 // pair has none. Built on first read (it grows with queries x documents).
 nb::object gt_scores(pf::Call &c) {
-    GroundTruthState &state = ground_truth_state(c[0]);
+    HeldJudgements held = ground_truth_state(c[0]);
+    GroundTruthState &state = *held;
     const rt::Judgements &j = state.judgements;
     nb::object np = c.global("np");
     nb::object matrix = np.attr("full")(nb::make_tuple(j.num_queries(), j.num_docs()), nb::none());
@@ -730,7 +787,7 @@ const pf::FuncDef gt_scores_def{.name = "scores", .params = {pf::arg("self")}, .
 }
 
 nb::object gt_query_index(pf::Call &c) {
-    size_t pos = ground_truth_state(c[0]).judgements.query_position(text_of(c[1]).view);
+    size_t pos = ground_truth_state(c[0])->judgements.query_position(text_of(c[1]).view);
     if (pos == rt::npos)
         raise_not_in_list(c[1]);
     return nb::int_(pos);
@@ -743,7 +800,7 @@ const pf::FuncDef gt_query_index_def{
 };
 
 nb::object gt_doc_index(pf::Call &c) {
-    size_t pos = ground_truth_state(c[0]).judgements.doc_position(text_of(c[1]).view);
+    size_t pos = ground_truth_state(c[0])->judgements.doc_position(text_of(c[1]).view);
     if (pos == rt::npos)
         raise_not_in_list(c[1]);
     return nb::int_(pos);
@@ -808,7 +865,8 @@ const pf::FuncDef gt_precision_def{
 };
 
 nb::object gt_recall(pf::Call &c) {
-    GroundTruthState &state = ground_truth_state(c[0]);
+    HeldJudgements held = ground_truth_state(c[0]);
+    GroundTruthState &state = *held;
     nb::object np = c.global("np");
     ScoreMatrix m = score_matrix(c[1], np);
     size_t rows = state.judgements.num_queries();
@@ -840,7 +898,8 @@ const pf::FuncDef gt_f1_def{
 };
 
 nb::object gt_compute_retrieval_scores(pf::Call &c) {
-    GroundTruthState &state = ground_truth_state(c[0]);
+    HeldJudgements held = ground_truth_state(c[0]);
+    GroundTruthState &state = *held;
     const rt::Judgements &j = state.judgements;
     long long k_signed = nb::cast<long long>(c[2]);
     if (k_signed < 0)

@@ -27,11 +27,13 @@ nb::object embed_texts(pf::Call &c) {
     long long dim = nb::cast<long long>(c[1]);
     if (dim < 1)
         pf::raise(PyExc_ValueError, "dim must be at least 1, got %lld", dim);
-    Py_ssize_t n = PyList_GET_SIZE(texts.ptr());
+    // a snapshot: allocations below may run finalisers that change the list
+    nb::object items = pf::owned(PyList_AsTuple(texts.ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     nb::list out;
     std::vector<double> v((size_t)dim);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        ch::embed(utf8_of(PyList_GET_ITEM(texts.ptr(), i), "texts", i), (size_t)dim, v.data());
+        ch::embed(utf8_of(PyTuple_GET_ITEM(items.ptr(), i), "texts", i), (size_t)dim, v.data());
         nb::object row = pf::owned(PyList_New((Py_ssize_t)dim));
         for (long long j = 0; j < dim; ++j)
             PyList_SET_ITEM(row.ptr(), (Py_ssize_t)j, pf::owned(PyFloat_FromDouble(v[(size_t)j])).release().ptr());
