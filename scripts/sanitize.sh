@@ -19,4 +19,6 @@ export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:halt_on_error=1:detect_stack_use_after_return=0}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-PYTHONPATH="$build/stage" exec .venv/bin/python -m pytest -p no:cacheprovider "$@"
+# --capture=sys: the sanitizers write their reports to file descriptor 2 just
+# before they abort; pytest's default descriptor-level capture would swallow them.
+PYTHONPATH="$build/stage" exec .venv/bin/python -m pytest -p no:cacheprovider --capture=sys "$@"

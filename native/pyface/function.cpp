@@ -237,11 +237,13 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
             raise(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s",
                   f->qualname, (Py_ssize_t)missing.size(), missing.size() == 1 ? "" : "s",
                   name_list(missing).c_str());
+        // held: a lookup in a dict that a user set may run Python code
+        nb::object kwdefaults = nb::borrow(f->kwdefaults);
         for (size_t i = npos; i < f->n_params; ++i) {
             const Param &p = def.params[i];
             if (p.kind != Kind::KwOnly || slots[i].is_valid())
                 continue;
-            PyObject *d = f->kwdefaults ? PyDict_GetItemString(f->kwdefaults, p.name) : nullptr;
+            PyObject *d = kwdefaults.is_valid() ? PyDict_GetItemString(kwdefaults.ptr(), p.name) : nullptr;
             if (d) {
                 slots[i] = nb::borrow(d);
                 from_default[i] = true;
@@ -406,13 +408,18 @@ PyObject *get_signature(PyObject *self, void *) {
             return Py_NewRef(stored);
     }
     return guard([&]() -> nb::object {
+        // Held for the whole build: making a Parameter allocates, and a
+        // finaliser run by the collector may replace the function's defaults
+        // or annotations meanwhile.
+        nb::object defaults = nb::borrow(f->defaults), kwdefaults = nb::borrow(f->kwdefaults);
+        nb::object annotations = nb::borrow(f->annotations);
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object Parameter = inspect.attr("Parameter");
         nb::object empty = Parameter.attr("empty");
         const FuncDef &def = *f->def;
         nb::list params;
         size_t npos = f->n_positional;
-        size_t ndef = f->defaults ? (size_t)PyTuple_GET_SIZE(f->defaults) : 0;
+        size_t ndef = defaults.is_valid() ? (size_t)PyTuple_GET_SIZE(defaults.ptr()) : 0;
         if (ndef > npos) ndef = npos;
         for (size_t i = 0; i < f->n_params; ++i) {
             const Param &p = def.params[i];
@@ -422,22 +429,22 @@ PyObject *get_signature(PyObject *self, void *) {
             else if (p.kind == Kind::VarKw) kind = "VAR_KEYWORD";
             else if (p.kind == Kind::KwOnly) {
                 kind = "KEYWORD_ONLY";
-                PyObject *d = f->kwdefaults ? PyDict_GetItemString(f->kwdefaults, p.name) : nullptr;
+                PyObject *d = kwdefaults.is_valid() ? PyDict_GetItemString(kwdefaults.ptr(), p.name) : nullptr;
                 if (d) dflt = nb::borrow(d);
             } else if (i >= npos - ndef) {
-                dflt = nb::borrow(PyTuple_GET_ITEM(f->defaults, i - (npos - ndef)));
+                dflt = nb::borrow(PyTuple_GET_ITEM(defaults.ptr(), i - (npos - ndef)));
             }
             nb::object ann = empty;
-            if (f->annotations) {
-                PyObject *a = PyDict_GetItemString(f->annotations, p.name);
+            if (annotations.is_valid()) {
+                PyObject *a = PyDict_GetItemString(annotations.ptr(), p.name);
                 if (a) ann = nb::borrow(a);
             }
             params.append(Parameter(p.name, Parameter.attr(kind), "default"_a = dflt,
                                     "annotation"_a = ann));
         }
         nb::object ret = empty;
-        if (f->annotations) {
-            PyObject *a = PyDict_GetItemString(f->annotations, "return");
+        if (annotations.is_valid()) {
+            PyObject *a = PyDict_GetItemString(annotations.ptr(), "return");
             if (a) ret = nb::borrow(a);
         }
         return inspect.attr("Signature")(params, "return_annotation"_a = ret);
