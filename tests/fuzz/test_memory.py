@@ -1,9 +1,10 @@
 """Memory stays flat over long loops of native calls.
 
 For every built module, one round of representative calls (valid ones, and
-ones that fail with an exception) is repeated. After a warm-up the memory in
-use is measured, then after N rounds, then after N more: a leak shows as the
-same growth in both halves, a cache that fills up as growth in the first only.
+ones that fail with an exception) is repeated. After a warm-up (until the
+caches the round fills have filled) the memory in use is measured, then after
+N rounds, then after N more: a leak shows as the same growth in both halves, a
+cache that fills up as growth in the first only.
 The second half must stay within a small slack. Three measures:
 
   * Python blocks: sys.getallocatedblocks() (objects a reference leak keeps);
@@ -414,6 +415,25 @@ def generic_round(m: Any, w: ft.World, mp: Any) -> Optional[Callable[[], None]]:
 # ---------------------------------------------------------------- the test
 
 
+def warm(round_: Callable[[], None], cap: int, chunk: int = 50) -> int:
+    """Runs rounds until the caches the round fills (numpy's, the interpreter's)
+    have filled: until a chunk of rounds leaves no more than a few blocks
+    behind, or `cap` rounds. Returns the number of rounds run."""
+    done = 0
+    gc.collect()
+    before = sys.getallocatedblocks()
+    while done < cap:
+        for _ in range(chunk):
+            round_()
+        done += chunk
+        gc.collect()
+        now = sys.getallocatedblocks()
+        if now - before <= 10:
+            break
+        before = now
+    return done
+
+
 @pytest.fixture(scope="module")
 def world(tmp_path_factory: pytest.TempPathFactory) -> ft.World:
     return ft.make_world(tmp_path_factory.mktemp("memory-world"))
@@ -441,10 +461,8 @@ def test_memory_is_stable_over_a_long_loop(dotted: str, world: ft.World, tmp_pat
     round_ = maker(loaded.module, world, monkeypatch)
     if round_ is None:
         pytest.skip(f"tavrin.{dotted} has no native entry points")
-    warm_up = max(20, ROUNDS // 10)
     with quiet():
-        for _ in range(warm_up):
-            round_()
+        warm_up = warm(round_, cap=max(1000, ROUNDS // 10))
         start = measure()
         for _ in range(ROUNDS):
             round_()
@@ -453,8 +471,8 @@ def test_memory_is_stable_over_a_long_loop(dotted: str, world: ft.World, tmp_pat
             round_()
         end = measure()
     assert not offline.attempts, f"tried to reach the network: {offline.attempts}"
-    FIGURES[dotted] = {"rounds": 2 * ROUNDS, "start": start, "middle": middle, "end": end}
-    print(f"\n{dotted}: {2 * ROUNDS} rounds; " + ", ".join(
+    FIGURES[dotted] = {"warm_up": warm_up, "rounds": 2 * ROUNDS, "start": start, "middle": middle, "end": end}
+    print(f"\n{dotted}: {warm_up} rounds of warm-up, then {2 * ROUNDS}; " + ", ".join(
         f"{k} {start[k]} -> {middle[k]} -> {end[k]}" for k in start))
     grown = end["blocks"] - middle["blocks"]
     assert grown <= BLOCK_SLACK + BLOCKS_PER_ROUND * ROUNDS, (

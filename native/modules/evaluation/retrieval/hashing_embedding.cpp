@@ -27,13 +27,13 @@ nb::object embed_texts(pf::Call &c) {
     long long dim = nb::cast<long long>(c[1]);
     if (dim < 1)
         pf::raise(PyExc_ValueError, "dim must be at least 1, got %lld", dim);
-    // a snapshot: allocations below may run finalisers that change the list
-    nb::object items = pf::owned(PyList_AsTuple(texts.ptr()));
-    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     nb::list out;
     std::vector<double> v((size_t)dim);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        ch::embed(utf8_of(PyTuple_GET_ITEM(items.ptr(), i), "texts", i), (size_t)dim, v.data());
+    // the list's length is read on every step: allocations below may run
+    // finalisers that change the list
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i) {
+        nb::object text = nb::borrow(PyList_GET_ITEM(texts.ptr(), i));
+        ch::embed(utf8_of(text, "texts", i), (size_t)dim, v.data());
         nb::object row = pf::owned(PyList_New((Py_ssize_t)dim));
         for (long long j = 0; j < dim; ++j)
             PyList_SET_ITEM(row.ptr(), (Py_ssize_t)j, pf::owned(PyFloat_FromDouble(v[(size_t)j])).release().ptr());
