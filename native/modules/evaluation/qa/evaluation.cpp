@@ -97,17 +97,21 @@ private:
 // otherwise.
 class JournalGuard {
 public:
-    explicit JournalGuard(nb::object journal) : journal_(std::move(journal)) {}
+    // None: the report class keeps no journals
+    explicit JournalGuard(nb::object journal) {
+        if (!journal.is_none())
+            journal_ = std::move(journal);
+    }
     void append(nb::handle record) {
-        if (journal_.is_valid() && !journal_.is_none())
+        if (journal_.is_valid())
             journal_.attr("append")(record);
     }
     void discard() {
-        if (journal_.is_valid() && !journal_.is_none())
+        if (journal_.is_valid())
             std::exchange(journal_, nb::object()).attr("discard")();
     }
     ~JournalGuard() {
-        if (!journal_.is_valid() || journal_.is_none())
+        if (!journal_.is_valid())
             return;
         try {
             journal_.attr("close")();
@@ -189,7 +193,7 @@ const pf::FuncDef evaluation_init_def{
 
 // Asks one subject for its answer to the case: steps that may raise are
 // reported in red by the caller.
-void predict(const pf::Call &c, nb::handle v_print, nb::handle subject, nb::handle s_name,
+void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
              nb::handle case_, nb::object &prediction, nb::object &documents) {
     nb::object result = subject.attr("predict")(case_.attr("question"));
     auto [answer, docs] = pf::unpack<2>(result);
@@ -204,7 +208,23 @@ void predict(const pf::Call &c, nb::handle v_print, nb::handle subject, nb::hand
         for (nb::handle doc : documents)
             v_print(pf::cat({"  - [", doc["label"], "] ", doc["url"]}));
     }
-    (void)c;
+}
+
+// What a report says of its run besides records and error, read now, in the
+// order the report's keywords list them.
+struct RunFields {
+    nb::object name, date, test_set_path, subjects, evaluators, description;
+};
+
+RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
+    RunFields f;
+    f.name = c.global("Path")(json_path).attr("stem");
+    f.date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
+    f.test_set_path = nb::str(self.attr("_test_set_path"));
+    f.subjects = nb::list(self.attr("_subjects").attr("keys")());
+    f.evaluators = nb::list(self.attr("_evaluators").attr("keys")());
+    f.description = pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    return f;
 }
 
 // Report.open_journal(json_path, ...) when the report class offers journals.
@@ -213,16 +233,10 @@ nb::object open_journal(const pf::Call &c, nb::handle self, nb::handle json_path
     nb::object open = nb::getattr(report_cls, "open_journal", nb::none());
     if (open.is_none())
         return nb::none();
-    nb::object name = c.global("Path")(json_path).attr("stem");
-    nb::object date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
-    nb::object test_set_path = nb::str(self.attr("_test_set_path"));
-    nb::object subjects = nb::list(self.attr("_subjects").attr("keys")());
-    nb::object evaluators = nb::list(self.attr("_evaluators").attr("keys")());
-    nb::object description =
-        pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
-    return open(json_path, "name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
-                "subjects"_a = subjects, "evaluators"_a = evaluators,
-                "description"_a = description);
+    RunFields f = run_fields(c, self, json_path);
+    return open(json_path, "name"_a = f.name, "date"_a = f.date,
+                "test_set_path"_a = f.test_set_path, "subjects"_a = f.subjects,
+                "evaluators"_a = f.evaluators, "description"_a = f.description);
 }
 
 // def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
@@ -283,7 +297,7 @@ nb::object evaluation_run(pf::Call &c) {
                         if (prediction.is_none()) {
                             try {
                                 as_python([&] {
-                                    predict(c, v_print, subject, s_name, case_, prediction,
+                                    predict(v_print, subject, s_name, case_, prediction,
                                             documents);
                                 });
                             } catch (nb::python_error &e) {
@@ -353,17 +367,11 @@ nb::object evaluation_run(pf::Call &c) {
         }
     }
 
-    nb::object name = c.global("Path")(json_path).attr("stem");
-    nb::object date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
-    nb::object test_set_path = nb::str(self.attr("_test_set_path"));
-    nb::object subjects = nb::list(self.attr("_subjects").attr("keys")());
-    nb::object evaluators = nb::list(self.attr("_evaluators").attr("keys")());
-    nb::object description =
-        pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    RunFields f = run_fields(c, self, json_path);
     nb::object report = c.global("Report")(
-        "name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
-        "subjects"_a = subjects, "evaluators"_a = evaluators, "records"_a = records,
-        "description"_a = description, "error_msg"_a = error_msg);
+        "name"_a = f.name, "date"_a = f.date, "test_set_path"_a = f.test_set_path,
+        "subjects"_a = f.subjects, "evaluators"_a = f.evaluators, "records"_a = records,
+        "description"_a = f.description, "error_msg"_a = error_msg);
     report.attr("dump_json")(json_path);
     if (PyUnicode_Check(markdown_path.ptr()) && PyUnicode_GET_LENGTH(markdown_path.ptr()) > 0 &&
         nb::len(error_msg) == 0)
