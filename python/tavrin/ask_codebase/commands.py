@@ -25,6 +25,7 @@ from tavrin.ask_codebase.store.qdrant import (
 # arguments, or the factory itself. ``--embeddings`` also takes "module:attribute" directly.
 EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
     "hashing": "tavrin.embeddings:CodeHashingEmbeddings",
+    "minilm": "tavrin.embeddings:MiniLMEmbeddings",
     "openai": "langchain.embeddings:OpenAIEmbeddings",
 }
 DEFAULT_EMBEDDINGS_ENV = "TAVRIN_EMBEDDINGS"
@@ -51,6 +52,13 @@ def resolve_embeddings(name: str) -> EmbeddingFactory:
         raise click.BadParameter(f"embeddings {name!r} ({target}) are not available: {exc}") from exc
     if not callable(factory):
         raise click.BadParameter(f"embeddings {name!r}: {target} is not a class or factory")
+    # Embeddings that rest on optional packages say so before any work starts.
+    ensure_available = getattr(factory, "ensure_available", None)
+    if callable(ensure_available):
+        try:
+            ensure_available()
+        except ImportError as exc:
+            raise click.BadParameter(f"embeddings {name!r} are not available: {exc}") from exc
     return factory
 
 

