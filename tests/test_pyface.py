@@ -375,6 +375,7 @@ class TestExceptions:
     @pytest.mark.parametrize("kind, exc_type, message", [
         ("runtime", RuntimeError, "boom"),
         ("bad_alloc", MemoryError, ""),
+        ("length", MemoryError, "cannot create std::vector larger than max_size()"),
         ("value", ValueError, "bad value"),
         ("int", SystemError, "unknown C++ exception"),
     ])

@@ -79,6 +79,8 @@ nb::object fail(pf::Call &c) {
             throw std::runtime_error("boom");
         if (k == "bad_alloc")
             throw std::bad_alloc();
+        if (k == "length")
+            std::vector<double>(std::vector<double>().max_size() + 1);
         if (k == "int")
             throw 42;
         if (k == "value")

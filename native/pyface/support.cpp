@@ -1,4 +1,5 @@
 // Errors, strings, unpacking, modules and classes.
+#include <stdexcept>
 #include "pyface.hpp"
 
 #include <cstdarg>
@@ -52,6 +53,9 @@ PyObject *translate_current_exception() noexcept {
         PyErr_SetString(type, e.what());
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const std::length_error &e) {
+        // a container asked for more than it can ever hold: a size the caller chose
+        PyErr_Format(PyExc_MemoryError, "%s", e.what());
     } catch (const std::bad_cast &) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_TypeError, "could not convert a Python object");

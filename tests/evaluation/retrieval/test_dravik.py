@@ -344,6 +344,34 @@ def test_bad_retrieval_results_are_named() -> None:
         gt.evaluate({}, -1)
 
 
+def test_absurd_sizes_are_named_not_attempted() -> None:
+    gt = GroundTruth([(f"q{i}", "d", 1.0) for i in range(8)])
+    # short results are reported as such, whatever k is
+    with pytest.raises(ValueError, match="has less than 2305843009213693952 documents"):
+        gt._compute_retrieval_scores({"q1": ["d"]}, 2**61)
+    # 8 x 2**61 cells would wrap around size_t
+    with pytest.raises(MemoryError, match="8 x 2305843009213693952 is too large"):
+        gt._compute_retrieval_scores({}, 2**61)
+    assert gt._compute_retrieval_scores({}, 0).shape == (8, 0)
+    from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
+
+    assert embed_texts([], 2**62) == []
+    with pytest.raises(MemoryError):
+        embed_texts(["text"], 2**62)
+
+
+def test_a_replaced_np_cannot_make_scores_write_out_of_bounds(monkeypatch) -> None:
+    gt = GroundTruth([(f"q{i}", "d", 1.0) for i in range(3)])
+    for full in (lambda shape, fill: np.full((1, 1), fill),  # an object array too small
+                 lambda shape, fill: np.full(shape, 0.0),    # not an object array
+                 lambda shape, fill: [fill]):
+        monkeypatch.setattr(dravik, "np", SimpleNamespace(full=full))
+        with pytest.raises(TypeError, match="not a writable object array of 3 x 1"):
+            gt.scores
+    monkeypatch.setattr(dravik, "np", np)
+    assert gt.scores.tolist() == [[1.0], [1.0], [1.0]]
+
+
 def reference_metrics(triples, retrieval, k):
     """The metrics computed densely with numpy, for cross-checking."""
     queries = list(dict.fromkeys(q for q, _, _ in triples))

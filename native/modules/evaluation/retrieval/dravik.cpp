@@ -766,12 +766,20 @@ nb::object gt_scores(pf::Call &c) {
     const rt::Judgements &j = state.judgements;
     nb::object np = c.global("np");
     nb::object matrix = np.attr("full")(nb::make_tuple(j.num_queries(), j.num_docs()), nb::none());
-    Buffer buf;
-    if (!buf.acquire(matrix, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT) ||
-        std::string_view(buf.view.format ? buf.view.format : "") != "O")
-        pf::raise(PyExc_SystemError, "numpy.full did not give a writable object array");
-    PyObject **cells = static_cast<PyObject **>(buf.view.buf);
     size_t n_docs = j.num_docs();
+    // np is a module global that may have been replaced: every cell written
+    // below must lie inside what it gave
+    Buffer buf;
+    bool fits = buf.acquire(matrix, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT);
+    if (!fits)
+        PyErr_Clear();
+    fits = fits && std::string_view(buf.view.format ? buf.view.format : "") == "O" &&
+           buf.view.itemsize == (Py_ssize_t)sizeof(PyObject *) &&
+           (size_t)buf.view.len == j.num_queries() * n_docs * sizeof(PyObject *);
+    if (!fits)
+        pf::raise(PyExc_TypeError, "np.full gave %s, not a writable object array of %zu x %zu",
+                  Py_TYPE(matrix.ptr())->tp_name, j.num_queries(), n_docs);
+    PyObject **cells = static_cast<PyObject **>(buf.view.buf);
     const std::vector<rt::Judgements::Cell> &all = j.cells();
     for (size_t i = 0; i < all.size(); ++i) {
         PyObject *&cell = cells[(size_t)all[i].query * n_docs + all[i].doc];
@@ -905,7 +913,17 @@ nb::object gt_compute_retrieval_scores(pf::Call &c) {
     if (k_signed < 0)
         pf::raise(PyExc_ValueError, "k must not be negative, got %lld", k_signed);
     size_t k = (size_t)k_signed;
-    std::vector<double> matrix(j.num_queries() * k, 0.0);
+    // Allocated once a result has proved that k documents exist, or at the end: a
+    // huge k with short results is reported as such, not as a failed allocation.
+    std::vector<double> matrix;
+    auto allocate = [&] {
+        if (!matrix.empty() || k == 0)
+            return;
+        if (j.num_queries() > matrix.max_size() / k)
+            pf::raise(PyExc_MemoryError, "a retrieval score matrix of %zu x %zu is too large",
+                      j.num_queries(), k);
+        matrix.assign(j.num_queries() * k, 0.0);
+    };
     // a snapshot of the items, so that code run below cannot upset the walk
     nb::object items = pf::owned(PyDict_Items(c[1].ptr()));
     Py_ssize_t n_items = PyList_GET_SIZE(items.ptr());
@@ -932,6 +950,7 @@ nb::object gt_compute_retrieval_scores(pf::Call &c) {
             pf::raise(PyExc_ValueError, "query %R is not in the ground truth", query.ptr());
         nb::object seq = pf::owned(PySequence_Fast(retrieved.ptr(), "retrieved documents must be a sequence"));
         size_t n = std::min((size_t)PySequence_Fast_GET_SIZE(seq.ptr()), k);
+        allocate();
         for (size_t i = 0; i < n; ++i) {
             nb::handle doc = PySequence_Fast_GET_ITEM(seq.ptr(), (Py_ssize_t)i);
             if (!PyUnicode_CheckExact(doc.ptr()))
@@ -943,6 +962,7 @@ nb::object gt_compute_retrieval_scores(pf::Call &c) {
             matrix[row * k + i] = j.score(row, col);
         }
     }
+    allocate();
     return numpy_array(std::move(matrix), {j.num_queries(), k});
 }
 const pf::FuncDef gt_compute_retrieval_scores_def{

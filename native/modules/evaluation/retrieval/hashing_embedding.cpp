@@ -28,11 +28,12 @@ nb::object embed_texts(pf::Call &c) {
     if (dim < 1)
         pf::raise(PyExc_ValueError, "dim must be at least 1, got %lld", dim);
     nb::list out;
-    std::vector<double> v((size_t)dim);
+    std::vector<double> v; // sized at the first text, so an empty list costs nothing
     // the list's length is read on every step: allocations below may run
     // finalisers that change the list
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i) {
         nb::object text = nb::borrow(PyList_GET_ITEM(texts.ptr(), i));
+        v.resize((size_t)dim);
         ch::embed(utf8_of(text, "texts", i), (size_t)dim, v.data());
         nb::object row = pf::owned(PyList_New((Py_ssize_t)dim));
         for (long long j = 0; j < dim; ++j)
