@@ -22,7 +22,10 @@ HAVE_EXTRA = all(importlib.util.find_spec(m) is not None for m in ("sentence_tra
 # PyTorch is not built for a preloaded AddressSanitizer runtime; the native modules don't
 # take part in these tests anyway.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-needs_extra = pytest.mark.skipif(not HAVE_EXTRA or UNDER_ASAN, reason="the optional extra 'semantic' is not installed")
+needs_extra = pytest.mark.skipif(
+    not HAVE_EXTRA or UNDER_ASAN,
+    reason="PyTorch does not run under AddressSanitizer" if UNDER_ASAN else "the optional extra 'semantic' is not installed",
+)
 
 
 # ---------------------------------------------------------------- without the extra
