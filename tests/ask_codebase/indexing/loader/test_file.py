@@ -144,6 +144,11 @@ def test_github_links():
     ("https://host/org/.git", "https://host/org/.git"),
     ("https://host/repo.gitx", "https://host/repo.gitx"),
     ("", ""),
+    # trailing slashes would leave "//blob" in every link
+    ("https://github.com/org/repo/", "https://github.com/org/repo"),
+    ("https://github.com/org/repo.git/", "https://github.com/org/repo"),
+    ("https://github.com/socketio/socket.io//", "https://github.com/socketio/socket.io"),
+    ("/", ""),
 ])
 def test_only_a_trailing_git_is_removed(url, base):
     assert _github_url_maker("a.py", url) == base + "/blob/main/a.py"

@@ -73,12 +73,16 @@ const pf::FuncDef get_file_splitter_def{
 
 // ---------------------------------------------------------------- references
 
-// The repository address without a trailing ".git" (the extension of its
-// last segment, leading dots of that segment not counting); any other
-// address is kept whole, dots in a repository's name included.
+// The repository address without trailing slashes and then without a
+// trailing ".git" (the extension of its last segment, leading dots of that
+// segment not counting); any other address is kept whole, dots in a
+// repository's name included.
 nb::object repo_base_url(nb::handle repo_url) {
     PyObject *url = repo_url.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(url);
+    Py_ssize_t full = PyUnicode_GET_LENGTH(url);
+    Py_ssize_t n = full;
+    while (n > 0 && PyUnicode_READ_CHAR(url, n - 1) == '/')
+        --n;
     Py_ssize_t sep = PyUnicode_FindChar(url, '/', 0, n, -1);
     if (sep == -2)
         pf::throw_error();
@@ -93,6 +97,8 @@ nb::object repo_base_url(nb::handle repo_url) {
         if (match)
             return pf::owned(PyUnicode_Substring(url, 0, n - 4));
     }
+    if (n < full)
+        return pf::owned(PyUnicode_Substring(url, 0, n));
     return nb::borrow(repo_url);
 }
 
