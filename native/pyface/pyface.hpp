@@ -251,6 +251,10 @@ public:
 
     void set(const char *name, nb::handle value);
     nb::object get(const char *name) const;
+    // Runs Python source in the module's namespace, for the rare helper that
+    // must be a Python frame (code that inspects its caller's frame); its
+    // file name is "<module name>".
+    void exec(const char *source);
     nb::object def(const FuncDef &def);
 
 private:

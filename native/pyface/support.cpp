@@ -209,6 +209,12 @@ void Module::set(const char *name, nb::handle value) {
         throw_error();
 }
 
+void Module::exec(const char *source) {
+    nb::object filename = cat({"<", name(), ">"});
+    nb::object code = owned(Py_CompileString(source, PyUnicode_AsUTF8(filename.ptr()), Py_file_input));
+    owned(PyEval_EvalCode(code.ptr(), dict_.ptr(), dict_.ptr()));
+}
+
 nb::object Module::get(const char *name) const {
     PyObject *v = PyDict_GetItemString(dict_.ptr(), name);
     if (!v)

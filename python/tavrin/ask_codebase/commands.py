@@ -227,7 +227,7 @@ def index(
     except StoreError as exc:
         raise click.ClickException(str(exc)) from exc
     if not verbose:
-        logger.disable("")  # the loader logs every skipped file
+        logger.disable("tavrin")  # the loader logs every skipped file
     try:
         with tqdm(_load_documents(roots, filters, repo_url, rev, tally), desc="Indexing", unit=" chunks") as documents:
             QdrantWrapper.from_documents(source_name, documents, embedding, config=config, batch_size=batch_size)
@@ -241,7 +241,7 @@ def index(
         raise click.ClickException(str(exc)) from exc
     finally:
         if not verbose:
-            logger.enable("")
+            logger.enable("tavrin")
     skipped = sum(f.skipped for f in filters)
     click.secho(
         f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "

@@ -291,6 +291,26 @@ def test_a_rejected_file_is_logged_once_and_skipped(repo, info_log):
     assert [(r["level"].name, r["message"]) for r in info_log] == [("INFO", f"Skip file: {repo / 'c.txt'}")]
 
 
+def test_skip_records_carry_this_module_so_loguru_can_silence_it(repo, info_log, monkeypatch):
+    def load():
+        source = FileSource(str(repo), file_filter=lambda path: not path.endswith(".txt"))
+        return list(FileLoader([source]).load())
+
+    load()
+    assert [r["name"] for r in info_log] == ["tavrin.ask_codebase.indexing.loader.file"]
+    logger.disable("tavrin")
+    try:
+        load()
+    finally:
+        logger.enable("tavrin")
+    assert len(info_log) == 1
+    # the module's logger is looked up when a file is skipped
+    seen = []
+    monkeypatch.setattr(file_mod, "logger", types.SimpleNamespace(info=seen.append))
+    load()
+    assert seen == [f"Skip file: {repo / 'c.txt'}"]
+
+
 def test_missing_paths_directories_and_special_files_yield_nothing(tmp_path, info_log):
     (tmp_path / "d" / "e").mkdir(parents=True)
     os.mkfifo(tmp_path / "d" / "pipe")  # reading it would block

@@ -210,9 +210,9 @@ nb::object vmethod(nb::handle obj, nb::handle name, std::initializer_list<nb::ha
 
 pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
     // the names every file needs, made once
-    const nb::object n_path = interned("Path"), n_logger = interned("logger"), n_os = interned("os"),
+    const nb::object n_path = interned("Path"), n_log_info = interned("_log_info"), n_os = interned("os"),
                      n_metadata = interned("FileMetadata"), n_document = interned("Document"),
-                     n_splitter = interned("get_file_splitter"), n_info = interned("info"),
+                     n_splitter = interned("get_file_splitter"),
                      n_read_text = interned("read_text"), n_relative_to = interned("relative_to"),
                      n_asdict = interned("_asdict"), n_split = interned("split_documents"),
                      n_basename = interned("basename");
@@ -232,7 +232,7 @@ pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
         nb::object files = py_iter(self.attr("_iter_path_or_dir")(root));
         while (nb::object f = next_item(files)) {
             if (truthy(file_filter) && !truthy(file_filter(nb::str(f)))) {
-                vmethod(global(globals, n_logger), n_info, {pf::cat({"Skip file: ", f})});
+                global(globals, n_log_info)(pf::cat({"Skip file: ", f}));
                 continue;
             }
             nb::object text = vmethod(f, n_read_text, {utf8, ignore}, kw_read);
@@ -300,6 +300,11 @@ PYFACE_MODULE(file, m) {
            {"CharacterTextSplitter", "Language", "RecursiveCharacterTextSplitter", "TextSplitter"});
     m.from("loguru", {"logger"});
     m.from("tavrin.ask_codebase.indexing.loader.base", {"Loader"});
+    // loguru names each record after the Python frame that logs it, and
+    // enables or disables it by that frame's module; C++ has no frame of its
+    // own, so messages go through this function of the module's namespace
+    // (which looks `logger` up there on every call).
+    m.exec("def _log_info(message):\n    logger.info(message)\n");
 
     m.def(get_file_splitter_def);
     m.def(github_url_maker_def);
