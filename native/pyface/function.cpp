@@ -526,16 +526,7 @@ nb::handle Call::closure() const {
 
 nb::handle Call::globals() const { return as_func(func_.ptr())->globals; }
 
-nb::object Call::global(const char *name) const {
-    PyObject *v = PyDict_GetItemString(as_func(func_.ptr())->globals, name);
-    if (!v) {
-        PyObject *builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-    }
-    if (!v)
-        raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(v);
-}
+nb::object Call::global(const char *name) const { return lookup_global(globals(), name); }
 
 bool is_function(nb::handle o) {
     return function_type && Py_TYPE(o.ptr()) == function_type;

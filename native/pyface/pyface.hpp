@@ -108,6 +108,15 @@ nb::str cat(std::initializer_list<Piece> pieces);
 // format(value, "")
 nb::str format(nb::handle value);
 
+// The UTF-8 text of a str (its cached encoding; valid while the str lives).
+std::string_view utf8_view(nb::handle str);
+
+// The global `name` of the namespace `globals`, then the builtin, read now as
+// a Python function body would; NameError when neither exists. Generator
+// bodies, which outlive their Call, use it on their module's dict.
+nb::object lookup_global(nb::handle globals, nb::handle name);
+nb::object lookup_global(nb::handle globals, const char *name);
+
 // Name of the type of `o`, as the interpreter spells it (str, NoneType, ...).
 const char *type_name_of(nb::handle o);
 

@@ -69,6 +69,14 @@ PyObject *translate_current_exception() noexcept {
 
 // ---------------------------------------------------------------- strings
 
+std::string_view utf8_view(nb::handle str) {
+    Py_ssize_t size = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+    if (!p)
+        throw_error();
+    return std::string_view(p, (size_t)size);
+}
+
 nb::str format(nb::handle value) {
     if (PyUnicode_CheckExact(value.ptr()))
         return nb::borrow<nb::str>(value);
@@ -144,6 +152,23 @@ std::vector<nb::object> unpack(nb::handle iterable, size_t n) {
 
 // ---------------------------------------------------------------- modules
 
+nb::object lookup_global(nb::handle globals, nb::handle name) {
+    PyObject *v = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (!v && !PyErr_Occurred()) {
+        PyObject *builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
+        if (!v && !PyErr_Occurred())
+            raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    }
+    if (!v)
+        throw_error();
+    return nb::borrow(v);
+}
+
+nb::object lookup_global(nb::handle globals, const char *name) {
+    return lookup_global(globals, owned(PyUnicode_InternFromString(name)));
+}
+
 Module::Module(nb::handle m) : m_(m), dict_(PyModule_GetDict(m.ptr())) {}
 
 nb::str Module::name() const {
@@ -211,7 +236,7 @@ void Module::set(const char *name, nb::handle value) {
 
 void Module::exec(const char *source) {
     nb::object filename = cat({"<", name(), ">"});
-    nb::object code = owned(Py_CompileString(source, PyUnicode_AsUTF8(filename.ptr()), Py_file_input));
+    nb::object code = owned(Py_CompileString(source, utf8_view(filename).data(), Py_file_input));
     owned(PyEval_EvalCode(code.ptr(), dict_.ptr(), dict_.ptr()));
 }
 

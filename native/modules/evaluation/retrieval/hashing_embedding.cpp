@@ -15,11 +15,7 @@ namespace {
 std::string_view utf8_of(nb::handle s, const char *what, Py_ssize_t i) {
     if (!PyUnicode_Check(s.ptr()))
         pf::raise(PyExc_TypeError, "%s[%zd] is a %.200s, not a str", what, i, pf::type_name_of(s));
-    Py_ssize_t size = 0;
-    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!p)
-        pf::throw_error();
-    return std::string_view(p, (size_t)size);
+    return pf::utf8_view(s);
 }
 
 nb::object embed_texts(pf::Call &c) {

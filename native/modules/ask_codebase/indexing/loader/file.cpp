@@ -10,13 +10,6 @@ using namespace nb::literals;
 
 namespace {
 
-bool truthy(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0)
-        pf::throw_error();
-    return r != 0;
-}
-
 // The next item of an iterator, or an invalid object at its end.
 nb::object next_item(nb::handle it) {
     PyObject *v = PyIter_Next(it.ptr());
@@ -51,7 +44,7 @@ nb::object get_file_splitter(pf::Call &c) {
     if (!found && PyErr_Occurred())
         pf::throw_error();
     nb::object language = nb::borrow(found ? found : Py_None);
-    if (truthy(language))
+    if (pf::truthy(language))
         return c.global("RecursiveCharacterTextSplitter")
             .attr("from_language")("language"_a = language, "chunk_size"_a = chunk_size,
                                    "chunk_overlap"_a = chunk_overlap);
@@ -171,20 +164,6 @@ nb::object interned_tuple(std::initializer_list<const char *> names) {
     return t;
 }
 
-// The module global `name` (an interned str), then the builtin.
-nb::object global(nb::handle globals, nb::handle name) {
-    PyObject *v = PyDict_GetItemWithError(globals.ptr(), name.ptr());
-    if (!v && !PyErr_Occurred()) {
-        PyObject *builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, name.ptr()) : nullptr;
-        if (!v && !PyErr_Occurred())
-            pf::raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
-    }
-    if (!v)
-        pf::throw_error();
-    return nb::borrow(v);
-}
-
 // f(*args) where the last len(kwnames) values are passed by keyword.
 nb::object vcall(nb::handle f, std::initializer_list<nb::handle> args, nb::handle kwnames) {
     PyObject *buf[8];
@@ -224,27 +203,27 @@ pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
 
     nb::object sources = py_iter(self.attr("sources"));
     while (nb::object source = next_item(sources)) {
-        nb::object root = global(globals, n_path)(source.attr("path"));
+        nb::object root = pf::lookup_global(globals, n_path)(source.attr("path"));
         nb::object file_filter = source.attr("file_filter");
         nb::object ref_maker = source.attr("ref_maker");
         nb::object rel_root = source.attr("rel_root");
 
         nb::object files = py_iter(self.attr("_iter_path_or_dir")(root));
         while (nb::object f = next_item(files)) {
-            if (truthy(file_filter) && !truthy(file_filter(nb::str(f)))) {
-                global(globals, n_log_info)(pf::cat({"Skip file: ", f}));
+            if (pf::truthy(file_filter) && !pf::truthy(file_filter(nb::str(f)))) {
+                pf::lookup_global(globals, n_log_info)(pf::cat({"Skip file: ", f}));
                 continue;
             }
             nb::object text = vmethod(f, n_read_text, {utf8, ignore}, kw_read);
-            nb::object rel_path = truthy(rel_root) ? nb::str(vmethod(f, n_relative_to, {rel_root}))
+            nb::object rel_path = pf::truthy(rel_root) ? nb::str(vmethod(f, n_relative_to, {rel_root}))
                                                    : nb::str(f);
-            nb::object reference = truthy(ref_maker) ? ref_maker(rel_path) : nb::none();
-            nb::object name = vmethod(global(globals, n_os).attr("path"), n_basename, {rel_path});
-            nb::object metadata = vcall(global(globals, n_metadata),
+            nb::object reference = pf::truthy(ref_maker) ? ref_maker(rel_path) : nb::none();
+            nb::object name = vmethod(pf::lookup_global(globals, n_os).attr("path"), n_basename, {rel_path});
+            nb::object metadata = vcall(pf::lookup_global(globals, n_metadata),
                                         {rel_path, reference, name, rel_path, reference}, kw_metadata);
-            nb::object document = vcall(global(globals, n_document),
+            nb::object document = vcall(pf::lookup_global(globals, n_document),
                                         {text, vmethod(metadata, n_asdict, {})}, kw_document);
-            nb::object splitter = vcall(global(globals, n_splitter), {f}, kw_splitter);
+            nb::object splitter = vcall(pf::lookup_global(globals, n_splitter), {f}, kw_splitter);
             nb::object batch = pf::owned(PyList_New(1));
             PyList_SET_ITEM(batch.ptr(), 0, document.release().ptr());
             nb::object chunks = py_iter(vmethod(splitter, n_split, {batch}));
@@ -266,14 +245,14 @@ const pf::FuncDef file_loader_load_def{
 };
 
 pf::Generator iter_path_or_dir_body(nb::handle path) {
-    if (truthy(path.attr("is_file")())) {
+    if (pf::truthy(path.attr("is_file")())) {
         co_yield nb::borrow(path);
         co_return;
     }
-    if (truthy(path.attr("is_dir")())) {
+    if (pf::truthy(path.attr("is_dir")())) {
         nb::object entries = py_iter(path.attr("rglob")("*"));
         while (nb::object entry = next_item(entries))
-            if (truthy(entry.attr("is_file")()))
+            if (pf::truthy(entry.attr("is_file")()))
                 co_yield std::move(entry);
     }
 }

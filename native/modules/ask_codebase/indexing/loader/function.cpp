@@ -26,28 +26,8 @@ namespace {
 // Budget of the source texts kept between functions of one run.
 constexpr size_t source_cache_bytes = 64u << 20;
 
-// A module global read now (then a builtin), as a generator body sees it.
-nb::object global(nb::handle globals, const char *name) {
-    PyObject *v = PyDict_GetItemString(globals.ptr(), name);
-    if (!v) {
-        PyObject *builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemString(builtins, name) : nullptr;
-    }
-    if (!v)
-        pf::raise(PyExc_NameError, "name '%s' is not defined", name);
-    return nb::borrow(v);
-}
-
 nb::object utf8_str(std::string_view s) {
     return pf::owned(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
-}
-
-std::string_view utf8_of(nb::handle str) {
-    Py_ssize_t n;
-    const char *p = PyUnicode_AsUTF8AndSize(str.ptr(), &n);
-    if (!p)
-        pf::throw_error();
-    return std::string_view(p, (size_t)n);
 }
 
 // ---------------------------------------------------------------- reading
@@ -76,7 +56,7 @@ std::string read_text_python(nb::handle path, bool translate) {
         throw;
     }
     f.attr("close")();
-    return std::string(utf8_of(text));
+    return std::string(pf::utf8_view(text));
 }
 
 // Reads a text file as open(path, "r") does (newline="" when not
@@ -210,7 +190,7 @@ const pf::FuncDef get_function_with_comment_def{
         // a short record's missing cell reads as None
         pf::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'startswith'");
     } catch (const tavrin::csv::Error &e) {
-        nb::object error = global(globals, "csv").attr("Error");
+        nb::object error = pf::lookup_global(globals, "csv").attr("Error");
         PyErr_SetString(error.ptr(), e.what());
         pf::throw_error();
     }
@@ -306,12 +286,12 @@ nb::object new_id_list(std::span<const uint32_t> ids, const cag::IdTable &table,
 
 pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
     nb::object source = self.attr("_source");
-    nb::object path_type = global(globals, "Path");
+    nb::object path_type = pf::lookup_global(globals, "Path");
     nb::object cag_path = path_type(source.attr("cag_path"));
     nb::object hexsha = source.attr("hexsha");
     const bool utf8 = default_encoding_is_utf8();
-    const long long field_limit = nb::cast<long long>(global(globals, "csv").attr("field_size_limit")());
-    nb::object print = global(globals, "print");
+    const long long field_limit = nb::cast<long long>(pf::lookup_global(globals, "csv").attr("field_size_limit")());
+    nb::object print = pf::lookup_global(globals, "print");
 
     // the selected functions
     cag::NodeTable nodes;
@@ -357,7 +337,7 @@ pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
         }
     }
     nb::object url_from_filepath = source.attr("url_from_filepath");
-    nb::object document_type = global(globals, "Document");
+    nb::object document_type = pf::lookup_global(globals, "Document");
     const nb::object keys[] = {nb::str("source"),      nb::str("name"),        nb::str("node_id"),
                                nb::str("from_node_ids"), nb::str("to_node_ids"), nb::str("len"),
                                nb::str("url")};
