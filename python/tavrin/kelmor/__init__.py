@@ -28,6 +28,8 @@ from sqlalchemy import DateTime, Integer, String, Text, UniqueConstraint, Uuid, 
 from sqlalchemy.engine import Engine, make_url
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
+from tavrin._dirs import data_dir
+
 __all__ = [
     "Action",
     "ActionContext",
@@ -45,22 +47,12 @@ __all__ = [
 DEFAULT_MAX_STEPS = 16
 
 
-def _data_dir() -> Path:
-    configured = os.environ.get("TAVRIN_DATA_DIR")
-    if configured:
-        return Path(configured).expanduser()
-    xdg = os.environ.get("XDG_DATA_HOME", "")
-    if os.path.isabs(xdg):
-        return Path(xdg) / "tavrin"
-    return Path("~/.local/share/tavrin").expanduser()
-
-
 def database_url() -> str:
     """The database that ``get_db_session`` opens by default (``TAVRIN_DATABASE_URL``, else SQLite)."""
     configured = os.environ.get("TAVRIN_DATABASE_URL")
     if configured:
         return configured
-    return f"sqlite:///{_data_dir() / 'actions.sqlite3'}"
+    return f"sqlite:///{data_dir() / 'actions.sqlite3'}"
 
 
 class Base(DeclarativeBase):

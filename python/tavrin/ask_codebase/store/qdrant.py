@@ -29,6 +29,8 @@ from qdrant_client import QdrantClient
 from qdrant_client.http import models as rest
 from qdrant_client.http.exceptions import ApiException
 
+from tavrin._dirs import data_dir
+
 __all__ = [
     "EmptySourceError",
     "InvalidSourceNameError",
@@ -69,21 +71,6 @@ class InvalidSourceNameError(StoreError, ValueError):
 
 class StoreUnavailableError(StoreError):
     """The store cannot be opened: an unreachable server, or a local folder in use."""
-
-
-def data_dir() -> Path:
-    """The folder where tavrin keeps its data.
-
-    ``TAVRIN_DATA_DIR`` when set; otherwise ``$XDG_DATA_HOME/tavrin``, or
-    ``~/.local/share/tavrin`` when ``XDG_DATA_HOME`` is unset.
-    """
-    configured = os.environ.get("TAVRIN_DATA_DIR")
-    if configured:
-        return Path(configured).expanduser()
-    xdg = os.environ.get("XDG_DATA_HOME", "")
-    if os.path.isabs(xdg):
-        return Path(xdg) / "tavrin"
-    return Path("~/.local/share/tavrin").expanduser()
 
 
 @dataclass(frozen=True)
