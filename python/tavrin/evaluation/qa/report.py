@@ -155,11 +155,7 @@ class Report:
             raise ReportError(f"{journal}: empty journal: the run was stopped before it judged anything")
         where = f"{journal}: header"
         return cls(
-            name=_get(header, "name", (str,), where),
-            date=_get(header, "date", (str,), where),
-            test_set_path=_get(header, "test_set_path", (str,), where),
-            subjects=_get_names(header, "subjects", where),
-            evaluators=_get_names(header, "evaluators", where),
+            **_run_fields(header, where),
             records=records,
             description=_get(header, "description", (str,), where),
             error_msg="The run was killed; its records were recovered from the journal",
@@ -185,11 +181,7 @@ class Report:
             raise ReportError(f"{where}: unsupported report version {version!r} (expected {REPORT_VERSION})")
         raw_records = _get(data, "records", (list,), where)
         return cls(
-            name=_get(data, "name", (str,), where),
-            date=_get(data, "date", (str,), where),
-            test_set_path=_get(data, "test_set_path", (str,), where),
-            subjects=_get_names(data, "subjects", where),
-            evaluators=_get_names(data, "evaluators", where),
+            **_run_fields(data, where),
             records=[_record_from_dict(raw, f"{where}: record {i}") for i, raw in enumerate(raw_records)],
             description=_get(data, "description", (str,), where),
             error_msg=_get(data, "error_msg", (str,), where),
@@ -481,6 +473,17 @@ def _get_names(obj: Dict[str, Any], key: str, where: str) -> List[str]:
         if not isinstance(name, str):
             raise ReportError(f"{where}: field {key!r}, entry {index} must be a string, got {_json_type(name)}")
     return list(names)
+
+
+def _run_fields(obj: Dict[str, Any], where: str) -> Dict[str, Any]:
+    """What a report and its journal's header both say of the run."""
+    return {
+        "name": _get(obj, "name", (str,), where),
+        "date": _get(obj, "date", (str,), where),
+        "test_set_path": _get(obj, "test_set_path", (str,), where),
+        "subjects": _get_names(obj, "subjects", where),
+        "evaluators": _get_names(obj, "evaluators", where),
+    }
 
 
 _TYPE_NAMES = {str: "a string", int: "an integer", list: "an array", type(None): "null"}
