@@ -44,6 +44,17 @@ template <class F> void as_python(F &&f) {
     }
 }
 
+// Runs `f` from a destructor: a Python error is reported as unraisable
+// (`what` says what was being done) and nothing leaves.
+template <class F> void in_destructor(const char *what, F &&f) noexcept {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(what);
+    } catch (...) {
+    }
+}
+
 // While a run works, SIGTERM (kill, a container stop, a CI timeout) ends it
 // like Ctrl+C: the handler marks `flag` and raises KeyboardInterrupt, so the
 // report is still written.
@@ -75,13 +86,10 @@ public:
     ~SigtermGuard() {
         if (!installed_)
             return;
-        try {
+        in_destructor("restoring the SIGTERM handler", [&] {
             nb::object previous = previous_.is_none() ? signal_.attr("SIG_DFL") : previous_;
             signal_.attr("signal")(signal_.attr("SIGTERM"), previous);
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable("restoring the SIGTERM handler");
-        } catch (...) {
-        }
+        });
     }
     SigtermGuard(const SigtermGuard &) = delete;
     SigtermGuard &operator=(const SigtermGuard &) = delete;
@@ -113,12 +121,7 @@ public:
     ~JournalGuard() {
         if (!journal_.is_valid())
             return;
-        try {
-            journal_.attr("close")();
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable("closing the evaluation journal");
-        } catch (...) {
-        }
+        in_destructor("closing the evaluation journal", [&] { journal_.attr("close")(); });
     }
     JournalGuard(const JournalGuard &) = delete;
     JournalGuard &operator=(const JournalGuard &) = delete;
