@@ -375,3 +375,29 @@ def test_load_starts_afresh_from_the_current_sources(repo):
     once = FileLoader(iter([FileSource(str(repo / "c.txt"))]))
     assert len(list(once.load())) == 1
     assert list(once.load()) == []
+
+
+def test_a_walk_never_reads_through_a_link_that_leaves_the_tree(tmp_path, info_log):
+    secret = write(tmp_path / "home" / "id_rsa", "PRIVATE KEY")
+    root = tmp_path / "checkout"
+    write(root / "src" / "app.py", "def app():\n    return 1\n")
+    os.symlink(secret, root / "src" / "notes.md")                  # points out of the tree
+    os.symlink(root / "src" / "app.py", root / "src" / "alias.py")  # stays inside
+    os.symlink(tmp_path / "home", root / "home")                   # a folder link: not walked
+
+    documents = list(FileLoader([FileSource(str(root), rel_root=str(root))]).load())
+    assert sorted(docs_by_path(documents)) == ["src/alias.py", "src/app.py"]
+    assert all("PRIVATE" not in d.page_content for d in documents)
+    assert [r["message"] for r in info_log] == [
+        f"Skip file: {root / 'src' / 'notes.md'} (a link to {secret}, outside {root})"
+    ]
+
+    # a walk from a root that is itself a link checks against the real folder
+    link_root = tmp_path / "via-link"
+    os.symlink(root, link_root)
+    documents = list(FileLoader([FileSource(str(link_root), rel_root=str(link_root))]).load())
+    assert sorted(docs_by_path(documents)) == ["src/alias.py", "src/app.py"]
+
+    # a link the caller names directly is read, as the caller asked
+    [named] = FileLoader([FileSource(str(root / "src" / "notes.md"))]).load()
+    assert named.page_content == "PRIVATE KEY"

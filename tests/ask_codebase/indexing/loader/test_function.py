@@ -1,6 +1,7 @@
 """The function loader: comment extraction, the CSV export, the edge lists and bad input."""
 
 import csv
+import os
 import random
 from pathlib import Path
 
@@ -416,3 +417,34 @@ def test_a_field_over_the_csv_size_limit(export):
             list(export.loader().load())
     finally:
         csv.field_size_limit(old)
+
+
+def test_a_file_path_that_leaves_the_repository_is_refused(export, tmp_path):
+    (tmp_path / "outside.txt").write_text("secret = 1\n")
+    export.source("backend/app.py", "def f():\n    pass\n")
+    export.nodes(NODE_COLUMNS, [
+        ["n1", "f", "backend/app.py", "1", "2", "False"],
+        ["n2", "g", "backend/../../outside.txt", "1", "1", "False"],
+    ])
+    documents = export.loader().load()
+    assert next(documents).metadata["node_id"] == "n1"
+    with pytest.raises(ValueError) as caught:
+        next(documents)
+    message = str(caught.value)
+    assert "node 'n2'" in message and "'backend/../../outside.txt'" in message
+    assert f"repo_path {str(export.repo)!r}" in message
+
+    # a link inside the tree that points out is refused the same way; one that stays in is read
+    os.symlink(tmp_path / "outside.txt", export.repo / "backend" / "leak.py")
+    os.symlink(export.repo / "backend" / "app.py", export.repo / "backend" / "same.py")
+    # ".." that stays inside the repository is fine
+    (export.repo / "backend" / "x").mkdir()
+    export.nodes(NODE_COLUMNS, [
+        ["n3", "h", "backend/same.py", "1", "2", "False"],
+        ["n4", "i", "backend/x/../app.py", "1", "2", "False"],
+        ["n5", "j", "backend/leak.py", "1", "1", "False"],
+    ])
+    documents = export.loader().load()
+    assert [next(documents).metadata["node_id"] for _ in range(2)] == ["n3", "n4"]
+    with pytest.raises(ValueError, match="node 'n5': file_path 'backend/leak.py' leads outside"):
+        next(documents)

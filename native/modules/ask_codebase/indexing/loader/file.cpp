@@ -4,6 +4,8 @@
 // local path).
 #include "pyface/pyface.hpp"
 
+#include <optional>
+
 namespace pf = pyface;
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -187,6 +189,45 @@ nb::object vmethod(nb::handle obj, nb::handle name, std::initializer_list<nb::ha
                                                kwnames.is_valid() ? kwnames.ptr() : nullptr));
 }
 
+// os.path.realpath(path), through the module's `os`.
+nb::object real_path(nb::handle globals, nb::handle path) {
+    return nb::str(pf::lookup_global(globals, "os").attr("path").attr("realpath")(path));
+}
+
+// The real path of a directory being walked, and the test of whether a real
+// path lies inside it.
+struct WalkedRoot {
+    nb::object real;   // the directory's real path
+    nb::object prefix; // the same, ending in one separator
+
+    bool contains(nb::handle path) const {
+        if (PyUnicode_Compare(path.ptr(), real.ptr()) == 0)
+            return true;
+        if (PyErr_Occurred())
+            pf::throw_error();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(path.ptr());
+        Py_ssize_t match = PyUnicode_Tailmatch(path.ptr(), prefix.ptr(), 0, n, -1);
+        if (match < 0)
+            pf::throw_error();
+        return match != 0;
+    }
+};
+
+std::optional<WalkedRoot> walked_root(nb::handle globals, nb::handle root) {
+    nb::object os_path = pf::lookup_global(globals, "os").attr("path");
+    nb::object real = nb::str(os_path.attr("realpath")(root));
+    if (!pf::truthy(os_path.attr("isdir")(real)))
+        return std::nullopt;
+    nb::object sep = nb::str(pf::lookup_global(globals, "os").attr("sep"));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(real.ptr());
+    Py_ssize_t ends = PyUnicode_Tailmatch(real.ptr(), sep.ptr(), 0, n, 1);
+    if (ends < 0)
+        pf::throw_error();
+    if (ends)
+        return WalkedRoot{real, real};
+    return WalkedRoot{real, pf::cat({real, sep})};
+}
+
 pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
     // the names every file needs, made once
     const nb::object n_path = interned("Path"), n_log_info = interned("_log_info"), n_os = interned("os"),
@@ -207,9 +248,22 @@ pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
         nb::object file_filter = source.attr("file_filter");
         nb::object ref_maker = source.attr("ref_maker");
         nb::object rel_root = source.attr("rel_root");
+        // The real folder of a walked directory: a file reached by the walk
+        // whose real path lies outside it (a symbolic link pointing out) is
+        // skipped, so a tree cannot make the loader read files elsewhere. A
+        // root that is itself a file was named by the caller and is read.
+        std::optional<WalkedRoot> walked = walked_root(globals, root);
 
         nb::object files = py_iter(self.attr("_iter_path_or_dir")(root));
         while (nb::object f = next_item(files)) {
+            if (walked) {
+                nb::object real = real_path(globals, f);
+                if (!walked->contains(real)) {
+                    pf::lookup_global(globals, n_log_info)(pf::cat(
+                        {"Skip file: ", f, " (a link to ", real, ", outside ", walked->real, ")"}));
+                    continue;
+                }
+            }
             if (pf::truthy(file_filter) && !pf::truthy(file_filter(nb::str(f)))) {
                 pf::lookup_global(globals, n_log_info)(pf::cat({"Skip file: ", f}));
                 continue;

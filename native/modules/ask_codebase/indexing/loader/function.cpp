@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <unordered_set>
 
 namespace pf = pyface;
 namespace nb = nanobind;
@@ -284,6 +285,60 @@ nb::object new_id_list(std::span<const uint32_t> ids, const cag::IdTable &table,
     return list;
 }
 
+// Refuses the source files of an export that lie outside the repository: a
+// "file_path" with ".." components, or one that reaches a symbolic link
+// pointing out of the tree, resolves to a path that is not below repo_path.
+// Each distinct path is resolved once per run.
+class RepoBoundary {
+  public:
+    RepoBoundary(nb::handle globals, nb::handle code_root)
+        : os_path_(pf::lookup_global(globals, "os").attr("path")), root_(nb::borrow(code_root)),
+          real_(nb::str(os_path_.attr("realpath")(code_root))) {
+        nb::object sep = nb::str(pf::lookup_global(globals, "os").attr("sep"));
+        prefix_ = ends_with(real_, sep) ? real_ : nb::object(pf::cat({real_, sep}));
+    }
+
+    void check(std::string_view rel, nb::handle rel_str, nb::handle node_id) {
+        if (inside_.count(std::string(rel)))
+            return;
+        nb::object joined = nb::str(pf::owned(PyNumber_TrueDivide(root_.ptr(), rel_str.ptr())));
+        nb::object real = nb::str(os_path_.attr("realpath")(joined));
+        if (!contains(real)) {
+            nb::str message = pf::cat({"node ", nb::repr(node_id), ": file_path ", nb::repr(rel_str),
+                                       " leads outside repo_path ", nb::repr(nb::str(root_)),
+                                       " (it resolves to ", nb::repr(real), ")"});
+            PyErr_SetObject(PyExc_ValueError, message.ptr());
+            pf::throw_error();
+        }
+        inside_.emplace(rel);
+    }
+
+  private:
+    static bool ends_with(nb::handle s, nb::handle tail) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+        Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), tail.ptr(), 0, n, 1);
+        if (r < 0)
+            pf::throw_error();
+        return r != 0;
+    }
+
+    bool contains(nb::handle real) const {
+        int eq = PyObject_RichCompareBool(real.ptr(), real_.ptr(), Py_EQ);
+        if (eq < 0)
+            pf::throw_error();
+        if (eq)
+            return true;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(real.ptr());
+        Py_ssize_t r = PyUnicode_Tailmatch(real.ptr(), prefix_.ptr(), 0, n, -1);
+        if (r < 0)
+            pf::throw_error();
+        return r != 0;
+    }
+
+    nb::object os_path_, root_, real_, prefix_;
+    std::unordered_set<std::string> inside_;
+};
+
 pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
     nb::object source = self.attr("_source");
     nb::object path_type = pf::lookup_global(globals, "Path");
@@ -343,6 +398,7 @@ pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
                                nb::str("url")};
     const nb::object document_kwnames = nb::make_tuple("page_content", "metadata");
 
+    RepoBoundary boundary(globals, code_root);
     cag::SourceCache cache(source_cache_bytes);
     std::vector<nb::object> id_strs(ids.size());
     nb::object own_method; // the engine's get_function_with_comment, once recognised
@@ -350,6 +406,7 @@ pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
     for (size_t row = 0; row < nodes.size(); ++row) {
         const std::string_view rel = *nodes.get(row, cag::NodeTable::FilePath);
         nb::object rel_str = utf8_str(rel);
+        boundary.check(rel, rel_str, cell_value(nodes, row, cag::NodeTable::NodeId));
 
         nb::object method = self.attr("get_function_with_comment");
         bool fast = false;
@@ -428,6 +485,7 @@ const pf::FuncDef function_loader_load_def{
 
 PYFACE_MODULE(function, m) {
     m.import("csv");
+    m.import("os");
     m.from("pathlib", {"Path"});
     m.from("typing", {"Callable", "Iterator", "NamedTuple"});
     m.from("langchain.schema", {"Document"});
