@@ -9,6 +9,8 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import click
 
 from tavrin import __version__
+from tavrin._console import console_conventions, debug_requested
+from tavrin._errors import user_message
 from tavrin.evaluation.qa.evaluable.base import get_evaluable_from_name
 from tavrin.evaluation.qa.evaluator.base import get_evaluator_from_name
 from tavrin.evaluation.qa.question_set import QuestionSetError
@@ -22,12 +24,32 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
     "index": ("tavrin.ask_codebase.commands", "index"),
     "ask": ("tavrin.ask_codebase.commands", "ask"),
+    "sources": ("tavrin.ask_codebase.commands", "sources"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
 }
 
 
 class _Group(click.Group):
-    """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use."""
+    """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use.
+
+    It runs its commands under the console conventions (``NO_COLOR``, progress bars only
+    on a terminal and without ``--quiet``) and turns the errors a user can act on into
+    one line, ``Error: <message>`` on standard error with exit status 1; click's usage
+    errors keep click's own form. ``--traceback`` or ``TAVRIN_DEBUG=1`` lets the error
+    through with its full traceback instead.
+    """
+
+    def invoke(self, ctx: click.Context) -> Any:
+        with console_conventions(ctx, quiet=bool(ctx.params.get("quiet"))):
+            try:
+                return super().invoke(ctx)
+            except (click.exceptions.ClickException, click.exceptions.Exit, click.exceptions.Abort):
+                raise
+            except Exception as exc:
+                message = user_message(exc)
+                if message is None or ctx.params.get("show_traceback") or debug_requested():
+                    raise
+                raise click.ClickException(message) from exc
 
     def list_commands(self, ctx: click.Context) -> List[str]:
         return sorted(set(super().list_commands(ctx)) | set(COMMAND_MODULES))
@@ -43,14 +65,25 @@ class _Group(click.Group):
         return command
 
 
-@click.group(cls=_Group)
+@click.group(cls=_Group, invoke_without_command=True, context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(__version__, prog_name="tavrin")
-def cli() -> None:
+@click.option("-q", "--quiet", is_flag=True, help="Draw no progress bars (they are drawn only on a terminal anyway).")
+@click.option(
+    "--traceback", "show_traceback", is_flag=True,
+    help="On an error, show the full traceback instead of one line (as TAVRIN_DEBUG=1 does).",
+)
+@click.pass_context
+def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
     """tavrin: answer questions about a codebase with an LLM, and measure how well it does.
 
     Run question-answering subjects over a question set, judge every answer, and keep the
     results as a JSON report that can be resumed and rendered as Markdown.
+
+    Errors are one line on standard error and exit status 1. NO_COLOR turns colour off.
     """
+    if ctx.invoked_subcommand is None:
+        click.echo(ctx.get_help())
+        ctx.exit(0)
 
 
 def _resolve(lookup: Callable[[str], Any]) -> Callable[[click.Context, click.Parameter, Tuple[str, ...]], List[Any]]:
@@ -146,6 +179,6 @@ def _placeholder_report(
     )
 
 
-def main() -> None:
-    """Entry point of the ``tavrin`` console script."""
-    cli(prog_name="tavrin")
+def main(argv: Optional[List[str]] = None) -> None:
+    """Entry point of the ``tavrin`` console script (``argv`` defaults to the process's)."""
+    cli.main(args=argv, prog_name="tavrin")

@@ -6,7 +6,7 @@ import pytest
 from click.testing import CliRunner
 
 from tavrin.ask_codebase import commands
-from tavrin.ask_codebase.commands import FileFilter
+from tavrin.ask_codebase.commands import TreeSelection
 from tavrin.ask_codebase.store.qdrant import QdrantWrapper
 from tavrin.cli import cli
 
@@ -39,24 +39,71 @@ def fake_embeddings(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setenv("TAVRIN_EMBEDDINGS", "fake")
 
 
-def test_default_filter(repo: Path, tmp_path: Path):
-    accepts = FileFilter(repo, max_size=100)
-    taken = sorted(str(p.relative_to(repo)) for p in repo.rglob("*") if p.is_file() and accepts(str(p)))
+def test_default_selection(repo: Path):
+    selection = TreeSelection(repo, max_size=100)
+    taken = sorted(str(p.relative_to(repo)) for p in selection.files())
     assert taken == ["calc/add.py", "calc/mul.py"]
-    assert accepts.skipped == 7
+    assert sorted(selection.skipped_folders) == [
+        (".git", "version control"), ("calc/__pycache__", "cache"),
+        ("env", "virtual environment"), ("node_modules", "installed packages"),
+    ]
+    assert selection.skipped_files == {(".", "binary (by its suffix)"): 1, (".", "binary (holds NUL bytes)"): 1}
     big = repo / "big.py"
     big.write_text("x = 1\n" * 50)
-    assert not accepts(str(big))
+    assert TreeSelection(big, max_size=100).files() == []
     # only the part below the root counts: a root inside node_modules is indexed
-    inner = FileFilter(repo / "node_modules" / "left-pad")
-    assert inner(str(repo / "node_modules" / "left-pad" / "index.js"))
+    inner = TreeSelection(repo / "node_modules" / "left-pad")
+    assert inner.files() == [repo / "node_modules" / "left-pad" / "index.js"]
+
+
+def test_a_built_checkout_indexes_only_its_real_sources(tmp_path: Path):
+    root = tmp_path / "checkout"
+    files = {
+        ".gitignore": "*.log\nreport*.json\n/generated/\n!keep.log\n",
+        "src/app.py": "def app(): ...\n",
+        "src/keep.log": "kept by the negation\n",
+        "src/run.log": "ignored\n",
+        "src/report1.json": "{}\n",
+        "src/vendor/.gitignore": "*.c\n!main.c\n",
+        "src/vendor/lib.c": "int lib;\n",
+        "src/vendor/main.c": "int main;\n",
+        "generated/out.py": "x = 1\n",
+        "docs/generated/page.md": "a deeper folder of the same name is kept\n",
+        "build/CMakeCache.txt": "CMAKE=1\n",
+        "cmake-build-debug/x.txt": "x\n",
+        "pkg.egg-info/PKG-INFO": "x\n",
+        ".venv/lib/site.py": "import os\n",
+        ".hypothesis/examples/x": "x\n",
+        "tools/env2/pyvenv.cfg": "home = /usr\n",
+        "tools/env2/lib/a.py": "a = 1\n",
+        ".git/HEAD": "ref: refs/heads/main\n",
+    }
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+    selection = TreeSelection(root)
+    taken = sorted(p.relative_to(root).as_posix() for p in selection.files())
+    assert taken == [".gitignore", "docs/generated/page.md", "src/app.py", "src/keep.log",
+                     "src/vendor/.gitignore", "src/vendor/main.c"]
+    report = "\n".join(selection.report())
+    assert "  .venv/  whole folder: virtual environment" in report
+    assert "  build/  whole folder: build output" in report
+    assert "  generated/  whole folder: ignored by .gitignore (/generated/)" in report
+    assert "  src/  1 file: ignored by .gitignore (*.log); 1 file: ignored by .gitignore (report*.json)" in report
+    assert "  src/vendor/  1 file: ignored by src/vendor/.gitignore (*.c)" in report
+    assert "tools/env2/  whole folder: virtual environment" in report
+
+    # --include narrows the choice, --exclude widens what is left out
+    only_py = TreeSelection(root, include=["*.py"], exclude=["docs/"])
+    assert [p.relative_to(root).as_posix() for p in only_py.files()] == ["src/app.py"]
+    assert ("docs", "excluded by --exclude") in only_py.skipped_folders
 
 
 def test_index_then_ask(store, repo, fake_embeddings, sorvel, monkeypatch):
     runner = CliRunner()
     result = runner.invoke(cli, ["index", str(repo), "--source", "calc"])
     assert result.exit_code == 0, result.output
-    assert "Indexed 2 chunks from 2 files as source 'calc' (7 files skipped)" in result.output
+    assert "Indexed 2 chunks from 2 files as source 'calc' (2 files and 4 folders left out)" in result.stderr
 
     class OfflineSorvel(sorvel.Sorvel):
         llm = FakeChat(responses=["partial"], prompts=[])
@@ -76,7 +123,8 @@ def test_nothing_to_index_leaves_the_source_alone(store, repo, fake_embeddings):
     (repo / "empty").mkdir()
     result = runner.invoke(cli, ["index", str(repo / "empty"), str(repo / "logo.png"), "-s", "calc"])
     assert result.exit_code == 1
-    assert "no file passed the filter (1 skipped)" in result.output and "left unchanged" in result.output
+    assert "no file was chosen (1 file and 0 folders left out; -v says why)" in result.output
+    assert "left unchanged" in result.output
     assert QdrantWrapper.reuse(source_name="calc", embedding_cls=FakeEmbedding).count() == 2
 
 

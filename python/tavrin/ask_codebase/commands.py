@@ -1,8 +1,9 @@
-"""The ``tavrin index`` and ``tavrin ask`` commands.
+"""The ``tavrin index``, ``tavrin sources`` and ``tavrin ask`` commands.
 
 ``index`` loads the files of one or more paths, splits them into chunks, embeds them and
-stores them as a named source; ``ask`` answers a question about a source with a retrieval
-chain over it and lists the files the answer rests on.
+stores them as a named source; ``sources`` lists (or deletes) the indexed sources; ``ask``
+answers a question about a source with a retrieval chain over it and lists the files the
+answer rests on.
 """
 
 import importlib
@@ -11,6 +12,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple, Union
 
 import click
+from langchain.embeddings.base import Embeddings
 
 from tavrin.ask_codebase.store.qdrant import (
     EmbeddingFactory,
@@ -75,12 +77,20 @@ def _embeddings_option(function: Callable[..., Any]) -> Callable[..., Any]:
 
 # ---------------------------------------------------------------- tavrin index
 
-SKIPPED_DIRS = frozenset({
-    ".git", ".hg", ".svn", ".bzr", "CVS",
-    "node_modules", "bower_components",
-    "__pycache__", ".mypy_cache", ".pytest_cache", ".ruff_cache", ".tox", ".nox", ".eggs",
-    ".venv", "venv", "site-packages",
-})
+# Folders never indexed, whatever the .gitignore files say: name -> why.
+SKIPPED_DIRS: Dict[str, str] = {
+    **dict.fromkeys((".git", ".hg", ".svn", ".bzr", "CVS"), "version control"),
+    **dict.fromkeys((".venv", "venv", "virtualenv", ".conda"), "virtual environment"),
+    **dict.fromkeys(("node_modules", "bower_components", "site-packages", "jspm_packages"), "installed packages"),
+    **dict.fromkeys(("build", "dist", "_build", ".eggs", "CMakeFiles"), "build output"),
+    **dict.fromkeys((
+        "__pycache__", ".mypy_cache", ".pytest_cache", ".ruff_cache", ".hypothesis", ".tox", ".nox",
+        ".cache", ".ipynb_checkpoints", ".gradle", ".parcel-cache", ".sass-cache", ".pytype",
+    ), "cache"),
+}
+# Build folders recognised by the start or end of their name.
+BUILD_DIR_PREFIXES = ("cmake-build-",)
+BUILD_DIR_SUFFIXES = (".egg-info",)
 BINARY_SUFFIXES = frozenset({
     ".png", ".jpg", ".jpeg", ".gif", ".bmp", ".ico", ".webp", ".tif", ".tiff", ".psd",
     ".pdf", ".doc", ".docx", ".xls", ".xlsx", ".ppt", ".pptx",
@@ -95,61 +105,214 @@ SNIFF_BYTES = 8192
 DEFAULT_MAX_FILE_SIZE = 1_000_000
 
 
-class FileFilter:
-    """The default choice of files under one root.
+def _spec(patterns: Iterable[str]) -> Optional[Any]:
+    from pathspec import GitIgnoreSpec
 
-    Refuses files below a version-control folder, ``node_modules``, a virtual
-    environment (a folder named like one, or holding ``pyvenv.cfg`` or ``conda-meta``)
-    or a tool cache; files with a binary suffix or a NUL byte in their first 8 KiB; and
-    files larger than ``max_size`` bytes. Only the part of a path below ``root`` is
-    looked at, so a root that itself lies inside such a folder is indexed. Counts what
-    it refused in ``skipped``.
+    lines = [p for p in patterns if p.strip()]
+    return GitIgnoreSpec.from_lines(lines) if lines else None
+
+
+def _pattern_text(spec: Any, index: Optional[int]) -> str:
+    pattern = spec.patterns[index] if index is not None else None
+    return str(getattr(pattern, "pattern", "") or "")
+
+
+class TreeSelection:
+    """The files of one root that ``tavrin index`` indexes, and why it leaves out the others.
+
+    A directory is walked without following links to folders. Left out are: the folders
+    of ``SKIPPED_DIRS`` (version control, virtual environments, installed packages, build
+    output, caches) and any folder holding ``pyvenv.cfg`` or ``conda-meta``; what the
+    ``.gitignore`` files of the tree ignore (each applies below its own folder, a deeper
+    one overriding, as git reads them); what matches an ``exclude`` pattern, or, when
+    ``include`` patterns are given, every file that matches none of them (both written
+    like .gitignore lines, relative to the root); links to files outside the root;
+    special files; files with a binary suffix or a NUL byte in their first 8 KiB; files
+    over ``max_size`` bytes. A root that is a file is taken unless it is binary or too
+    large. Only the part of a path below the root counts, so a root that itself lies in
+    such a folder is indexed.
+
+    ``skipped_folders`` lists (folder, reason) for every folder left out (not walked);
+    ``skipped_files`` counts the files left out per (folder, reason).
     """
 
-    def __init__(self, root: Path, max_size: int = DEFAULT_MAX_FILE_SIZE) -> None:
-        self.root = root if root.is_dir() else root.parent
+    def __init__(
+        self,
+        root: Path,
+        *,
+        max_size: int = DEFAULT_MAX_FILE_SIZE,
+        include: Iterable[str] = (),
+        exclude: Iterable[str] = (),
+        gitignore: bool = True,
+    ) -> None:
+        self.root = root
         self.max_size = max_size
-        self.skipped = 0
-        self._env_dirs: Dict[Path, bool] = {}
+        self.include = _spec(include)
+        self.exclude = _spec(exclude)
+        self.gitignore = gitignore
+        self.skipped_folders: List[Tuple[str, str]] = []
+        self.skipped_files: Dict[Tuple[str, str], int] = {}
 
-    def __call__(self, path: str) -> bool:
-        accepted = self._accepts(Path(path))
-        if not accepted:
-            self.skipped += 1
-        return accepted
+    @property
+    def folder(self) -> Path:
+        """The folder that paths are made relative to."""
+        return self.root if self.root.is_dir() else self.root.parent
 
-    def _is_environment(self, folder: Path) -> bool:
-        known = self._env_dirs.get(folder)
-        if known is None:
-            known = (folder / "pyvenv.cfg").is_file() or (folder / "conda-meta").is_dir()
-            self._env_dirs[folder] = known
-        return known
+    @property
+    def skipped(self) -> int:
+        """The number of files left out (folders left out are not walked, so not counted)."""
+        return sum(self.skipped_files.values())
 
-    def _accepts(self, path: Path) -> bool:
+    def _skip_file(self, folder: str, reason: str) -> None:
+        key = (folder or ".", reason)
+        self.skipped_files[key] = self.skipped_files.get(key, 0) + 1
+
+    def files(self) -> List[Path]:
+        """The files to index, in a stable order (sorted within each folder)."""
+        if self.root.is_file():
+            reason = self._content_reason(str(self.root))
+            if reason:
+                self._skip_file(".", reason)
+                return []
+            return [self.root]
+        if not self.root.is_dir():
+            return []
+        real_root = os.path.realpath(self.root)
+        chosen: List[Path] = []
+        # the .gitignore files that apply in each folder: (folder, spec) from the root down
+        ignores: Dict[str, List[Tuple[str, Any]]] = {}
+
+        def unreadable(error: OSError) -> None:
+            folder = os.path.relpath(error.filename, self.root) if error.filename else "."
+            self.skipped_folders.append((Path(folder).as_posix(), f"cannot be read: {error.strerror or error}"))
+
+        for dirpath, dirnames, filenames in os.walk(self.root, onerror=unreadable):
+            rel = Path(os.path.relpath(dirpath, self.root)).as_posix()
+            rel = "" if rel == "." else rel
+            chain = ignores.pop(rel, [])
+            if self.gitignore and ".gitignore" in filenames:
+                spec = self._read_gitignore(os.path.join(dirpath, ".gitignore"))
+                if spec is not None:
+                    chain = chain + [(rel, spec)]
+            kept_dirs = []
+            for name in sorted(dirnames):
+                sub = f"{rel}/{name}" if rel else name
+                reason = self._folder_reason(os.path.join(dirpath, name), name, sub, chain)
+                if reason:
+                    self.skipped_folders.append((sub, reason))
+                else:
+                    kept_dirs.append(name)
+                    ignores[sub] = chain
+            dirnames[:] = kept_dirs
+            for name in sorted(filenames):
+                path = os.path.join(dirpath, name)
+                sub = f"{rel}/{name}" if rel else name
+                reason = self._file_reason(path, sub, chain, real_root)
+                if reason:
+                    self._skip_file(rel, reason)
+                else:
+                    chosen.append(Path(path))
+        return chosen
+
+    @staticmethod
+    def _read_gitignore(path: str) -> Optional[Any]:
         try:
-            parts = path.relative_to(self.root).parts
-        except ValueError:
-            parts = (path.name,)
-        folder = self.root
-        for part in parts[:-1]:
-            if part in SKIPPED_DIRS or part.endswith(".egg-info"):
-                return False
-            folder = folder / part
-            if self._is_environment(folder):
-                return False
-        if path.suffix.lower() in BINARY_SUFFIXES:
-            return False
-        try:
-            if path.stat().st_size > self.max_size:
-                return False
-            with open(path, "rb") as f:
-                return b"\0" not in f.read(SNIFF_BYTES)
+            with open(path, encoding="utf-8", errors="replace") as handle:
+                return _spec(handle.read().splitlines())
         except OSError:
-            return False
+            return None
+
+    @staticmethod
+    def _ignored(chain: List[Tuple[str, Any]], sub: str, is_dir: bool) -> Optional[str]:
+        """Why the .gitignore files of ``chain`` ignore ``sub``, or None (the last match wins)."""
+        verdict: Optional[Tuple[bool, str]] = None
+        for base, spec in chain:
+            local = sub[len(base) + 1:] if base else sub
+            result = spec.check_file(local + "/" if is_dir else local)
+            if result.include is not None:
+                where = f"{base}/.gitignore" if base else ".gitignore"
+                verdict = (bool(result.include), f"ignored by {where} ({_pattern_text(spec, result.index)})")
+        return verdict[1] if verdict and verdict[0] else None
+
+    def _matches(self, spec: Any, sub: str, is_dir: bool) -> bool:
+        return bool(spec.check_file(sub + "/" if is_dir else sub).include)
+
+    def _folder_reason(self, path: str, name: str, sub: str, chain: List[Tuple[str, Any]]) -> Optional[str]:
+        if os.path.islink(path):
+            return "a link to a folder (not followed)"
+        reason = SKIPPED_DIRS.get(name)
+        if reason is None and (name.startswith(BUILD_DIR_PREFIXES) or name.endswith(BUILD_DIR_SUFFIXES)):
+            reason = "build output"
+        if reason is None and (
+            os.path.isfile(os.path.join(path, "pyvenv.cfg")) or os.path.isdir(os.path.join(path, "conda-meta"))
+        ):
+            reason = "virtual environment"
+        if reason is None:
+            reason = self._ignored(chain, sub, True)
+        if reason is None and self.exclude is not None and self._matches(self.exclude, sub, True):
+            reason = "excluded by --exclude"
+        return reason
+
+    def _file_reason(self, path: str, sub: str, chain: List[Tuple[str, Any]], real_root: str) -> Optional[str]:
+        reason = self._ignored(chain, sub, False)
+        if reason:
+            return reason
+        if self.exclude is not None and self._matches(self.exclude, sub, False):
+            return "excluded by --exclude"
+        if self.include is not None and not self._matches(self.include, sub, False):
+            return "not matched by --include"
+        real = os.path.realpath(path)
+        if real != real_root and not real.startswith(real_root.rstrip(os.sep) + os.sep):
+            return "a link to a file outside the tree"
+        return self._content_reason(path)
+
+    def _content_reason(self, path: str) -> Optional[str]:
+        if not os.path.isfile(path):
+            return "not a regular file"
+        if os.path.splitext(path)[1].lower() in BINARY_SUFFIXES:
+            return "binary (by its suffix)"
+        try:
+            if os.stat(path).st_size > self.max_size:
+                return "larger than --max-file-size"
+            with open(path, "rb") as f:
+                if b"\0" in f.read(SNIFF_BYTES):
+                    return "binary (holds NUL bytes)"
+        except OSError as exc:
+            return f"cannot be read: {exc.strerror or exc}"
+        return None
+
+    def report(self) -> List[str]:
+        """The lines that say what was left out, grouped by folder."""
+        by_folder: Dict[str, List[str]] = {}
+        for folder, reason in self.skipped_folders:
+            by_folder.setdefault(folder, []).append(f"whole folder: {reason}")
+        for (folder, reason), count in sorted(self.skipped_files.items()):
+            by_folder.setdefault(folder, []).append(f"{_plural(count, 'file')}: {reason}")
+        lines = []
+        for folder in sorted(by_folder):
+            shown = folder if folder == "." else f"{folder}/"
+            lines.append(f"  {shown}  " + "; ".join(by_folder[folder]))
+        return lines
+
+
+class _ChosenFiles:
+    """Builds a file loader that reads the files chosen for each root, in order."""
+
+    @staticmethod
+    def loader(sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None]) -> Any:
+        from tavrin.ask_codebase.indexing.loader.file import FileLoader
+
+        class ChosenFileLoader(FileLoader):
+            def _iter_path_or_dir(self, path: Path) -> Iterator[Path]:
+                for f in chosen.get(str(path), ()):
+                    yield f
+                    advance()
+
+        return ChosenFileLoader(sources)
 
 
 class _Tally:
-    """Counts the chunks and files passing through, for the closing line."""
+    """Counts the chunks and files passing through, for the progress bar and closing line."""
 
     def __init__(self) -> None:
         self.chunks = 0
@@ -163,23 +326,69 @@ class _Tally:
 
 
 def _load_documents(
-    paths: List[Path], filters: List[FileFilter], repo_url: Optional[str], rev: str, tally: _Tally
+    selections: List[TreeSelection],
+    chosen: Dict[str, List[Path]],
+    repo_url: Optional[str],
+    rev: str,
+    tally: _Tally,
+    advance: Callable[[], None],
 ) -> Iterator[Any]:
     from tavrin.ask_codebase.indexing.loader.file import (
-        FileLoader,
         FileSource,
         gen_github_reference_maker,
         gen_local_reference_maker,
     )
 
-    for index, (path, file_filter) in enumerate(zip(paths, filters)):
-        root = str(file_filter.root)
+    for index, selection in enumerate(selections):
+        folder = str(selection.folder)
         if repo_url:
             ref_maker = gen_github_reference_maker(repo_url, hexsha=rev)
         else:
-            ref_maker = gen_local_reference_maker(root)
-        source = FileSource(path=str(path), rel_root=root, ref_maker=ref_maker, file_filter=file_filter)
-        yield from tally.count(index, FileLoader([source]).load())
+            ref_maker = gen_local_reference_maker(folder)
+        source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
+        yield from tally.count(index, _ChosenFiles.loader([source], chosen, advance).load())
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _needs_openai_key(embeddings_name: str) -> bool:
+    target = EMBEDDINGS.get(embeddings_name, embeddings_name)
+    return isinstance(target, str) and target.endswith(":OpenAIEmbeddings")
+
+
+def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, Embeddings]:
+    """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
+
+    OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
+    arguments, and one that makes something other than embeddings are one-line errors.
+    """
+    if _needs_openai_key(embeddings_name) and not os.environ.get("OPENAI_API_KEY", "").strip():
+        raise click.ClickException(
+            f"OPENAI_API_KEY is not set: `tavrin {command} --embeddings {embeddings_name}` needs an OpenAI API key. "
+            "Set it in your shell, for example `export OPENAI_API_KEY=sk-...`, or choose other --embeddings "
+            "(hashing and minilm run offline)."
+        )
+    factory = resolve_embeddings(embeddings_name)
+    try:
+        embedding = factory()
+    except TypeError as exc:
+        raise click.ClickException(
+            f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
+        ) from exc
+    if not isinstance(embedding, Embeddings) and not (
+        callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))
+    ):
+        raise click.ClickException(
+            f"--embeddings {embeddings_name!r} made a {type(embedding).__name__}, not embeddings "
+            "(an object with embed_documents and embed_query, such as a langchain Embeddings class)"
+        )
+    return factory, embedding
+
+
+def _glob_option(name: str, help_text: str) -> Callable[..., Any]:
+    return click.option(name, multiple=True, metavar="GLOB", help=help_text)
 
 
 @click.command()
@@ -191,31 +400,37 @@ def _load_documents(
     help="Web address of the repository: references become links to the files there.",
 )
 @click.option("--rev", default="main", show_default=True, help="Commit or branch that --github links point to.")
+@_glob_option("--include", "Index only files matching this pattern (.gitignore syntax, e.g. '*.py' or 'src/'; repeatable).")
+@_glob_option("--exclude", "Also leave out what matches this pattern (.gitignore syntax; repeatable).")
 @click.option(
     "--max-file-size", default=DEFAULT_MAX_FILE_SIZE, show_default=True, type=click.IntRange(min=1),
     help="Skip files larger than this many bytes.",
 )
 @click.option("--batch-size", default=64, show_default=True, type=click.IntRange(min=1), help="Chunks embedded at once.")
-@click.option("-v", "--verbose", is_flag=True, help="Log every file that is skipped.")
+@click.option("-v", "--verbose", is_flag=True, help="Say what was left out and why, folder by folder.")
 def index(
     paths: Tuple[Path, ...],
     source_name: str,
     embeddings_name: str,
     repo_url: Optional[str],
     rev: str,
+    include: Tuple[str, ...],
+    exclude: Tuple[str, ...],
     max_file_size: int,
     batch_size: int,
     verbose: bool,
 ) -> None:
     """Index the files under PATHS as the source NAME (replacing what it held).
 
-    Version-control folders, virtual environments, node_modules, tool caches, binary
-    files and files over --max-file-size are skipped. The source changes only when every
-    chunk is stored: an interrupted or failed run leaves it as it was.
+    What the .gitignore files ignore is left out, and so are version control, virtual
+    environments, installed packages, build output and caches, links that lead out of a
+    PATH, binary files and files over --max-file-size. The source changes only when
+    every chunk is stored: an interrupted or failed run leaves it as it was.
     """
-    embedding = resolve_embeddings(embeddings_name)
-    roots = [p.resolve() for p in paths]
-    filters = [FileFilter(root, max_file_size) for root in roots]
+    factory, embedding = build_embeddings(embeddings_name, "index")
+    selections = [
+        TreeSelection(p.resolve(), max_size=max_file_size, include=include, exclude=exclude) for p in paths
+    ]
     tally = _Tally()
     config = StoreConfig.from_env()
 
@@ -226,28 +441,76 @@ def index(
         open_client(config)  # a store that cannot be opened fails before any work
     except StoreError as exc:
         raise click.ClickException(str(exc)) from exc
+    chosen: Dict[str, List[Path]] = {}
+    for selection in selections:
+        chosen.setdefault(str(selection.root), []).extend(selection.files())
+    total = sum(len(files) for files in chosen.values())
+    skipped_files = sum(s.skipped for s in selections)
+    skipped_folders = sum(len(s.skipped_folders) for s in selections)
+    if verbose:
+        for selection in selections:
+            lines = selection.report()
+            if lines:
+                click.echo(f"Left out under {selection.root}:", err=True)
+                for line in lines:
+                    click.echo(line, err=True)
+    skipped_text = f"{_plural(skipped_files, 'file')} and {_plural(skipped_folders, 'folder')} left out"
     if not verbose:
-        logger.disable("tavrin")  # the loader logs every skipped file
+        logger.disable("tavrin")  # the loader logs every file it skips
     try:
-        with tqdm(_load_documents(roots, filters, repo_url, rev, tally), desc="Indexing", unit=" chunks") as documents:
-            QdrantWrapper.from_documents(source_name, documents, embedding, config=config, batch_size=batch_size)
+        with tqdm(total=total, desc="Indexing", unit=" files") as bar:
+            def advance() -> None:
+                bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
+                bar.update(1)
+
+            documents = _load_documents(selections, chosen, repo_url, rev, tally, advance)
+            QdrantWrapper.from_documents(
+                source_name, documents, lambda: embedding, config=config, batch_size=batch_size,
+                embedding_name=embeddings_name,
+            )
     except EmptySourceError as exc:
-        skipped = sum(f.skipped for f in filters)
         raise click.ClickException(
-            f"nothing to index under {', '.join(map(str, paths))}: no file passed the filter "
-            f"({skipped} skipped). Source {source_name!r} was left unchanged."
+            f"nothing to index under {', '.join(map(str, paths))}: no file was chosen "
+            f"({skipped_text}; -v says why). Source {source_name!r} was left unchanged."
         ) from exc
     except StoreError as exc:
         raise click.ClickException(str(exc)) from exc
     finally:
         if not verbose:
             logger.enable("tavrin")
-    skipped = sum(f.skipped for f in filters)
     click.secho(
         f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
-        f"({skipped} files skipped) in {config.describe()}.",
+        f"({skipped_text}) in {config.describe()}.",
         fg="green",
+        err=True,
     )
+
+
+# ---------------------------------------------------------------- tavrin sources
+
+
+@click.command()
+@click.option("--delete", "delete_name", metavar="NAME", help="Remove the source NAME from the store.")
+def sources(delete_name: Optional[str]) -> None:
+    """List the indexed sources: their chunks, embeddings and when they were indexed."""
+    config = StoreConfig.from_env()
+    try:
+        if delete_name is not None:
+            count = QdrantWrapper.delete_source(delete_name, config=config)
+            click.secho(f"Deleted source {delete_name!r} ({count} chunks) from {config.describe()}.", fg="green", err=True)
+            return
+        infos = QdrantWrapper.describe_sources(config=config)
+    except StoreError as exc:
+        raise click.ClickException(str(exc)) from exc
+    if not infos:
+        click.echo(f"No source has been indexed yet in {config.describe()}.", err=True)
+        return
+    rows = [("SOURCE", "CHUNKS", "EMBEDDINGS", "INDEXED")] + [
+        (info.name, str(info.chunks), info.embedding or "?", info.indexed or "?") for info in infos
+    ]
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    for row in rows:
+        click.echo("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
 # ---------------------------------------------------------------- tavrin ask
@@ -302,12 +565,12 @@ def ask(question: str, source_name: str, embeddings_name: str, chain_name: str) 
         raise click.ClickException(KEY_HELP)
     if not question.strip():
         raise click.BadParameter("the question is empty", param_hint="QUESTION")
-    embedding = resolve_embeddings(embeddings_name)
+    _, embedding = build_embeddings(embeddings_name, "ask")
 
     import openai
 
     try:
-        wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=embedding)
+        wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=lambda: embedding)
         stored, given = wrapper.vector_size, len(wrapper.embedding.embed_query(question))
         if stored != given:
             raise click.ClickException(

@@ -7,6 +7,10 @@ embedded local mode in a folder on this machine (``$TAVRIN_DATA_DIR/qdrant``, or
 that address is used instead (``TAVRIN_QDRANT_API_KEY`` for a server that wants a key),
 with no change to the code that uses the store.
 
+Every point of a source also carries, under the payload key ``tavrin_index``, the name
+of the embeddings it was indexed with and the time of indexing; ``describe_sources``
+reports them with the number of chunks.
+
 A source name is a Qdrant *alias*. Indexing writes into a fresh collection and, only
 once every document is embedded and stored, points the alias at it and drops the
 collection it pointed to before. A failed or interrupted indexing therefore leaves the
@@ -19,6 +23,7 @@ import threading
 import uuid
 import warnings
 from dataclasses import dataclass
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Tuple, Type, Union
 
@@ -35,6 +40,7 @@ __all__ = [
     "EmptySourceError",
     "InvalidSourceNameError",
     "QdrantWrapper",
+    "SourceInfo",
     "StoreConfig",
     "StoreError",
     "StoreUnavailableError",
@@ -96,6 +102,29 @@ class StoreConfig:
         if self.url:
             return f"the Qdrant server at {self.url} (TAVRIN_QDRANT_URL)"
         return f"the local store in {self.path}"
+
+
+# The payload key of the indexing record every point carries.
+INDEX_KEY = "tavrin_index"
+
+
+@dataclass(frozen=True)
+class SourceInfo:
+    """One indexed source: its name, its number of chunks, and (when recorded) the
+    embeddings it was indexed with and when, as "YYYY-MM-DD HH:MM:SS UTC"."""
+
+    name: str
+    chunks: int
+    embedding: Optional[str] = None
+    indexed: Optional[str] = None
+
+
+def _factory_name(factory: Any) -> str:
+    module = getattr(factory, "__module__", None)
+    name = getattr(factory, "__qualname__", None) or getattr(factory, "__name__", None)
+    if module and name and "<lambda>" not in name:
+        return f"{module}:{name}"
+    return type(factory).__name__
 
 
 _clients: Dict[Tuple[Any, ...], QdrantClient] = {}
@@ -270,13 +299,15 @@ class QdrantWrapper:
         *,
         config: Optional[StoreConfig] = None,
         batch_size: int = 64,
+        embedding_name: Optional[str] = None,
     ) -> "QdrantWrapper":
         """Index ``documents`` as the source ``source_name``, replacing its earlier content.
 
         Documents are embedded and stored ``batch_size`` at a time into a new collection;
         the source switches to it only when all of them are in. If anything fails (or
         there are no documents: ``EmptySourceError``), the new collection is removed and
-        the source keeps what it held before.
+        the source keeps what it held before. ``embedding_name`` is recorded with the
+        source (default: "module:name" of ``embedding_cls``).
         """
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -284,6 +315,10 @@ class QdrantWrapper:
         _check_source_name(source_name)
         client = open_client(config)
         embedding = embedding_cls()
+        record = {
+            "embedding": embedding_name or _factory_name(embedding_cls),
+            "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
+        }
         generation = f"{source_name}{_GENERATION}{uuid.uuid4().hex[:12]}"
         created = False
         size: Optional[int] = None
@@ -302,7 +337,8 @@ class QdrantWrapper:
                         ids=[str(uuid.uuid4()) for _ in batch],
                         vectors=vectors,
                         payloads=[
-                            {Qdrant.CONTENT_KEY: d.page_content, Qdrant.METADATA_KEY: d.metadata} for d in batch
+                            {Qdrant.CONTENT_KEY: d.page_content, Qdrant.METADATA_KEY: d.metadata, INDEX_KEY: record}
+                            for d in batch
                         ],
                     ),
                     wait=True,
@@ -369,6 +405,46 @@ class QdrantWrapper:
         names = set(_aliases(client))
         names.update(c for c in _collections(client) if _GENERATION not in c)
         return sorted(names)
+
+    @staticmethod
+    def describe_sources(*, config: Optional[StoreConfig] = None) -> List[SourceInfo]:
+        """Every source in the store with its chunk count, embeddings and date, by name."""
+        client = open_client(config)
+        infos = []
+        for name in QdrantWrapper.list_sources(config=config):
+            chunks = client.count(name, exact=True).count
+            record: Dict[str, Any] = {}
+            points, _ = client.scroll(name, limit=1, with_payload=[INDEX_KEY], with_vectors=False)
+            if points and isinstance((points[0].payload or {}).get(INDEX_KEY), dict):
+                record = points[0].payload[INDEX_KEY]
+            infos.append(SourceInfo(name, chunks, record.get("embedding"), record.get("indexed")))
+        return infos
+
+    @staticmethod
+    def delete_source(source_name: str, *, config: Optional[StoreConfig] = None) -> int:
+        """Remove the source ``source_name`` (its alias and collection); return its chunk count.
+
+        Raises ``UnknownSourceError`` (listing the known sources) when there is no such source.
+        """
+        config = config or StoreConfig.from_env()
+        _check_source_name(source_name)
+        client = open_client(config)
+        aliases = _aliases(client)
+        if source_name not in aliases and source_name not in _collections(client):
+            known = QdrantWrapper.list_sources(config=config)
+            listing = f"known sources: {', '.join(known)}" if known else "no source has been indexed yet"
+            raise UnknownSourceError(f"unknown source {source_name!r} in {config.describe()}; {listing}.")
+        chunks = client.count(source_name, exact=True).count
+        if source_name in aliases:
+            client.update_collection_aliases(
+                change_aliases_operations=[
+                    rest.DeleteAliasOperation(delete_alias=rest.DeleteAlias(alias_name=source_name))
+                ]
+            )
+            client.delete_collection(aliases[source_name])
+        else:
+            client.delete_collection(source_name)
+        return chunks
 
     def count(self) -> int:
         """The number of documents in this source."""
