@@ -2,6 +2,7 @@
 
 import importlib
 import shlex
+import traceback
 from datetime import datetime
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
@@ -41,13 +42,21 @@ class _Group(click.Group):
 
     def invoke(self, ctx: click.Context) -> Any:
         with console_conventions(ctx, quiet=bool(ctx.params.get("quiet"))):
+            debug = bool(ctx.params.get("show_traceback")) or debug_requested()
             try:
                 return super().invoke(ctx)
-            except (click.exceptions.ClickException, click.exceptions.Exit, click.exceptions.Abort):
+            except click.exceptions.UsageError:
+                raise
+            except click.exceptions.ClickException as exc:
+                # a command's own one-line error: in debug mode, with what caused it
+                if debug and (exc.__cause__ or exc.__context__) is not None:
+                    click.echo("".join(traceback.format_exception(exc)).rstrip(), err=True)
+                raise
+            except (click.exceptions.Exit, click.exceptions.Abort):
                 raise
             except Exception as exc:
                 message = user_message(exc)
-                if message is None or ctx.params.get("show_traceback") or debug_requested():
+                if message is None or debug:
                     raise
                 raise click.ClickException(message) from exc
 

@@ -1,0 +1,368 @@
+"""The `tavrin` entry point: one-line errors for every bad input of index, ask, sources and
+retrieval-eval, with nothing damaged, and the conventions of the command group."""
+
+import builtins
+import errno
+import json
+import os
+import subprocess
+import sys
+import threading
+import types
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List
+
+import click
+import pytest
+import tqdm
+from click.testing import CliRunner
+from langchain.embeddings.fake import DeterministicFakeEmbedding
+from qdrant_client import QdrantClient
+
+from tavrin import cli as cli_module
+from tavrin._errors import user_message
+from tavrin.ask_codebase import commands
+from tavrin.ask_codebase.store.qdrant import QdrantWrapper, StoreConfig, close_clients, open_client
+from tavrin.cli import cli
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+class FakeEmbedding(DeterministicFakeEmbedding):
+    size: int = 16
+
+
+class StrictEmbedding(DeterministicFakeEmbedding):
+    """Cannot be built without arguments: pydantic refuses it."""
+
+    size: int
+
+
+# ---------------------------------------------------------------- fixtures
+
+
+@pytest.fixture
+def openai_server(monkeypatch: pytest.MonkeyPatch) -> Iterator[List[str]]:
+    """A local stand-in for the OpenAI API that rejects every request as a wrong key."""
+    requests: List[str] = []
+    limit = 20
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_POST(self) -> None:  # noqa: N802 (http.server's name)
+            self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            requests.append(self.path)
+            status = 401 if len(requests) <= limit else 503
+            body = json.dumps({"error": {"message": "Incorrect API key provided: sk-test", "type": "invalid_request_error",
+                                         "param": None, "code": "invalid_api_key"}}).encode()
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args: Any) -> None:
+            pass
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.timeout = 5
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    monkeypatch.setenv("OPENAI_API_BASE", f"http://127.0.0.1:{server.server_address[1]}/v1")
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test-not-a-real-key")
+    try:
+        yield requests
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(5)
+    assert len(requests) <= limit
+
+
+@pytest.fixture
+def world(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Dict[str, Path]]:
+    """A code base indexed as the source 'calc', a ground truth, and an index saved earlier."""
+    monkeypatch.setenv("TAVRIN_DATA_DIR", str(tmp_path / "data"))
+    monkeypatch.delenv("TAVRIN_QDRANT_URL", raising=False)
+    monkeypatch.delenv("OPENAI_API_KEY", raising=False)
+    monkeypatch.delenv("TAVRIN_DEBUG", raising=False)
+    monkeypatch.delenv("TAVRIN_EMBEDDINGS", raising=False)
+    monkeypatch.setitem(commands.EMBEDDINGS, "fake", FakeEmbedding)
+    monkeypatch.setitem(commands.EMBEDDINGS, "strict", StrictEmbedding)
+    files = tmp_path / "files"
+    repo = files / "repo"
+    for name, text in {"calc/add.py": "def add(a, b):\n    return a + b\n",
+                       "calc/mul.py": "def mul(a, b):\n    return a * b\n"}.items():
+        (repo / name).parent.mkdir(parents=True, exist_ok=True)
+        (repo / name).write_text(text)
+    truth = files / "truth.jsonl"
+    truth.write_text("".join(
+        json.dumps({"query": f"what does {name} do?", "document": f"def {name}(a, b): ...", "score": 1.0}) + "\n"
+        for name in ("add", "mul", "sub")
+    ))
+    bad_truth = files / "bad.jsonl"
+    bad_truth.write_text('{"query": "q", "document": "d"}\n')
+    ro = files / "ro"
+    ro.mkdir()
+    (ro / "old_docs.npy").write_bytes(b"earlier index: docs")
+    (ro / "old_doc_embeddings.npy").write_bytes(b"earlier index: vectors")
+    result = CliRunner().invoke(cli, ["index", str(repo), "-s", "calc", "--embeddings", "fake"])
+    assert result.exit_code == 0, result.output
+    yield {"files": files, "repo": repo, "truth": truth, "bad_truth": bad_truth, "ro": ro}
+    close_clients()
+
+
+def files_state(folder: Path) -> Dict[str, bytes]:
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def store_state() -> Dict[str, Any]:
+    client = open_client(StoreConfig.from_env())
+    state: Dict[str, Any] = {}
+    for info in QdrantWrapper.describe_sources():
+        points, _ = client.scroll(info.name, limit=1000, with_payload=True)
+        state[info.name] = (info, sorted(json.dumps(p.payload, sort_keys=True) for p in points))
+    return state
+
+
+# ---------------------------------------------------------------- the table
+
+
+def _refuse_writes_in(folder: Path) -> Callable[[pytest.MonkeyPatch], None]:
+    """A folder that cannot be written (the tests may run as root, which ignores modes)."""
+
+    def patch(monkeypatch: pytest.MonkeyPatch) -> None:
+        real_open = builtins.open
+
+        def guarded_open(file: Any, mode: str = "r", *args: Any, **kwargs: Any) -> Any:
+            if isinstance(file, (str, os.PathLike)) and any(m in mode for m in "wax+"):
+                if Path(os.fspath(file)).resolve().parent == folder.resolve():
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(file))
+            return real_open(file, mode, *args, **kwargs)
+
+        monkeypatch.setattr(builtins, "open", guarded_open)
+
+    return patch
+
+
+def _disk_full_when_storing(monkeypatch: pytest.MonkeyPatch) -> None:
+    def upsert(self: Any, *args: Any, **kwargs: Any) -> None:
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(QdrantClient, "upsert", upsert)
+
+
+def _unreadable(name: str) -> Callable[[pytest.MonkeyPatch], None]:
+    def patch(monkeypatch: pytest.MonkeyPatch) -> None:
+        real = Path.read_text
+
+        def read_text(self: Path, *args: Any, **kwargs: Any) -> str:
+            if self.name == name:
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(self))
+            return real(self, *args, **kwargs)
+
+        monkeypatch.setattr(Path, "read_text", read_text)
+
+    return patch
+
+
+def _env(**values: str) -> Callable[[pytest.MonkeyPatch], None]:
+    def patch(monkeypatch: pytest.MonkeyPatch) -> None:
+        for key, value in values.items():
+            monkeypatch.setenv(key, value)
+
+    return patch
+
+
+# (id, argv with {placeholders}, setup, the text the one error line holds)
+CASES = [
+    ("index-openai-without-key", "index {repo} -s calc --embeddings openai", None,
+     "OPENAI_API_KEY is not set: `tavrin index --embeddings openai` needs an OpenAI API key"),
+    ("index-openai-rejects-the-key", "index {repo} -s calc --embeddings openai", "openai_server",
+     "the OpenAI request failed (AuthenticationError): Incorrect API key provided"),
+    ("index-not-an-embedding", "index {repo} -s calc --embeddings collections:OrderedDict", None,
+     "--embeddings 'collections:OrderedDict' made a OrderedDict, not embeddings"),
+    ("index-embedding-settings-invalid", "index {repo} -s calc --embeddings strict", None,
+     "StrictEmbedding: size: field required"),
+    ("index-disk-full", "index {repo} -s calc --embeddings fake", _disk_full_when_storing,
+     "No space left on device"),
+    ("index-unreadable-file", "index {repo} -s calc --embeddings fake", _unreadable("mul.py"),
+     "{repo}/calc/mul.py: Permission denied"),
+    ("index-bad-source-name", "index {repo} -s bad/name --embeddings fake", None,
+     "invalid source name 'bad/name'"),
+    ("ask-without-key", "ask question -s calc --embeddings fake", None, "OPENAI_API_KEY is not set"),
+    ("ask-unknown-source", "ask question -s nope --embeddings fake", _env(OPENAI_API_KEY="sk-test"),
+     "unknown source 'nope'"),
+    ("ask-not-an-embedding", "ask question -s calc --embeddings collections:OrderedDict",
+     _env(OPENAI_API_KEY="sk-test"), "made a OrderedDict, not embeddings"),
+    ("sources-delete-unknown", "sources --delete nope", None, "unknown source 'nope'"),
+    ("sources-store-unreachable", "sources", _env(TAVRIN_QDRANT_URL="http://127.0.0.1:9"),
+     "cannot reach the Qdrant server at http://127.0.0.1:9"),
+    ("retrieval-eval-bad-ground-truth", "retrieval-eval {bad_truth}", None, "bad.jsonl, line 1: missing 'score'"),
+    ("retrieval-eval-openai-without-key", "retrieval-eval {truth} --k 2 --embeddings openai", None,
+     "OPENAI_API_KEY"),
+    ("retrieval-eval-openai-rejects-the-key", "retrieval-eval {truth} --k 2 --embeddings openai", "openai_server",
+     "the OpenAI request failed (AuthenticationError)"),
+    ("retrieval-eval-save-read-only", "retrieval-eval {truth} --k 2 --save {ro}/old", "read_only",
+     "{ro}/old_docs.npy: Permission denied"),
+]
+
+
+@pytest.mark.parametrize("case, argv, setup, expected", CASES, ids=[c[0] for c in CASES])
+def test_every_mistake_is_one_line_and_damages_nothing(
+    case: str, argv: str, setup: Any, expected: str, world: Dict[str, Path], request: pytest.FixtureRequest,
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    names = {key: str(value) for key, value in world.items()}
+    files_before, store_before = files_state(world["files"]), store_state()
+    with pytest.MonkeyPatch.context() as patch:
+        if setup == "openai_server":
+            request.getfixturevalue("openai_server")
+        elif setup == "read_only":
+            _refuse_writes_in(world["ro"])(patch)
+        elif setup is not None:
+            setup(patch)
+        result = CliRunner().invoke(cli, [part.format(**names) for part in argv.split()])
+
+    assert result.exit_code == 1, result.output
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("Error: "), result.stderr
+    assert expected.format(**names) in lines[0]
+    assert files_state(world["files"]) == files_before
+    monkeypatch.delenv("TAVRIN_QDRANT_URL", raising=False)
+    assert store_state() == store_before
+
+
+def test_the_console_script_prints_one_line(tmp_path: Path) -> None:
+    env = dict(os.environ, TAVRIN_DATA_DIR=str(tmp_path / "data"), PYTHONPATH=os.pathsep.join(sys.path))
+    env.pop("TAVRIN_DEBUG", None)
+    command = [sys.executable, "-c", "from tavrin.cli import main; main()", "sources", "--delete", "nope"]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stdout == ""
+    assert done.stderr.splitlines() == [
+        f"Error: unknown source 'nope' in the local store in {tmp_path / 'data' / 'qdrant'}; "
+        "no source has been indexed yet."
+    ]
+    done = subprocess.run(command, env=dict(env, TAVRIN_DEBUG="1"), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr.startswith("Traceback") and "UnknownSourceError: unknown source 'nope'" in done.stderr
+    assert done.stderr.splitlines()[-1].startswith("Error: unknown source 'nope'")
+
+
+# ---------------------------------------------------------------- the messages
+
+
+def test_messages_name_the_file_field_or_option() -> None:
+    assert user_message(FileNotFoundError(errno.ENOENT, "No such file or directory", "a.json")) == (
+        "a.json: No such file or directory"
+    )
+    assert user_message(OSError(errno.EXDEV, "Invalid cross-device link", "a", None, "b")) == (
+        "a -> b: Invalid cross-device link"
+    )
+    assert user_message(OSError(errno.ENOSPC, "No space left on device")) == "No space left on device"
+    assert user_message(ValueError("report.json: record 3:\n  missing field 'x'")) == (
+        "report.json: record 3: missing field 'x'"
+    )
+    with pytest.raises(Exception) as caught:
+        StrictEmbedding()
+    assert user_message(caught.value) == "StrictEmbedding: size: field required"
+    # faults of the program keep their traceback
+    assert user_message(RuntimeError("boom")) is None
+    assert user_message(TypeError("bad")) is None
+
+
+# ---------------------------------------------------------------- conventions
+
+
+@pytest.fixture
+def probe(monkeypatch: pytest.MonkeyPatch) -> Dict[str, Any]:
+    """A command `probe` in the group that reports what it sees, or raises what it is told."""
+    seen: Dict[str, Any] = {}
+
+    @click.command()
+    @click.option("--raise", "to_raise", default="")
+    def probe_command(to_raise: str) -> None:
+        bar = tqdm.tqdm(total=3)
+        seen["bar_disabled"] = bar.disable
+        bar.close()
+        click.secho("green", fg="green")
+        if to_raise == "runtime":
+            raise RuntimeError("a fault of the program")
+        if to_raise == "oserror":
+            raise FileNotFoundError(errno.ENOENT, "No such file or directory", "missing.json")
+
+    module = types.ModuleType("probe_commands")
+    module.probe = probe_command  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, "probe_commands", module)
+    monkeypatch.setitem(cli_module.COMMAND_MODULES, "probe", ("probe_commands", "probe"))
+    monkeypatch.setattr(cli, "commands", dict(cli.commands))
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.delenv("TAVRIN_DEBUG", raising=False)
+    return seen
+
+
+def test_help_version_and_a_bare_call() -> None:
+    runner = CliRunner()
+    bare = runner.invoke(cli, [])
+    assert bare.exit_code == 0 and bare.output.startswith("Usage: ") and "Commands:" in bare.output
+    assert runner.invoke(cli, ["-h"]).output == bare.output
+    for command in ("index", "ask", "sources", "retrieval-eval", "evaluate", "resume", "markdown"):
+        result = runner.invoke(cli, [command, "-h"])
+        assert result.exit_code == 0 and result.output.startswith(f"Usage: cli {command} "), command
+    assert runner.invoke(cli, ["--version"]).output.strip().endswith("0.1.0")
+    # click's own usage errors keep click's form and exit status
+    result = runner.invoke(cli, ["index"])
+    assert result.exit_code == 2 and "Missing argument 'PATHS...'" in result.stderr
+
+
+def test_progress_bars_only_on_a_terminal_and_never_when_quiet(probe, monkeypatch) -> None:
+    runner = CliRunner()
+    assert runner.invoke(cli, ["probe"]).exit_code == 0
+    assert probe["bar_disabled"] is True  # standard error is not a terminal here
+    monkeypatch.setattr("tavrin._console.is_terminal", lambda stream: True)
+    runner.invoke(cli, ["probe"])
+    assert probe["bar_disabled"] is False
+    runner.invoke(cli, ["--quiet", "probe"])
+    assert probe["bar_disabled"] is True
+    # the bars of code outside a command are untouched
+    bar = tqdm.tqdm(total=1, disable=False, file=open(os.devnull, "w"))
+    assert bar.disable is False
+    bar.close()
+
+
+def test_no_color_is_honoured_on_a_terminal(probe, monkeypatch) -> None:
+    runner = CliRunner()
+    assert "\x1b[32m" in runner.invoke(cli, ["probe"], color=True).stdout
+    monkeypatch.setenv("NO_COLOR", "1")
+    result = runner.invoke(cli, ["probe"], color=True)
+    assert result.stdout == "green\n"
+
+
+def test_faults_keep_their_traceback_and_debug_shows_every_one(probe, monkeypatch) -> None:
+    runner = CliRunner()
+    result = runner.invoke(cli, ["probe", "--raise", "oserror"])
+    assert result.exit_code == 1 and result.stderr == "Error: missing.json: No such file or directory\n"
+    result = runner.invoke(cli, ["probe", "--raise", "runtime"])
+    assert isinstance(result.exception, RuntimeError)
+    result = runner.invoke(cli, ["--traceback", "probe", "--raise", "oserror"])
+    assert isinstance(result.exception, FileNotFoundError)
+    monkeypatch.setenv("TAVRIN_DEBUG", "1")
+    result = runner.invoke(cli, ["probe", "--raise", "oserror"])
+    assert isinstance(result.exception, FileNotFoundError)
+
+
+def test_status_goes_to_stderr_and_results_to_stdout(world) -> None:
+    runner = CliRunner()
+    result = runner.invoke(cli, ["index", str(world["repo"]), "-s", "calc2", "--embeddings", "fake"])
+    assert result.exit_code == 0 and result.stdout == ""
+    assert result.stderr.startswith("Indexed 2 chunks from 2 files as source 'calc2'")
+    listing = runner.invoke(cli, ["sources"])
+    assert listing.exit_code == 0 and listing.stderr == ""
+    header, *rows = listing.stdout.splitlines()
+    assert header.split() == ["SOURCE", "CHUNKS", "EMBEDDINGS", "INDEXED"]
+    assert [row.split()[:3] for row in rows] == [["calc", "2", "fake"], ["calc2", "2", "fake"]]
+    assert rows[0].endswith(" UTC")
+    deleted = runner.invoke(cli, ["sources", "--delete", "calc2"])
+    assert deleted.exit_code == 0 and deleted.stdout == "" and "Deleted source 'calc2' (2 chunks)" in deleted.stderr
+    assert [info.name for info in QdrantWrapper.describe_sources()] == ["calc"]
