@@ -53,7 +53,15 @@ class PyFileLoader(Loader):
         for source in self.sources:
             root = Path(source.path)
             file_filter, ref_maker, rel_root = source.file_filter, source.ref_maker, source.rel_root
+            real_root = os.path.realpath(root)
+            walked = os.path.isdir(real_root)
+            prefix = real_root if real_root.endswith(os.sep) else real_root + os.sep
             for f in self._iter_path_or_dir(root):
+                if walked:
+                    real = os.path.realpath(f)
+                    if real != real_root and not real.startswith(prefix):
+                        logger.info(f"Skip file: {f} (a link to {real}, outside {real_root})")
+                        continue
                 if file_filter and not file_filter(str(f)):
                     logger.info(f"Skip file: {f}")
                     continue

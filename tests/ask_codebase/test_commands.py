@@ -101,7 +101,7 @@ def test_a_built_checkout_indexes_only_its_real_sources(tmp_path: Path):
 
 def test_index_then_ask(store, repo, fake_embeddings, sorvel, monkeypatch):
     runner = CliRunner()
-    result = runner.invoke(cli, ["index", str(repo), "--source", "calc"])
+    result = runner.invoke(cli, ["index", str(repo), str(repo / "calc" / ".."), "--source", "calc"])
     assert result.exit_code == 0, result.output
     assert "Indexed 2 chunks from 2 files as source 'calc' (2 files and 4 folders left out)" in result.stderr
 

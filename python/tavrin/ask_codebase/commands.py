@@ -428,9 +428,8 @@ def index(
     every chunk is stored: an interrupted or failed run leaves it as it was.
     """
     factory, embedding = build_embeddings(embeddings_name, "index")
-    selections = [
-        TreeSelection(p.resolve(), max_size=max_file_size, include=include, exclude=exclude) for p in paths
-    ]
+    roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
+    selections = [TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude) for root in roots]
     tally = _Tally()
     config = StoreConfig.from_env()
 
@@ -441,9 +440,7 @@ def index(
         open_client(config)  # a store that cannot be opened fails before any work
     except StoreError as exc:
         raise click.ClickException(str(exc)) from exc
-    chosen: Dict[str, List[Path]] = {}
-    for selection in selections:
-        chosen.setdefault(str(selection.root), []).extend(selection.files())
+    chosen = {str(selection.root): selection.files() for selection in selections}
     total = sum(len(files) for files in chosen.values())
     skipped_files = sum(s.skipped for s in selections)
     skipped_folders = sum(len(s.skipped_folders) for s in selections)
