@@ -11,6 +11,7 @@
 #include "core/function_graph.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <cstring>
 #include <iterator>
@@ -285,26 +286,52 @@ nb::object new_id_list(std::span<const uint32_t> ids, const cag::IdTable &table,
     return list;
 }
 
+// realpath(3) of a file-system path, or nothing when it cannot be resolved
+// (a missing file, a path too long).
+std::optional<std::string> resolved_path(const std::string &path) {
+    if (path.find('\0') != std::string::npos)
+        return std::nullopt;
+    char *r = ::realpath(path.c_str(), nullptr);
+    if (!r)
+        return std::nullopt;
+    std::string out(r);
+    std::free(r);
+    return out;
+}
+
 // Refuses the source files of an export that lie outside the repository: a
 // "file_path" with ".." components, or one that reaches a symbolic link
 // pointing out of the tree, resolves to a path that is not below repo_path.
-// Each distinct path is resolved once per run.
+// Each distinct path is resolved once per run: by the C library when the
+// root is a plain path and the file exists, otherwise (and for the message)
+// by os.path.realpath.
 class RepoBoundary {
   public:
-    RepoBoundary(nb::handle globals, nb::handle code_root)
+    RepoBoundary(nb::handle globals, nb::handle code_root, const std::optional<std::string> &root_bytes)
         : os_path_(pf::lookup_global(globals, "os").attr("path")), root_(nb::borrow(code_root)),
-          real_(nb::str(os_path_.attr("realpath")(code_root))) {
+          real_(nb::str(os_path_.attr("realpath")(code_root))), root_bytes_(root_bytes) {
         nb::object sep = nb::str(pf::lookup_global(globals, "os").attr("sep"));
         prefix_ = ends_with(real_, sep) ? real_ : nb::object(pf::cat({real_, sep}));
+        if (root_bytes_)
+            root_real_bytes_ = resolved_path(root_bytes_->empty() ? std::string(".") : *root_bytes_);
     }
 
-    void check(std::string_view rel, nb::handle rel_str, nb::handle node_id) {
-        if (inside_.count(std::string(rel)))
+    // `rel` must outlive the run (it views the node table); `node_id` gives
+    // the node's id for the message.
+    template <class NodeId> void check(std::string_view rel, nb::handle rel_str, NodeId &&node_id) {
+        if (inside_.count(rel))
             return;
+        if (root_real_bytes_) {
+            std::optional<std::string> real = resolved_path(join_path(*root_bytes_, rel));
+            if (real && within(*real, *root_real_bytes_)) {
+                inside_.emplace(rel);
+                return;
+            }
+        }
         nb::object joined = nb::str(pf::owned(PyNumber_TrueDivide(root_.ptr(), rel_str.ptr())));
         nb::object real = nb::str(os_path_.attr("realpath")(joined));
         if (!contains(real)) {
-            nb::str message = pf::cat({"node ", nb::repr(node_id), ": file_path ", nb::repr(rel_str),
+            nb::str message = pf::cat({"node ", nb::repr(node_id()), ": file_path ", nb::repr(rel_str),
                                        " leads outside repo_path ", nb::repr(nb::str(root_)),
                                        " (it resolves to ", nb::repr(real), ")"});
             PyErr_SetObject(PyExc_ValueError, message.ptr());
@@ -314,6 +341,14 @@ class RepoBoundary {
     }
 
   private:
+    static bool within(std::string_view path, std::string_view root) {
+        if (path == root)
+            return true;
+        if (!root.empty() && root.back() == '/')
+            return path.starts_with(root);
+        return path.size() > root.size() && path.starts_with(root) && path[root.size()] == '/';
+    }
+
     static bool ends_with(nb::handle s, nb::handle tail) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
         Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), tail.ptr(), 0, n, 1);
@@ -336,7 +371,8 @@ class RepoBoundary {
     }
 
     nb::object os_path_, root_, real_, prefix_;
-    std::unordered_set<std::string> inside_;
+    std::optional<std::string> root_bytes_, root_real_bytes_;
+    std::unordered_set<std::string_view> inside_;
 };
 
 pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
@@ -398,7 +434,7 @@ pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
                                nb::str("url")};
     const nb::object document_kwnames = nb::make_tuple("page_content", "metadata");
 
-    RepoBoundary boundary(globals, code_root);
+    RepoBoundary boundary(globals, code_root, root_bytes);
     cag::SourceCache cache(source_cache_bytes);
     std::vector<nb::object> id_strs(ids.size());
     nb::object own_method; // the engine's get_function_with_comment, once recognised
@@ -406,7 +442,7 @@ pf::Generator function_loader_load_body(nb::handle self, nb::handle globals) {
     for (size_t row = 0; row < nodes.size(); ++row) {
         const std::string_view rel = *nodes.get(row, cag::NodeTable::FilePath);
         nb::object rel_str = utf8_str(rel);
-        boundary.check(rel, rel_str, cell_value(nodes, row, cag::NodeTable::NodeId));
+        boundary.check(rel, rel_str, [&] { return cell_value(nodes, row, cag::NodeTable::NodeId); });
 
         nb::object method = self.attr("get_function_with_comment");
         bool fast = false;
