@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <unordered_map>
 
 namespace tavrin::code_hashing {
 
@@ -127,10 +126,18 @@ void embed(std::string_view text, std::size_t dim, double *out) {
     std::fill(out, out + dim, 0.0);
     if (dim == 0)
         return;
-    std::unordered_map<std::string, unsigned> counts;
-    for (std::string &t : tokens(text))
-        ++counts[std::move(t)];
-    for (const auto &[token, count] : counts) {
+    // Sorted tokens: equal tokens are neighbours (their count is the length
+    // of the run) and the features are summed in one fixed order, so the
+    // result does not depend on a hash map's iteration order.
+    std::vector<std::string> toks = tokens(text);
+    std::sort(toks.begin(), toks.end());
+    for (size_t i = 0; i < toks.size();) {
+        size_t j = i + 1;
+        while (j < toks.size() && toks[j] == toks[i])
+            ++j;
+        const std::string &token = toks[i];
+        const size_t count = j - i;
+        i = j;
         std::uint64_t h = fnv1a(token);
         // mix the high bits down so that the bucket does not depend on the
         // last byte alone
