@@ -1,4 +1,6 @@
-#include "core/code_hashing.hpp"
+#include "core/hashing/code_hashing.hpp"
+
+#include "core/hashing/fnv1a.hpp"
 
 #include <algorithm>
 #include <array>
@@ -113,15 +115,6 @@ std::vector<std::string> tokens(std::string_view text) {
     return out;
 }
 
-std::uint64_t fnv1a(std::string_view s, std::uint64_t seed) noexcept {
-    std::uint64_t h = seed;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
 void embed(std::string_view text, std::size_t dim, double *out) {
     std::fill(out, out + dim, 0.0);
     if (dim == 0)
@@ -138,7 +131,7 @@ void embed(std::string_view text, std::size_t dim, double *out) {
         const std::string &token = toks[i];
         const size_t count = j - i;
         i = j;
-        std::uint64_t h = fnv1a(token);
+        std::uint64_t h = hashing::fnv1a(token);
         // mix the high bits down so that the bucket does not depend on the
         // last byte alone
         std::uint64_t m = h ^ (h >> 29);
