@@ -10,69 +10,84 @@ using namespace nb::literals;
 
 namespace {
 
-// def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
+constexpr pf::Params signature_demo_params{
+    pf::arg("self"), pf::arg("json_path", "str"), pf::arg("markdown_path", "Optional[str]").none(),
+    pf::arg("verbose", "bool").dflt(false)};
 nb::object signature_demo(pf::Call &c) {
-    return nb::make_tuple(c[0], c[1], c[2], c[3]);
+    auto [self, json_path, markdown_path, verbose] =
+        c.args<signature_demo_params, "self", "json_path", "markdown_path", "verbose">();
+    return nb::make_tuple(self, json_path, markdown_path, verbose);
 }
 const pf::FuncDef signature_demo_def{
     .name = "signature_demo",
     .doc = "Return the bound arguments.",
-    .params = {pf::arg("self"), pf::arg("json_path", "str"),
-               pf::arg("markdown_path", "Optional[str]").none(),
-               pf::arg("verbose", "bool").dflt(false)},
+    .params = signature_demo_params,
     .body = signature_demo,
 };
 
-// def typed(s: str, i: int, l: list, d: dict, f: float, o: Optional[list] = None, *, k: str = "x") -> str
+// the body names its parameters in another order than the table
+constexpr pf::Params typed_params{
+    pf::arg("s", "str"), pf::arg("i", "int"), pf::arg("l", "list"), pf::arg("d", "dict"),
+    pf::arg("f", "float"), pf::arg("o", "Optional[list]").none(), pf::arg("k", "str").dflt("x").kwonly()};
 nb::object typed(pf::Call &c) {
-    return nb::make_tuple(c[0], c[1], c[2], c[3], c[4], c[5], c[6]);
+    auto [k, o, f, d, l, i, s] = c.args<typed_params, "k", "o", "f", "d", "l", "i", "s">();
+    return nb::make_tuple(s, i, l, d, f, o, k);
 }
 const pf::FuncDef typed_def{
     .name = "typed",
-    .params = {pf::arg("s", "str"), pf::arg("i", "int"), pf::arg("l", "list"),
-               pf::arg("d", "dict"), pf::arg("f", "float"),
-               pf::arg("o", "Optional[list]").none(), pf::arg("k", "str").dflt("x").kwonly()},
+    .params = typed_params,
     .body = typed,
     .returns = "str",
 };
 
-// def collect(a, *args, **kwargs)
-nb::object collect(pf::Call &c) { return nb::make_tuple(c[0], c[1], c[2]); }
-const pf::FuncDef collect_def{
-    .name = "collect",
-    .params = {pf::arg("a"), pf::varargs("args"), pf::varkw("kwargs")},
-    .body = collect,
-};
+constexpr pf::Params collect_params{pf::arg("a"), pf::varargs("args"), pf::varkw("kwargs")};
+nb::object collect(pf::Call &c) {
+    auto [a, args, kwargs] = c.args<collect_params, "a", "args", "kwargs">();
+    return nb::make_tuple(a, args, kwargs);
+}
+const pf::FuncDef collect_def{.name = "collect", .params = collect_params, .body = collect};
+
+// a body that reads a table other than its function's: refused when called
+nb::object mismatched(pf::Call &c) { return nb::borrow(c.arg<collect_params, "kwargs">()); }
+const pf::FuncDef mismatched_def{.name = "mismatched", .params = {pf::arg("x")}, .body = mismatched};
 
 // def make_adder(n): def adder(x): return x + n; return adder
-nb::object adder(pf::Call &c) { return c[0] + c.closure(); }
+constexpr pf::Params adder_params{pf::arg("x")};
+nb::object adder(pf::Call &c) { return c.arg<adder_params, "x">() + c.closure(); }
 const pf::FuncDef adder_def{
     .name = "adder",
     .qualname = "make_adder.<locals>.adder",
-    .params = {pf::arg("x")},
+    .params = adder_params,
     .body = adder,
 };
-nb::object make_adder(pf::Call &c) { return pf::make_function(adder_def, c.globals(), c[0]); }
-const pf::FuncDef make_adder_def{
-    .name = "make_adder",
-    .params = {pf::arg("n")},
-    .body = make_adder,
-};
+constexpr pf::Params make_adder_params{pf::arg("n")};
+nb::object make_adder(pf::Call &c) {
+    return pf::make_function(adder_def, c.globals(), c.arg<make_adder_params, "n">());
+}
+const pf::FuncDef make_adder_def{.name = "make_adder", .params = make_adder_params, .body = make_adder};
 
 // def use_global(): return helper()  -- `helper` read when called
 nb::object use_global(pf::Call &c) { return c.global("helper")(); }
 const pf::FuncDef use_global_def{.name = "use_global", .body = use_global};
 
 // def pair(obj): a, b = obj; return (b, a)
+constexpr pf::Params pair_params{pf::arg("obj")};
 nb::object pair(pf::Call &c) {
-    auto [a, b] = pf::unpack<2>(c[0]);
+    auto [a, b] = pf::unpack<2>(c.arg<pair_params, "obj">());
     return nb::make_tuple(b, a);
 }
-const pf::FuncDef pair_def{.name = "pair", .params = {pf::arg("obj")}, .body = pair};
+const pf::FuncDef pair_def{.name = "pair", .params = pair_params, .body = pair};
+
+// A C++ exception type with a translator of its own, registered by this
+// module in nanobind's chain.
+struct Refusal {
+    const char *why;
+};
 
 // def fail(kind): raises a C++ exception of the given kind, or calls kind()
+constexpr pf::Params fail_params{pf::arg("kind")};
 nb::object fail(pf::Call &c) {
-    nb::handle kind = c[0];
+    nb::handle kind = c.arg<fail_params, "kind">();
     if (nb::isinstance<nb::str>(kind)) {
         std::string k = nb::cast<std::string>(kind);
         if (k == "runtime")
@@ -85,21 +100,30 @@ nb::object fail(pf::Call &c) {
             throw 42;
         if (k == "value")
             throw nb::value_error("bad value");
+        if (k == "out_of_range")
+            throw std::out_of_range("no such item");
+        if (k == "refusal")
+            throw Refusal{"not today"};
     }
     return kind(); // a Python callee's exception propagates unchanged
 }
-const pf::FuncDef fail_def{.name = "fail", .params = {pf::arg("kind")}, .body = fail};
+const pf::FuncDef fail_def{.name = "fail", .params = fail_params, .body = fail};
 
 const char *concat_doc = "Concatenate like format(value, '') does.";
-nb::object concat(pf::Call &c) { return pf::cat({"<", c[0], "|", c[1], ">"}); }
-const pf::FuncDef concat_def{.name = "concat", .doc = concat_doc,
-                             .params = {pf::arg("a"), pf::arg("b")}, .body = concat};
-
-nb::object expect_unicode(pf::Call &c) {
-    pf::expect_exact_or_none(c[0], &PyUnicode_Type, "unicode");
-    return nb::borrow(c[0]);
+constexpr pf::Params concat_params{pf::arg("a"), pf::arg("b")};
+nb::object concat(pf::Call &c) {
+    auto [a, b] = c.args<concat_params, "a", "b">();
+    return pf::cat({"<", a, "|", b, ">"});
 }
-const pf::FuncDef expect_unicode_def{.name = "expect_unicode", .params = {pf::arg("v")},
+const pf::FuncDef concat_def{.name = "concat", .doc = concat_doc, .params = concat_params, .body = concat};
+
+constexpr pf::Params expect_unicode_params{pf::arg("v")};
+nb::object expect_unicode(pf::Call &c) {
+    nb::handle v = c.arg<expect_unicode_params, "v">();
+    pf::expect_exact_or_none(v, &PyUnicode_Type, "unicode");
+    return nb::borrow(v);
+}
+const pf::FuncDef expect_unicode_def{.name = "expect_unicode", .params = expect_unicode_params,
                                      .body = expect_unicode};
 
 // def count(n): for i in range(n): yield i    (as a coroutine)
@@ -110,13 +134,12 @@ pf::Generator count_body(long long n, nb::handle sentinel) {
         co_yield nb::int_(i);
     }
 }
+constexpr pf::Params count_params{pf::arg("n", "int"), pf::arg("mode").none()};
 nb::object count(pf::Call &c) {
-    long long n = nb::cast<long long>(c[0]);
-    return pf::make_iterator(count_body(n, c[1]), nb::make_tuple(c[1]));
+    auto [n, mode] = c.args<count_params, "n", "mode">();
+    return pf::make_iterator(count_body(nb::cast<long long>(n), mode), nb::make_tuple(mode));
 }
-const pf::FuncDef count_def{.name = "count",
-                            .params = {pf::arg("n", "int"), pf::arg("mode").none()},
-                            .body = count};
+const pf::FuncDef count_def{.name = "count", .params = count_params, .body = count};
 
 // def trace(log):
 //     log.append("started"); yield 1; log.append("resumed"); yield 2; log.append("finished")
@@ -130,38 +153,55 @@ pf::Generator trace_body(nb::handle log) {
     co_yield nb::int_(2);
     held.attr("append")("finished");
 }
-nb::object trace(pf::Call &c) { return pf::make_iterator(trace_body(c[0]), nb::make_tuple(c[0])); }
-const pf::FuncDef trace_def{.name = "trace", .params = {pf::arg("log")}, .body = trace};
+constexpr pf::Params trace_params{pf::arg("log")};
+nb::object trace(pf::Call &c) {
+    nb::handle log = c.arg<trace_params, "log">();
+    return pf::make_iterator(trace_body(log), nb::make_tuple(log));
+}
+const pf::FuncDef trace_def{.name = "trace", .params = trace_params, .body = trace};
 
 // class Shape(abc.ABC)
+constexpr pf::Params self_only{pf::arg("self")};
 nb::object shape_area(pf::Call &) { return nb::none(); }
-const pf::FuncDef shape_area_def{.name = "area", .params = {pf::arg("self")}, .body = shape_area};
+const pf::FuncDef shape_area_def{.name = "area", .params = self_only, .body = shape_area};
 
+constexpr pf::Params square_init_params{pf::arg("self"), pf::arg("side", "float")};
 nb::object square_init(pf::Call &c) {
-    nb::setattr(c[0], "side", c[1]);
+    auto [self, side] = c.args<square_init_params, "self", "side">();
+    nb::setattr(self, "side", side);
     return nb::none();
 }
-const pf::FuncDef square_init_def{.name = "__init__",
-                                  .params = {pf::arg("self"), pf::arg("side", "float")},
+const pf::FuncDef square_init_def{.name = "__init__", .params = square_init_params,
                                   .body = square_init, .returns = "None"};
 nb::object square_area(pf::Call &c) {
-    nb::object s = c[0].attr("side");
+    nb::object s = c.arg<self_only, "self">().attr("side");
     return s * s;
 }
-const pf::FuncDef square_area_def{.name = "area", .params = {pf::arg("self")}, .body = square_area};
-nb::object square_unit(pf::Call &c) { return c[0](nb::float_(1.0)); }
-const pf::FuncDef square_unit_def{.name = "unit", .params = {pf::arg("cls")}, .body = square_unit};
-nb::object square_label(pf::Call &c) { return pf::cat({"square of ", c[0].attr("side")}); }
-const pf::FuncDef square_label_def{.name = "label", .params = {pf::arg("self")}, .body = square_label};
+const pf::FuncDef square_area_def{.name = "area", .params = self_only, .body = square_area};
+constexpr pf::Params cls_only{pf::arg("cls")};
+nb::object square_unit(pf::Call &c) { return c.arg<cls_only, "cls">()(nb::float_(1.0)); }
+const pf::FuncDef square_unit_def{.name = "unit", .params = cls_only, .body = square_unit};
+nb::object square_label(pf::Call &c) {
+    return pf::cat({"square of ", c.arg<self_only, "self">().attr("side")});
+}
+const pf::FuncDef square_label_def{.name = "label", .params = self_only, .body = square_label};
 
 } // namespace
 
 PYFACE_MODULE(_pyface_selftest, m) {
+    nb::register_exception_translator([](const std::exception_ptr &p, void *) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const Refusal &r) {
+            PyErr_SetString(PyExc_PermissionError, r.why);
+        }
+    });
     m.import("abc");
     m.from("typing", {"NamedTuple", "Optional"});
     m.def(signature_demo_def);
     m.def(typed_def);
     m.def(collect_def);
+    m.def(mismatched_def);
     m.def(make_adder_def);
     m.def(use_global_def);
     m.def(pair_def);

@@ -5,6 +5,8 @@
 
 namespace pyface {
 
+using detail::guard;
+
 nb::object Generator::next() {
     if (done())
         return nb::object();
