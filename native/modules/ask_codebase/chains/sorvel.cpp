@@ -95,8 +95,6 @@ PYFACE_MODULE(sorvel, m) {
         .attr("llm", llm)
         .annotation("reduce_llm", nb::str("BaseLanguageModel"))
         .attr("reduce_llm", reduce_llm)
-        .annotation("_q", nb::str("Q"))
-        .annotation("_chain", nb::str("Optional[Chain]"))
         .method(sorvel_init_def)
         .property(sorvel_chain_def)
         .method(sorvel_run_def)

@@ -13,8 +13,6 @@ from tavrin.ask_codebase.store.qdrant import QdrantWrapper as Q
 class Sorvel:
     llm: BaseLanguageModel
     reduce_llm: BaseLanguageModel
-    _q: Q
-    _chain: Optional[Chain]
     def __init__(self, q: Q) -> None: ...
     @property
     def chain(self) -> Chain: ...

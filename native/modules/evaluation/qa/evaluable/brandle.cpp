@@ -55,7 +55,6 @@ PYFACE_MODULE(brandle, m) {
     m.from("tavrin.evaluation.qa.evaluable.base", {"EvaluableQA"});
 
     pf::ClassBuilder(m, "EvaluableStuffDocumentCodeQA", {m.get("EvaluableQA")})
-        .annotation("_qa", nb::str("StuffDocumentCodeQa"))
         .method(brandle_init_def)
         .method(brandle_predict_def)
         .finish();
