@@ -22,7 +22,8 @@ _STRING = r'"((?:[^"\\]|\\.)*)"'
 _IMPORT = re.compile(r"\bm\.import\(\s*" + _STRING + r"(?:\s*,\s*" + _STRING + r")?\s*\)")
 _FROM = re.compile(r"\bm\.from\(\s*" + _STRING + r"\s*,\s*\{([^}]*)\}\s*\)")
 _FROM_AS = re.compile(r"\bm\.from_as\(\s*" + _STRING + r"\s*,\s*" + _STRING + r"\s*,\s*" + _STRING + r"\s*\)")
-_GLOBAL = re.compile(r"\b(?:c\.global|m\.get|lookup_global\([^,()]*,)\s*\(?\s*" + _STRING)
+_GLOBAL = re.compile(r"\b(?:c\.global\(|lookup_global\((?:[^,()]|\([^()]*\))*,)\s*" + _STRING)
+_AT_IMPORT = re.compile(r"\b(?:m\.get\(|dflt_global\()\s*" + _STRING)
 _DIRECT = re.compile(r"\bnb::module_::import_\(\s*" + _STRING + r"\s*\)")
 
 
@@ -54,7 +55,8 @@ class Face:
     name: str
     sources: list[Path]
     bindings: list[Binding] = field(default_factory=list)
-    globals_read: list[str] = field(default_factory=list)
+    globals_read: list[str] = field(default_factory=list)  # when a function runs
+    read_at_import: list[str] = field(default_factory=list)  # while the module body runs
     direct_imports: list[str] = field(default_factory=list)
 
     @property
@@ -71,15 +73,6 @@ def _strip_comments(text: str) -> str:
     return re.sub(r"(?m)//.*$", "", text)
 
 
-def _unique(items):
-    seen, out = set(), []
-    for item in items:
-        if item not in seen:
-            seen.add(item)
-            out.append(item)
-    return out
-
-
 def scan(face: Face) -> Face:
     for source in face.sources:
         text = _strip_comments(source.read_text(encoding="utf-8"))
@@ -93,8 +86,10 @@ def scan(face: Face) -> Face:
             found.append((m.start(), Binding(m.group(1), [(m.group(2), m.group(3))])))
         face.bindings += [b for _, b in sorted(found, key=lambda pair: pair[0])]
         face.globals_read += [m.group(1) for m in _GLOBAL.finditer(text)]
+        face.read_at_import += [m.group(1) for m in _AT_IMPORT.finditer(text)]
         face.direct_imports += [m.group(1) for m in _DIRECT.finditer(text)]
     face.globals_read = sorted(set(face.globals_read))
+    face.read_at_import = sorted(set(face.read_at_import))
     face.direct_imports = sorted(set(face.direct_imports))
     return face
 
