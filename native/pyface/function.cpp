@@ -19,7 +19,6 @@ struct FunctionAccess {
     }
 };
 
-using detail::guard;
 
 namespace {
 

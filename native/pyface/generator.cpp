@@ -5,7 +5,6 @@
 
 namespace pyface {
 
-using detail::guard;
 
 nb::object Generator::next() {
     if (done())

@@ -77,6 +77,11 @@ inline bool truthy(nb::handle o) {
 // exception -> SystemError) and any that a module registers.
 PyObject *translate_current_exception() noexcept;
 
+// The entry-point guards are the kit's own (pyface::detail); these names stay
+// for module code written before the split.
+using detail::guard;
+using detail::guard_int;
+
 // ---------------------------------------------------------------- strings
 
 // One piece of a message: literal UTF-8 text, or a Python object that is
