@@ -28,11 +28,22 @@ constexpr bool same_name(const char *a, const char *b) {
 
 inline constexpr size_t not_found = ~size_t(0);
 
+// True if the parameter name `a` is `name`. Stops at the first difference,
+// so neither string is read past its end. (No null test: in a constant
+// expression, sanitizer builds refuse comparing these addresses with null,
+// and a declared parameter always has a name.)
+template <size_t N> consteval bool is_name(const char *a, const Name<N> &name) {
+    for (size_t k = 0; k < N; ++k)
+        if (a[k] != name.text[k])
+            return false;
+    return true;
+}
+
 // Position of `name` in the parameter table `params`, worked out by the
 // compiler; not_found when the table has no such parameter.
 template <const auto &params, Name name> consteval size_t position() {
     for (size_t i = 0; i < params.size(); ++i)
-        if (same_name(params.list[i].name, name.text))
+        if (is_name(params.list[i].name, name))
             return i;
     return not_found;
 }
