@@ -60,6 +60,9 @@ void kit_translator(const std::exception_ptr &p, void *) {
 // nanobind function that rethrows `e` is called, and nanobind's dispatcher
 // translates what escapes it.
 [[gnu::cold, gnu::noinline]] void translate_with_nanobind(std::exception_ptr e) noexcept {
+    // a stale error indicator would be taken for the call's own; the C++
+    // exception is what the caller sees, as a translated one replaces it
+    PyErr_Clear();
     try {
         nb::object rethrow = nb::cpp_function([e]() { std::rethrow_exception(e); });
         Py_XDECREF(PyObject_CallNoArgs(rethrow.ptr())); // always fails
