@@ -95,3 +95,20 @@ def test_judges_and_encodings_load_with_no_network_and_no_api_key(tmp_path: Path
     assert done.returncode == 0, done.stderr
     assert done.stdout == "gpt-4\n"
     assert (tmp_path / "cache" / "tavrin" / "tiktoken" / CACHED_NAME).is_file()
+
+
+def test_importing_tavrin_writes_nothing_until_tiktoken_reads_an_encoding(tmp_path: Path) -> None:
+    script = NO_NETWORK + (
+        "import os, tavrin\n"
+        "cache = os.path.join(os.environ['XDG_CACHE_HOME'], 'tavrin')\n"
+        "assert not os.path.exists(cache) and 'TIKTOKEN_CACHE_DIR' not in os.environ\n"
+        "import tiktoken\n"
+        "assert tiktoken.get_encoding('cl100k_base').encode('hello world') == [15339, 1917]\n"
+        "print(os.environ['TIKTOKEN_CACHE_DIR'] == os.path.join(cache, 'tiktoken'))\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k not in ("TIKTOKEN_CACHE_DIR", "DATA_GYM_CACHE_DIR")}
+    env.update(HOME=str(tmp_path), XDG_CACHE_HOME=str(tmp_path / "cache"), PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "True\n"
+    assert (tmp_path / "cache" / "tavrin" / "tiktoken" / CACHED_NAME).is_file()

@@ -137,6 +137,11 @@ class TestBinding:
     def test_keyword_only_parameter(self):
         assert st.typed("s", 1, [], {}, 1.5, k="y")[-1] == "y"
 
+    def test_parameters_are_read_by_name(self):
+        # the body of typed() names its parameters in reverse order
+        assert st.typed("s", 1, [2], {3: 4}, 5, [6], k="z") == ("s", 1, [2], {3: 4}, 5.0, [6], "z")
+        assert st.typed(k="z", o=None, f=0.5, d={}, l=[], i=2, s="t") == ("t", 2, [], {}, 0.5, None, "z")
+
     @pytest.mark.parametrize("func, args, kwargs", [
         (signature_demo, (), {}),
         (signature_demo, (1,), {}),
@@ -378,11 +383,19 @@ class TestExceptions:
         ("length", MemoryError, "cannot create std::vector larger than max_size()"),
         ("value", ValueError, "bad value"),
         ("int", SystemError, "unknown C++ exception"),
+        # nanobind's own translator, reached through its chain
+        ("out_of_range", IndexError, "no such item"),
+        # a translator the module registered in that chain
+        ("refusal", PermissionError, "not today"),
     ])
     def test_cpp_exceptions_become_python_ones(self, kind, exc_type, message):
         with pytest.raises(exc_type) as info:
             st.fail(kind)
         assert type(info.value) is exc_type and str(info.value) == message
+
+    def test_a_body_reading_another_functions_table_is_refused(self):
+        with pytest.raises(SystemError, match="mismatched\\(\\): its body reads parameter 'kwargs' from another"):
+            st.mismatched(1)
 
     def test_python_callee_error_is_the_same_object(self):
         err = LookupError("from python")

@@ -13,8 +13,12 @@ using namespace nb::literals;
 // Access to the private parts of Call from this file.
 struct FunctionAccess {
     static std::array<nb::object, Call::max_params> &slots(Call &c) { return c.slots_; }
-    static void set_function(Call &c, PyObject *f) { c.func_ = f; }
+    static void set_function(Call &c, PyObject *f, const FuncDef *def) {
+        c.func_ = f;
+        c.def_ = def;
+    }
 };
+
 
 namespace {
 
@@ -147,9 +151,42 @@ void run_check(FunctionObject *f, size_t i, nb::object &slot) {
     }
     default: return;
     }
-    if (!ok)
+    if (!ok) [[unlikely]]
         raise_arg_type(f->def->params[i].name, check_name(c), v);
 }
+
+// The binding errors, out of line: the messages CPython gives.
+#define PYFACE_COLD [[noreturn, gnu::cold, gnu::noinline]]
+
+PYFACE_COLD void raise_multiple_values(FunctionObject *f, const char *name) {
+    raise(PyExc_TypeError, "%U() got multiple values for argument '%s'", f->qualname, name);
+}
+
+PYFACE_COLD void raise_unexpected_keyword(FunctionObject *f, PyObject *key) {
+    raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
+PYFACE_COLD void raise_too_many_positional(FunctionObject *f, Py_ssize_t nargs) {
+    const size_t npos = f->n_positional;
+    size_t ndef = f->defaults ? (size_t)PyTuple_GET_SIZE(f->defaults) : 0;
+    if (ndef > npos)
+        ndef = npos;
+    if (ndef > 0)
+        raise(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
+              f->qualname, (Py_ssize_t)(npos - ndef), (Py_ssize_t)npos, nargs,
+              nargs == 1 ? "was" : "were");
+    raise(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname,
+          (Py_ssize_t)npos, npos == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+}
+
+PYFACE_COLD void raise_missing(FunctionObject *f, const std::vector<const char *> &missing,
+                               const char *kind) {
+    raise(PyExc_TypeError, "%U() missing %zd required %s argument%s: %s", f->qualname,
+          (Py_ssize_t)missing.size(), kind, missing.size() == 1 ? "" : "s",
+          name_list(missing).c_str());
+}
+
+#undef PYFACE_COLD
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) noexcept {
@@ -159,7 +196,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     return guard([&]() -> nb::object {
         Call call;
         auto &slots = FunctionAccess::slots(call);
-        FunctionAccess::set_function(call, self);
+        FunctionAccess::set_function(call, self, &def);
         std::array<bool, Call::max_params> from_default{};
         const size_t npos = f->n_positional;
 
@@ -193,32 +230,20 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
                 }
                 if (found >= 0) {
                     if (slots[found].is_valid())
-                        raise(PyExc_TypeError, "%U() got multiple values for argument '%s'",
-                              f->qualname, def.params[found].name);
+                        raise_multiple_values(f, def.params[found].name);
                     slots[found] = nb::borrow(value);
                 } else if (f->varkw_index >= 0) {
                     if (PyDict_SetItem(slots[f->varkw_index].ptr(), key, value) < 0)
                         throw_error();
                 } else {
-                    raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                          f->qualname, key);
+                    raise_unexpected_keyword(f, key);
                 }
             }
         }
 
         // as CPython does: keyword errors first, then surplus positionals
-        if ((size_t)nargs > npos && f->varargs_index < 0) {
-            size_t ndef = f->defaults ? (size_t)PyTuple_GET_SIZE(f->defaults) : 0;
-            if (ndef > npos) ndef = npos;
-            if (ndef > 0)
-                raise(PyExc_TypeError,
-                      "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                      f->qualname, (Py_ssize_t)(npos - ndef), (Py_ssize_t)npos, nargs,
-                      nargs == 1 ? "was" : "were");
-            raise(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given",
-                  f->qualname, (Py_ssize_t)npos, npos == 1 ? "" : "s", nargs,
-                  nargs == 1 ? "was" : "were");
-        }
+        if ((size_t)nargs > npos && f->varargs_index < 0)
+            raise_too_many_positional(f, nargs);
 
         // defaults of positional parameters, then of keyword-only ones
         std::vector<const char *> missing;
@@ -234,9 +259,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
             }
         }
         if (!missing.empty())
-            raise(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s",
-                  f->qualname, (Py_ssize_t)missing.size(), missing.size() == 1 ? "" : "s",
-                  name_list(missing).c_str());
+            raise_missing(f, missing, "positional");
         // held: a lookup in a dict that a user set may run Python code
         nb::object kwdefaults = nb::borrow(f->kwdefaults);
         for (size_t i = npos; i < f->n_params; ++i) {
@@ -252,9 +275,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
             }
         }
         if (!missing.empty())
-            raise(PyExc_TypeError, "%U() missing %zd required keyword-only argument%s: %s",
-                  f->qualname, (Py_ssize_t)missing.size(), missing.size() == 1 ? "" : "s",
-                  name_list(missing).c_str());
+            raise_missing(f, missing, "keyword-only");
 
         for (size_t i = 0; i < f->n_params; ++i)
             if (!from_default[i])

@@ -5,6 +5,7 @@
 
 namespace pyface {
 
+
 nb::object Generator::next() {
     if (done())
         return nb::object();

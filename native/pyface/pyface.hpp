@@ -14,10 +14,17 @@
 //
 // All references are held by nanobind handles (nb::object); raw reference
 // bookkeeping lives inside the kit's .cpp files only.
+//
+// This header is what module code may use. The kit's internals are in
+// pyface/detail/ (and in namespace pyface::detail): module code does not
+// name them.
 #pragma once
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+
+#include "pyface/detail/args.hpp"
+#include "pyface/detail/runtime.hpp"
 
 #include <array>
 #include <coroutine>
@@ -37,19 +44,19 @@ namespace nb = nanobind;
 
 // Sets a Python exception of `type` with a printf-style message (PyErr_Format
 // rules) and throws it as nb::python_error.
-[[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+[[noreturn, gnu::cold]] void raise(PyObject *type, const char *fmt, ...);
 
 // Throws the pending Python exception (there must be one).
-[[noreturn]] void throw_error();
+[[noreturn, gnu::cold]] void throw_error();
 
 // Raises the exception instance `exc` as `raise exc` does: the same object,
 // with the traceback it already carries. TypeError if `exc` is not an
 // exception instance.
-[[noreturn]] void raise_object(nb::handle exc);
+[[noreturn, gnu::cold]] void raise_object(nb::handle exc);
 
 // Wraps a new reference; throws the pending Python error when it is null.
 inline nb::object owned(PyObject *p) {
-    if (!p)
+    if (!p) [[unlikely]]
         throw_error();
     return nb::steal(p);
 }
@@ -57,33 +64,23 @@ inline nb::object owned(PyObject *p) {
 // bool(o), raising what __bool__/__len__ raise.
 inline bool truthy(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
-    if (r < 0)
+    if (r < 0) [[unlikely]]
         throw_error();
     return r == 1;
 }
 
 // Inside a catch block: turns the active C++ exception into a Python error
-// (python_error objects are restored unchanged) and returns nullptr.
+// and returns nullptr. A python_error is restored unchanged (the same
+// exception object); anything else goes through nanobind's chain of
+// exception translators, which holds the kit's own translator (bad_alloc
+// and length_error -> MemoryError, bad_cast -> TypeError, a non-standard
+// exception -> SystemError) and any that a module registers.
 PyObject *translate_current_exception() noexcept;
 
-// Runs `f` (returning nb::object) and hands its result to CPython; nothing
-// C++ escapes.
-template <class F> PyObject *guard(F &&f) noexcept {
-    try {
-        return f().release().ptr();
-    } catch (...) {
-        return translate_current_exception();
-    }
-}
-template <class F> int guard_int(F &&f) noexcept {
-    try {
-        f();
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
-}
+// The entry-point guards are the kit's own (pyface::detail); these names stay
+// for module code written before the split.
+using detail::guard;
+using detail::guard_int;
 
 // ---------------------------------------------------------------- strings
 
@@ -125,7 +122,7 @@ const char *type_name_of(nb::handle o);
 void expect_exact_or_none(nb::handle o, PyTypeObject *tp, const char *what);
 
 // Raises the entry-check TypeError of a typed parameter.
-[[noreturn]] void raise_arg_type(const char *name, const char *expected,
+[[noreturn, gnu::cold]] void raise_arg_type(const char *name, const char *expected,
                                  nb::handle got);
 
 // ---------------------------------------------------------------- unpacking
@@ -196,10 +193,33 @@ constexpr Param varkw(const char *name, const char *annotation = nullptr) {
     Param p = arg(name, annotation); p.kind = Kind::VarKw; p.check = Check::None; return p;
 }
 
+// A parameter table, declared once per function as a constexpr object:
+//
+//     constexpr pf::Params run_params{pf::arg("self"), pf::arg("json_path", "str")};
+//     nb::object run(pf::Call &c) {
+//         auto [self, json_path] = c.args<run_params, "self", "json_path">();
+//         ...
+//     }
+//     const pf::FuncDef run_def{.name = "run", .params = run_params, .body = run};
+//
+// The body names the parameters it reads; the compiler turns each name into
+// its position in the table (a name the table lacks does not compile), so
+// reordering or inserting parameters cannot hand a body the wrong value.
+template <size_t N> struct Params {
+    std::array<Param, N> list;
+    template <class... P> constexpr Params(P... p) : list{p...} {}
+    static constexpr size_t size() { return N; }
+    operator std::vector<Param>() const { return std::vector<Param>(list.begin(), list.end()); }
+};
+template <class... P> Params(P...) -> Params<sizeof...(P)>;
+
 class Call;
+struct FuncDef;
 using Body = nb::object (*)(Call &);
 
 // One function, declared once: names, docstring, parameter table, body.
+// Signature stubs (.pyi) are generated from these tables
+// (scripts/gen_stubs.py).
 struct FuncDef {
     const char *name;
     const char *qualname = nullptr; // default: name, or Class.name in a class
@@ -212,8 +232,23 @@ struct FuncDef {
 // The bound arguments of one call, as the body sees them.
 class Call {
 public:
-    // value of parameter i (in declaration order); *args is a tuple and
-    // **kwargs a dict
+    // The parameters `names` of the table `params` (the FuncDef's own), in
+    // the order named; *args is a tuple and **kwargs a dict.
+    template <const auto &params, detail::Name... names>
+    std::array<nb::handle, sizeof...(names)> args() const {
+        return {arg<params, names>()...};
+    }
+    template <const auto &params, detail::Name name> nb::handle arg() const {
+        constexpr size_t i = detail::position<params, name>();
+        static_assert(i != detail::not_found, "the parameter table has no parameter of this name");
+        const char *mine = i < def_->params.size() ? def_->params[i].name : nullptr;
+        if (mine != params.list[i].name && !detail::same_name(mine, params.list[i].name)) [[unlikely]]
+            detail::raise_table_mismatch(def_->name, params.list[i].name);
+        return slots_[i];
+    }
+
+    // value of parameter i (in declaration order): the positional form that
+    // modules not yet converted to args() use
     nb::handle operator[](size_t i) const { return slots_[i]; }
     // the function object being called
     nb::handle function() const { return func_; }
@@ -228,6 +263,7 @@ public:
 private:
     friend struct FunctionAccess;
     nb::handle func_;
+    const FuncDef *def_ = nullptr;
     std::array<nb::object, max_params> slots_{};
 };
 
@@ -358,31 +394,13 @@ nb::object make_iterator(Generator g, nb::tuple keep = nb::tuple());
 
 } // namespace pyface
 
-// Module entry point. Unlike NB_MODULE, an exception raised while the module
-// body runs propagates unchanged (an ImportError of a missing import stays
-// that error).
+// Module entry point: nanobind's NB_MODULE, whose body hands the module to
+// `variable` (a pyface::Module &). As with NB_MODULE, an exception raised
+// while the body runs fails the import with an ImportError whose __cause__
+// is that exception.
 #define PYFACE_MODULE(name, variable)                                          \
-    static void pyface_##name##_exec_impl(::pyface::Module &);                 \
-    static int pyface_##name##_exec(PyObject *m) {                             \
-        nanobind::detail::internals =                                          \
-            NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                         \
-        if (!nanobind::detail::internals)                                      \
-            return -1;                                                         \
-        return ::pyface::guard_int([&] {                                       \
-            ::pyface::Module mod_(m);                                          \
-            pyface_##name##_exec_impl(mod_);                                   \
-        });                                                                    \
+    static void pyface_##name##_body(::pyface::Module &);                      \
+    NB_MODULE(name, pyface_module_) {                                          \
+        ::pyface::detail::run_module(pyface_module_, pyface_##name##_body);    \
     }                                                                          \
-    static PyObject *pyface_##name##_def = nullptr;                            \
-    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);       \
-    extern "C" PyObject *PyInit_##name(void) {                                 \
-        nanobind::detail::init_singletons();                                   \
-        if (!nanobind::detail::nb_backend_init(#name))                         \
-            return nullptr;                                                    \
-        if (!pyface_##name##_def)                                              \
-            pyface_##name##_def = NB_CALL(module_new)(                         \
-                #name, nullptr, (void *)pyface_##name##_exec,                  \
-                NB_ABI_MINOR_TAG);                                             \
-        return pyface_##name##_def;                                            \
-    }                                                                          \
-    void pyface_##name##_exec_impl(::pyface::Module &variable)
+    void pyface_##name##_body(::pyface::Module &variable)

@@ -1,9 +1,11 @@
 // Errors, strings, unpacking, modules and classes.
-#include <stdexcept>
 #include "pyface.hpp"
 
 #include <cstdarg>
+#include <exception>
 #include <new>
+#include <stdexcept>
+#include <typeinfo>
 
 namespace pyface {
 
@@ -32,40 +34,90 @@ void raise_object(nb::handle exc) {
     throw nb::python_error();
 }
 
-PyObject *translate_current_exception() noexcept {
+namespace {
+
+// The kit's link in nanobind's chain of exception translators (tried before
+// nanobind's own, which maps the other standard exceptions: runtime_error to
+// RuntimeError, out_of_range to IndexError, ...).
+void kit_translator(const std::exception_ptr &p, void *) {
     try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const nb::builtin_exception &e) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (e.type()) {
-        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-        case nb::exception_type::index_error: type = PyExc_IndexError; break;
-        case nb::exception_type::key_error: type = PyExc_KeyError; break;
-        case nb::exception_type::value_error: type = PyExc_ValueError; break;
-        case nb::exception_type::type_error: type = PyExc_TypeError; break;
-        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-        case nb::exception_type::import_error: type = PyExc_ImportError; break;
-        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-        default: break;
-        }
-        PyErr_SetString(type, e.what());
+        std::rethrow_exception(p);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::length_error &e) {
         // a container asked for more than it can ever hold: a size the caller chose
         PyErr_Format(PyExc_MemoryError, "%s", e.what());
     } catch (const std::bad_cast &) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError, "could not convert a Python object");
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyErr_SetString(PyExc_TypeError, "could not convert a Python object");
+    } catch (const std::exception &) {
+        throw; // for the next translator
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
+}
+
+// Sets the Python error for `e` through nanobind's translator chain: a
+// nanobind function that rethrows `e` is called, and nanobind's dispatcher
+// translates what escapes it.
+[[gnu::cold, gnu::noinline]] void translate_with_nanobind(std::exception_ptr e) noexcept {
+    // a stale error indicator would be taken for the call's own; the C++
+    // exception is what the caller sees, as a translated one replaces it
+    PyErr_Clear();
+    try {
+        nb::object rethrow = nb::cpp_function([e]() { std::rethrow_exception(e); });
+        Py_XDECREF(PyObject_CallNoArgs(rethrow.ptr())); // always fails
+    } catch (...) {
+        // the function could not be made (memory); the fallback below
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+}
+
+} // namespace
+
+PyObject *translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore(); // the same exception object, traceback included
+    } catch (const std::bad_cast &) {
+        // a failed cast may have set the Python error that says why
+        if (!PyErr_Occurred())
+            translate_with_nanobind(std::current_exception());
+    } catch (...) {
+        translate_with_nanobind(std::current_exception());
+    }
     return nullptr;
 }
+
+namespace detail {
+
+void raise_table_mismatch(const char *function, const char *param) {
+    raise(PyExc_SystemError, "%s(): its body reads parameter '%s' from another function's table",
+          function, param);
+}
+
+void run_module(nb::handle module, void (*body)(Module &)) {
+    // Once per interpreter, by the first module of the kit that loads: the
+    // chain is tried from the last translator added, so the kit's, which
+    // takes every non-standard exception, must come after any that a module
+    // adds for its own types. The mark lives in the interpreter's dict,
+    // which every module binary sees.
+    PyObject *state = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!state)
+        throw_error();
+    const char *mark = "tavrin.pyface.exception_translator";
+    PyObject *added = PyDict_GetItemString(state, mark);
+    if (!added) {
+        nb::register_exception_translator(kit_translator);
+        if (PyDict_SetItemString(state, mark, Py_True) < 0)
+            throw_error();
+    }
+    Module m(module);
+    body(m);
+}
+
+} // namespace detail
 
 // ---------------------------------------------------------------- strings
 

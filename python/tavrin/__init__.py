@@ -2,5 +2,8 @@
 
 __version__ = "0.1.0"
 
-from tavrin._offline import use_bundled_tiktoken_data as _use_bundled_tiktoken_data
-_use_bundled_tiktoken_data()
+# Nothing is written here: tiktoken's encoding data is put in place when tiktoken first
+# reads it (see tavrin._offline).
+from tavrin._offline import prepare_on_first_use as _prepare_on_first_use
+
+_prepare_on_first_use()

@@ -10,14 +10,23 @@ encoding of ``gpt-4`` and ``text-embedding-ada-002``.
 (``$XDG_CACHE_HOME/tavrin/tiktoken``, or ``~/.cache/tavrin/tiktoken``) and copies the
 shipped file there once, under the name tiktoken looks for. A cache folder that the user
 chose (``TIKTOKEN_CACHE_DIR`` or tiktoken's older ``DATA_GYM_CACHE_DIR``) is left alone.
+
+``prepare_on_first_use()`` (run by ``import tavrin``) writes nothing: it arranges for
+``use_bundled_tiktoken_data()`` to run when tiktoken first reads an encoding file, by
+wrapping ``tiktoken.load.read_file_cached`` once that module is loaded (or at once, if it
+already is).
 """
 
+import functools
 import hashlib
+import importlib.abc
 import importlib.util
 import os
+import sys
+import threading
 import uuid
 from pathlib import Path
-from typing import Dict, Iterator, NamedTuple, Optional
+from typing import Any, Dict, Iterator, NamedTuple, Optional
 
 
 class BundledEncoding(NamedTuple):
@@ -136,3 +145,73 @@ def use_bundled_tiktoken_data(cache_dir: Optional[Path] = None) -> Optional[Path
         return None
     os.environ["TIKTOKEN_CACHE_DIR"] = str(folder)
     return folder
+
+
+# ---------------------------------------------------------------- on first use
+
+_TIKTOKEN_LOAD = "tiktoken.load"
+_prepared = False
+_prepare_lock = threading.Lock()
+
+
+def _prepare_once() -> None:
+    global _prepared
+    with _prepare_lock:
+        if not _prepared:
+            _prepared = True
+            use_bundled_tiktoken_data()
+
+
+def _wrap_reader(load_module: Any) -> None:
+    """Make tiktoken's cached file reader prepare the bundled data before its first read."""
+    original = getattr(load_module, "read_file_cached", None)
+    if original is None or getattr(original, "_tavrin_prepares", False):
+        return
+
+    @functools.wraps(original)
+    def read_file_cached(*args: Any, **kwargs: Any) -> bytes:
+        _prepare_once()
+        return original(*args, **kwargs)
+
+    read_file_cached._tavrin_prepares = True  # type: ignore[attr-defined]
+    load_module.read_file_cached = read_file_cached
+
+
+class _WrapOnImport(importlib.abc.MetaPathFinder):
+    """Finds nothing itself: wraps the reader of ``tiktoken.load`` right after it is executed."""
+
+    def find_spec(self, fullname: str, path: Any, target: Any = None) -> Any:
+        if fullname != _TIKTOKEN_LOAD:
+            return None
+        for finder in sys.meta_path:
+            if finder is self or not hasattr(finder, "find_spec"):
+                continue
+            spec = finder.find_spec(fullname, path, target)
+            if spec is not None:
+                break
+        else:
+            return None
+        loader = spec.loader
+        if loader is None or not hasattr(loader, "exec_module"):
+            return spec
+        exec_module = loader.exec_module
+
+        class Wrapping(importlib.abc.Loader):
+            def create_module(self, spec: Any) -> Any:
+                return loader.create_module(spec)
+
+            def exec_module(self, module: Any) -> None:
+                exec_module(module)
+                _wrap_reader(module)
+
+        spec.loader = Wrapping()
+        return spec
+
+
+def prepare_on_first_use() -> None:
+    """Have tiktoken's first encoding read run ``use_bundled_tiktoken_data()``; writes nothing now."""
+    loaded = sys.modules.get(_TIKTOKEN_LOAD)
+    if loaded is not None:
+        _wrap_reader(loaded)
+    elif not any(isinstance(finder, _WrapOnImport) for finder in sys.meta_path):
+        sys.meta_path.insert(0, _WrapOnImport())

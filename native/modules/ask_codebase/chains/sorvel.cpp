@@ -9,25 +9,26 @@ using namespace nb::literals;
 
 namespace {
 
-// def __init__(self, q: Q) -> None
+constexpr pf::Params init_params{pf::arg("self"), pf::arg("q", "Q")};
 nb::object sorvel_init(pf::Call &c) {
-    nb::handle self = c[0];
-    nb::setattr(self, "_q", c[1]);
+    auto [self, q] = c.args<init_params, "self", "q">();
+    nb::setattr(self, "_q", q);
     nb::setattr(self, "_chain", nb::none());
     return nb::none();
 }
 
 const pf::FuncDef sorvel_init_def{
     .name = "__init__",
-    .params = {pf::arg("self"), pf::arg("q", "Q")},
+    .params = init_params,
     .body = sorvel_init,
     .returns = "None",
 };
 
-// @property chain -> Chain: built on first access, then cached on the instance.
-// DEBUG is the module global as it is at build time.
+// The chain (a property): built on first access, then cached on the
+// instance. DEBUG is the module global as it is at build time.
+constexpr pf::Params self_only{pf::arg("self")};
 nb::object sorvel_chain(pf::Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.arg<self_only, "self">();
     nb::object cached = self.attr("_chain");
     if (!cached.is_none())
         return cached;
@@ -51,15 +52,16 @@ nb::object sorvel_chain(pf::Call &c) {
 
 const pf::FuncDef sorvel_chain_def{
     .name = "chain",
-    .params = {pf::arg("self")},
+    .params = self_only,
     .body = sorvel_chain,
     .returns = "Chain",
 };
 
-// def run(self, question: str) -> Tuple[str, List[Document]]
+constexpr pf::Params run_params{pf::arg("self"), pf::arg("question", "str")};
 nb::object sorvel_run(pf::Call &c) {
-    nb::object chain = c[0].attr("chain");
-    nb::object result = chain(c[1]);
+    auto [self, question] = c.args<run_params, "self", "question">();
+    nb::object chain = self.attr("chain");
+    nb::object result = chain(question);
     nb::object answer = result["result"];
     nb::object sources = result["source_documents"];
     return nb::make_tuple(answer, sources);
@@ -67,7 +69,7 @@ nb::object sorvel_run(pf::Call &c) {
 
 const pf::FuncDef sorvel_run_def{
     .name = "run",
-    .params = {pf::arg("self"), pf::arg("question", "str")},
+    .params = run_params,
     .body = sorvel_run,
     .returns = "Tuple[str, List[Document]]",
 };

@@ -1,7 +1,7 @@
 // tavrin.evaluation.retrieval.hashing_embedding: the offline embedding of
 // source code (core/code_hashing) as two functions; the langchain
 // Embeddings class around them is tavrin.embeddings.CodeHashingEmbeddings.
-#include "core/code_hashing.hpp"
+#include "core/hashing/code_hashing.hpp"
 #include "pyface/pyface.hpp"
 
 #include <vector>

@@ -221,6 +221,22 @@ def test_pruning_of_outgoing_lists(export):
     assert lonely.metadata["from_node_ids"] == [] and lonely.metadata["to_node_ids"] == []
 
 
+def test_pruning_bounds_are_inclusive(export):
+    # a list of 4 targets is pruned; a target with exactly 9 callers stays,
+    # one with 10 goes; a list of exactly 3 stays whole
+    export.source("backend/a.py", "x\n")
+    export.nodes(NODE_COLUMNS, [["hub", "h", "backend/a.py", "1", "1", "False"],
+                                ["three", "t", "backend/a.py", "1", "1", "False"]])
+    edges = [["hub", t] for t in ["nine", "ten", "one", "two"]]
+    edges += [["three", t] for t in ["ten", "ten", "nine"]]
+    edges += [[f"s{i}", "nine"] for i in range(7)]
+    edges += [[f"s{i}", "ten"] for i in range(7)]
+    export.edges(["from_node_id", "to_node_id"], edges)
+    hub, three = export.loader().load()
+    assert hub.metadata["to_node_ids"] == ["nine", "one", "two"]
+    assert three.metadata["to_node_ids"] == ["ten", "ten", "nine"]
+
+
 def test_no_kept_nodes_prints_three_counts(export, capsys):
     export.nodes(NODE_COLUMNS, [["1", "f", "src/a.py", "1", "1", "False"]])
     export.edges(["from_node_id", "to_node_id"], [["1", "2"]])
@@ -448,3 +464,20 @@ def test_a_file_path_that_leaves_the_repository_is_refused(export, tmp_path):
     assert [next(documents).metadata["node_id"] for _ in range(2)] == ["n3", "n4"]
     with pytest.raises(ValueError, match="node 'n5': file_path 'backend/leak.py' leads outside"):
         next(documents)
+
+
+@pytest.mark.parametrize("name", ["x" * 20, "\u00e9" * 20, 'a"b' + "y" * 17, "a,b" + "z" * 17, "line\n" + "w" * 15])
+def test_a_field_of_exactly_the_csv_size_limit_is_read(export, name):
+    # quoted (comma, quote, line break inside) or not, counted in characters
+    export.source("backend/a.py", "x\n")
+    export.nodes(NODE_COLUMNS, [["1", name, "backend/a.py", "1", "1", "False"]])
+    export.edges(["from_node_id", "to_node_id"], [["1", name]])
+    old = csv.field_size_limit(20)
+    try:
+        [doc] = export.loader().load()
+        assert doc.metadata["name"] == name and doc.metadata["from_node_ids"] == []
+        export.nodes(NODE_COLUMNS, [["1", name + "v", "backend/a.py", "1", "1", "False"]])
+        with pytest.raises(csv.Error, match=r"field larger than field limit \(20\)"):
+            list(export.loader().load())
+    finally:
+        csv.field_size_limit(old)

@@ -7,8 +7,8 @@
 // the engine in core/function_graph; this file gives it its Python face.
 #include "pyface/pyface.hpp"
 
-#include "core/csv.hpp"
-#include "core/function_graph.hpp"
+#include "core/csv/csv.hpp"
+#include "core/graph/function_graph.hpp"
 
 #include <cerrno>
 #include <cstdlib>

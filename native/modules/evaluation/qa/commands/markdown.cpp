@@ -8,9 +8,9 @@ using namespace nb::literals;
 
 namespace {
 
-// def markdown(json_path: str, output: str)
+constexpr pf::Params markdown_params{pf::arg("json_path", "str"), pf::arg("output", "str").or_none()};
 nb::object markdown(pf::Call &c) {
-    nb::handle json_path = c[0], output = c[1];
+    auto [json_path, output] = c.args<markdown_params, "json_path", "output">();
     nb::object report = c.global("Report").attr("load_json")(json_path);
     c.global("click").attr("secho")(pf::cat({"Load json report: ", json_path}), "fg"_a = "blue");
     nb::object md_content = report.attr("to_markdown")();
@@ -33,7 +33,7 @@ nb::object markdown(pf::Call &c) {
 
 const pf::FuncDef markdown_def{
     .name = "markdown",
-    .params = {pf::arg("json_path", "str"), pf::arg("output", "str").or_none()},
+    .params = markdown_params,
     .body = markdown,
 };
 

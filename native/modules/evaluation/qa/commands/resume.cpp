@@ -8,9 +8,10 @@ using namespace nb::literals;
 
 namespace {
 
-// def resume(json_path: str, output: str, verbose: bool)
+constexpr pf::Params resume_params{pf::arg("json_path", "str"), pf::arg("output", "str").or_none(),
+                                  pf::arg("verbose", "bool")};
 nb::object resume(pf::Call &c) {
-    nb::handle json_path = c[0], output = c[1], verbose = c[2];
+    auto [json_path, output, verbose] = c.args<resume_params, "json_path", "output", "verbose">();
     nb::handle output_path = pf::truthy(output) ? output : json_path;
     nb::object evaluation = c.global("Evaluation").attr("resume")(json_path);
     evaluation.attr("run")("json_path"_a = output_path, "verbose"_a = verbose);
@@ -19,8 +20,7 @@ nb::object resume(pf::Call &c) {
 
 const pf::FuncDef resume_def{
     .name = "resume",
-    .params = {pf::arg("json_path", "str"), pf::arg("output", "str").or_none(),
-               pf::arg("verbose", "bool")},
+    .params = resume_params,
     .body = resume,
 };
 

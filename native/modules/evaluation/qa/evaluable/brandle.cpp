@@ -9,26 +9,28 @@ using namespace nb::literals;
 
 namespace {
 
-// def __init__(self, source_name: str, embedding_cls: Type[Embeddings]) -> None
+constexpr pf::Params init_params{pf::arg("self"), pf::arg("source_name", "str"),
+                                pf::arg("embedding_cls", "Type[Embeddings]")};
 nb::object brandle_init(pf::Call &c) {
+    auto [self, source_name, embedding_cls] = c.args<init_params, "self", "source_name", "embedding_cls">();
     nb::object reuse = c.global("Q").attr("reuse");
-    nb::object q = reuse("source_name"_a = c[1], "embedding_cls"_a = c[2]);
+    nb::object q = reuse("source_name"_a = source_name, "embedding_cls"_a = embedding_cls);
     nb::object qa = c.global("StuffDocumentCodeQa")(q);
-    nb::setattr(c[0], "_qa", qa);
+    nb::setattr(self, "_qa", qa);
     return nb::none();
 }
 
 const pf::FuncDef brandle_init_def{
     .name = "__init__",
-    .params = {pf::arg("self"), pf::arg("source_name", "str"),
-               pf::arg("embedding_cls", "Type[Embeddings]")},
+    .params = init_params,
     .body = brandle_init,
     .returns = "None",
 };
 
-// def predict(self, question: str) -> Tuple[str, list]
+constexpr pf::Params predict_params{pf::arg("self"), pf::arg("question", "str")};
 nb::object brandle_predict(pf::Call &c) {
-    nb::object result = c[0].attr("_qa").attr("run")(c[1]);
+    auto [self, question] = c.args<predict_params, "self", "question">();
+    nb::object result = self.attr("_qa").attr("run")(question);
     auto [answer, docs] = pf::unpack<2>(result);
     nb::list metadata;
     for (nb::handle doc : docs)
@@ -38,7 +40,7 @@ nb::object brandle_predict(pf::Call &c) {
 
 const pf::FuncDef brandle_predict_def{
     .name = "predict",
-    .params = {pf::arg("self"), pf::arg("question", "str")},
+    .params = predict_params,
     .body = brandle_predict,
     .returns = "Tuple[str, list]",
 };

@@ -10,12 +10,13 @@ using namespace nb::literals;
 namespace {
 
 // lambda x: None -- the message callback; the reply is read from the history.
+constexpr pf::Params ignore_message_params{pf::arg("x")};
 nb::object ignore_message(pf::Call &) { return nb::none(); }
 
 const pf::FuncDef ignore_message_def{
     .name = "<lambda>",
     .qualname = "Mundle.predict.<locals>.<lambda>",
-    .params = {pf::arg("x")},
+    .params = ignore_message_params,
     .body = ignore_message,
 };
 
@@ -31,9 +32,9 @@ nb::object last_action_of(const pf::Call &c, nb::handle session, nb::handle chat
     return filtered.attr("order_by")(newest_first).attr("first")();
 }
 
-// def predict(self, question: str) -> Tuple[str, list]
+constexpr pf::Params predict_params{pf::arg("self"), pf::arg("question", "str")};
 nb::object mundle_predict(pf::Call &c) {
-    nb::handle question = c[1];
+    nb::handle question = c.arg<predict_params, "question">();
     nb::object uuid4 = c.global("uuid").attr("uuid4");
     nb::object chat_id = uuid4();
     nb::object user_message_id = uuid4();
@@ -84,7 +85,7 @@ nb::object mundle_predict(pf::Call &c) {
 
 const pf::FuncDef mundle_predict_def{
     .name = "predict",
-    .params = {pf::arg("self"), pf::arg("question", "str")},
+    .params = predict_params,
     .body = mundle_predict,
     .returns = "Tuple[str, list]",
 };

@@ -7,11 +7,13 @@ namespace nb = nanobind;
 
 namespace {
 
+constexpr pf::Params predict_params{pf::arg("self"), pf::arg("question", "str")};
+
 nb::object yes_predict(pf::Call &) { return nb::make_tuple("Yes", nb::list()); }
 
 const pf::FuncDef yes_predict_def{
     .name = "predict",
-    .params = {pf::arg("self"), pf::arg("question", "str")},
+    .params = predict_params,
     .body = yes_predict,
     .returns = "Tuple[str, list]",
 };
@@ -20,7 +22,7 @@ nb::object no_predict(pf::Call &) { return nb::make_tuple("No", nb::list()); }
 
 const pf::FuncDef no_predict_def{
     .name = "predict",
-    .params = {pf::arg("self"), pf::arg("question", "str")},
+    .params = predict_params,
     .body = no_predict,
     .returns = "Tuple[str, list]",
 };

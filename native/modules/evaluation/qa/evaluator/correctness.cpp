@@ -9,9 +9,10 @@ namespace nb = nanobind;
 
 namespace {
 
-// def evaluate(self, prediction: str, case: TestCase) -> EvalResult
+constexpr pf::Params evaluate_params{pf::arg("self"), pf::arg("prediction", "str"),
+                                    pf::arg("case", "TestCase")};
 nb::object evaluate(pf::Call &c) {
-    nb::handle prediction = c[1], test_case = c[2];
+    auto [prediction, test_case] = c.args<evaluate_params, "prediction", "case">();
     nb::object reference_answer = test_case.attr("reference_answer");
     // the prediction is TEXT1, the text that must hold the meaning of TEXT2
     nb::object judged = c.global("orsk")("Does TEXT1 contain the meaning of TEXT2?", prediction,
@@ -21,7 +22,7 @@ nb::object evaluate(pf::Call &c) {
 }
 const pf::FuncDef evaluate_def{
     .name = "evaluate",
-    .params = {pf::arg("self"), pf::arg("prediction", "str"), pf::arg("case", "TestCase")},
+    .params = evaluate_params,
     .body = evaluate,
     .returns = "EvalResult",
 };

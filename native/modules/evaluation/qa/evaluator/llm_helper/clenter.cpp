@@ -43,9 +43,11 @@ Please provide a reason for your answer.
 
 )TPL";
 
-// def clenter(question, text: str, explain_token="NO", silent=True) -> "Tuple[bool, str]"
+constexpr pf::Params clenter_params{pf::arg("question"), pf::arg("text", "str"),
+                                   pf::arg("explain_token").dflt("NO"), pf::arg("silent").dflt(true)};
 nb::object clenter(pf::Call &c) {
-    nb::handle question = c[0], text = c[1], explain_token = c[2], silent = c[3];
+    auto [question, text, explain_token, silent] =
+        c.args<clenter_params, "question", "text", "explain_token", "silent">();
     nb::object judgment = c.global("classify_single")(
         "question"_a = question, "input"_a = text, "silent"_a = silent,
         "explain_token"_a = explain_token);
@@ -58,8 +60,7 @@ nb::object clenter(pf::Call &c) {
 }
 const pf::FuncDef clenter_def{
     .name = "clenter",
-    .params = {pf::arg("question"), pf::arg("text", "str"), pf::arg("explain_token").dflt("NO"),
-               pf::arg("silent").dflt(true)},
+    .params = clenter_params,
     .body = clenter,
     .returns = "Tuple[bool, str]",
 };

@@ -38,9 +38,9 @@ Please provide a reason for your score.
 {{~/assistant~}}
 )TPL";
 
-// def fennic(text, ref_answer, silent=True) -> "Tuple[int, str]"
+constexpr pf::Params fennic_params{pf::arg("text"), pf::arg("ref_answer"), pf::arg("silent").dflt(true)};
 nb::object fennic(pf::Call &c) {
-    nb::handle text = c[0], ref_answer = c[1], silent = c[2];
+    auto [text, ref_answer, silent] = c.args<fennic_params, "text", "ref_answer", "silent">();
     nb::object judgment = c.global("rater")("input"_a = text, "ref_answer"_a = ref_answer,
                                             "silent"_a = silent);
     judges::raise_program_error(judgment);
@@ -52,7 +52,7 @@ nb::object fennic(pf::Call &c) {
 }
 const pf::FuncDef fennic_def{
     .name = "fennic",
-    .params = {pf::arg("text"), pf::arg("ref_answer"), pf::arg("silent").dflt(true)},
+    .params = fennic_params,
     .body = fennic,
     .returns = "Tuple[int, str]",
 };

@@ -41,10 +41,11 @@ Please provide a reason for your answer.
 {{~/assistant~}}
 {{/if}})TPL";
 
-// def orsk(question, text1, text2, with_explanation=True, silent=True) -> "Tuple[bool, str]"
+constexpr pf::Params orsk_params{pf::arg("question"), pf::arg("text1"), pf::arg("text2"),
+                                pf::arg("with_explanation").dflt(true), pf::arg("silent").dflt(true)};
 nb::object orsk(pf::Call &c) {
-    nb::handle question = c[0], text1 = c[1], text2 = c[2], with_explanation = c[3],
-               silent = c[4];
+    auto [question, text1, text2, with_explanation, silent] =
+        c.args<orsk_params, "question", "text1", "text2", "with_explanation", "silent">();
     nb::object judgment = c.global("classifier_pair")(
         "question"_a = question, "input1"_a = text1, "input2"_a = text2, "silent"_a = silent,
         "with_explanation"_a = with_explanation);
@@ -59,8 +60,7 @@ nb::object orsk(pf::Call &c) {
 }
 const pf::FuncDef orsk_def{
     .name = "orsk",
-    .params = {pf::arg("question"), pf::arg("text1"), pf::arg("text2"),
-               pf::arg("with_explanation").dflt(true), pf::arg("silent").dflt(true)},
+    .params = orsk_params,
     .body = orsk,
     .returns = "Tuple[bool, str]",
 };

@@ -1,7 +1,8 @@
 // Deterministic hashing embedding for source code and questions about it:
 // identifier-aware tokens (snake_case and camelCase split, lower-cased,
-// light plural folding), hashed into a fixed number of signed features,
-// weighted by 1 + log(count) and L2-normalised. Needs no model and no data.
+// light plural folding), hashed (FNV-1a, core/hashing/fnv1a.hpp) into a
+// fixed number of signed features, weighted by 1 + log(count) and
+// L2-normalised. Needs no model and no data.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +18,6 @@ namespace tavrin::code_hashing {
 // count; utf8 -> utf, 8), and the whole word when it has several parts.
 // Single letters and a few very common English and code words are dropped.
 std::vector<std::string> tokens(std::string_view text);
-
-// 64-bit FNV-1a of `s`, continued from `seed`.
-std::uint64_t fnv1a(std::string_view s, std::uint64_t seed = 0xcbf29ce484222325ull) noexcept;
 
 // Writes the embedding of `text` into out[0..dim). A text without tokens
 // gives the zero vector.

@@ -1,4 +1,4 @@
-#include "core/csv.hpp"
+#include "core/csv/csv.hpp"
 
 #include <cstring>
 

@@ -1,9 +1,10 @@
-#include "core/code_hashing.hpp"
+#include "core/hashing/code_hashing.hpp"
+
+#include "core/hashing/fnv1a.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <unordered_map>
 
 namespace tavrin::code_hashing {
 
@@ -114,24 +115,23 @@ std::vector<std::string> tokens(std::string_view text) {
     return out;
 }
 
-std::uint64_t fnv1a(std::string_view s, std::uint64_t seed) noexcept {
-    std::uint64_t h = seed;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
-
 void embed(std::string_view text, std::size_t dim, double *out) {
     std::fill(out, out + dim, 0.0);
     if (dim == 0)
         return;
-    std::unordered_map<std::string, unsigned> counts;
-    for (std::string &t : tokens(text))
-        ++counts[std::move(t)];
-    for (const auto &[token, count] : counts) {
-        std::uint64_t h = fnv1a(token);
+    // Sorted tokens: equal tokens are neighbours (their count is the length
+    // of the run) and the features are summed in one fixed order, so the
+    // result does not depend on a hash map's iteration order.
+    std::vector<std::string> toks = tokens(text);
+    std::sort(toks.begin(), toks.end());
+    for (size_t i = 0; i < toks.size();) {
+        size_t j = i + 1;
+        while (j < toks.size() && toks[j] == toks[i])
+            ++j;
+        const std::string &token = toks[i];
+        const size_t count = j - i;
+        i = j;
+        std::uint64_t h = hashing::fnv1a(token);
         // mix the high bits down so that the bucket does not depend on the
         // last byte alone
         std::uint64_t m = h ^ (h >> 29);

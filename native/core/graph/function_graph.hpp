@@ -1,101 +1,32 @@
 // The function graph of a code-analysis export: the selected function rows,
-// the incoming and outgoing edge lists of every node, their pruning, and
-// the cutting of a function's source text together with the comment block
-// written directly above it.
+// the incoming and outgoing edge lists of every node, and their pruning.
 //
-// Text is UTF-8 throughout. Source texts are expected with their line breaks
-// already translated to "\n" (as a file read in text mode gives them).
+// The namespace `cag` is named after that export, the "code-analysis graph"
+// whose two CSV files (<commit>_cag_nodes.csv, <commit>_cag_edges.csv)
+// these classes read.
 #pragma once
+
+#include <tsl/robin_map.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
-#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+// The text helpers lived in this namespace once; the function loader still
+// names them cag::read_file, cag::SourceText, ... (see core/text/).
+#include "core/text/file_io.hpp"
+#include "core/text/source_text.hpp"
+#include "core/text/utf8.hpp"
 namespace tavrin::cag {
+using namespace tavrin::text;
+}
 
-// ---------------------------------------------------------------- text
-
-// True if `s` is UTF-8 that a strict decoder accepts (no overlong forms, no
-// surrogates, nothing above U+10FFFF).
-bool valid_utf8(std::string_view s);
-
-// Byte offset of the first character of `s` that is not white space, with
-// white space as str.isspace() defines it (ASCII and Unicode spaces).
-size_t lstrip_offset(std::string_view s);
-
-// Reads a whole regular file into `out`. Returns 0, or an errno value
-// (EISDIR for a directory).
-int read_file(const std::string &path, std::string &out);
-
-// Translates "\r\n" and a lone "\r" to "\n", in place.
-void translate_newlines(std::string &text);
-
-// ---------------------------------------------------------------- comments
-
-// The comment block that ends directly above a line, followed line by line
-// from the top of a file. Lines starting with "//" or "#" are comments, and
-// so is every line of a block comment from its "/*" line to the line that
-// holds the closing "*/" (which may be the opening line itself). Any other
-// line, a blank one included, ends the block.
-class CommentBlock {
-public:
-    // Feeds line number `k` (1-based, in order). Returns true if the line
-    // is part of a comment block, false if it ended the block.
-    bool feed(std::string_view line, size_t k);
-    // First line of the block that ends at the last line fed (the next
-    // line's number when there is no block).
-    size_t begin() const { return begin_; }
-
-private:
-    size_t begin_ = 1;
-    bool in_block_ = false;
-};
-
-// A source file split into lines, with the comment block above every line
-// worked out once.
-class SourceText {
-public:
-    explicit SourceText(std::string text);
-
-    size_t line_count() const { return starts_.size() - 1; }
-    // line k (1-based), its line break included
-    std::string_view line(size_t k) const;
-    // The lines from `start` to `end` (1-based, inclusive; lines past the
-    // end of the file are absent) preceded by the comment block directly
-    // above `start`. With end < start only the comment block is left.
-    std::string_view function_with_comment(long long start, long long end) const;
-    size_t memory() const;
-
-private:
-    std::string text_;
-    std::vector<size_t> starts_;   // offset of each line, then the text size
-    std::vector<uint32_t> block_;  // block_[k-1]: first line of the block above line k
-};
-
-// Most recently used source texts, up to a total size.
-class SourceCache {
-public:
-    explicit SourceCache(size_t max_bytes) : max_bytes_(max_bytes) {}
-    std::shared_ptr<const SourceText> find(const std::string &path);
-    void insert(const std::string &path, std::shared_ptr<const SourceText> text);
-
-private:
-    using Entry = std::pair<std::string, std::shared_ptr<const SourceText>>;
-    size_t max_bytes_;
-    size_t bytes_ = 0;
-    std::list<Entry> order_; // most recent first
-    std::unordered_map<std::string, std::list<Entry>::iterator> index_;
-};
-
-// ---------------------------------------------------------------- graph
+namespace tavrin::cag {
 
 // A column that the header of a CSV file does not have.
 class MissingColumn : public std::runtime_error {
@@ -124,6 +55,10 @@ class IdTable {
 public:
     static constexpr uint32_t none = 0;
     IdTable();
+    // the id table refers back to this object
+    IdTable(const IdTable &) = delete;
+    IdTable &operator=(const IdTable &) = delete;
+
     uint32_t intern(std::string_view s);
     uint32_t intern(std::optional<std::string_view> s) { return s ? intern(*s) : none; }
     std::optional<uint32_t> find(std::optional<std::string_view> s) const;
@@ -134,13 +69,27 @@ public:
     size_t size() const { return offsets_.size() - 1; }
 
 private:
-    static uint64_t hash(std::string_view s);
-    size_t slot_of(std::string_view s, uint64_t h) const; // its slot, or the empty one to fill
-    void grow();
+    // The table holds ids (it is a set: nanobind ships robin_map alone) and
+    // is searched by name: both hash and compare through the names in the
+    // arena.
+    struct Names {
+        using is_transparent = void;
+        const IdTable *table;
+        std::string_view key(uint32_t id) const { return table->name(id); }
+        std::string_view key(std::string_view s) const { return s; }
+    };
+    struct NameHash : Names {
+        size_t operator()(auto k) const { return hash(key(k)); }
+    };
+    struct NameEqual : Names {
+        bool operator()(auto a, auto b) const { return key(a) == key(b); }
+    };
+    static size_t hash(std::string_view name);
     std::string arena_;
-    std::vector<size_t> offsets_;  // of each name in arena_, then the arena size
-    std::vector<uint64_t> hashes_; // of each name
-    std::vector<uint32_t> slots_;  // open addressing; 0 is an empty slot
+    std::vector<size_t> offsets_; // of each name in arena_, then the arena size
+    struct Nothing {};
+    using Entry = std::pair<uint32_t, Nothing>;
+    tsl::robin_map<uint32_t, Nothing, NameHash, NameEqual, std::allocator<Entry>, /*StoreHash=*/true> ids_;
 };
 
 // A cell of a kept node row: absent when the record was too short.
