@@ -462,11 +462,21 @@ class KeyedCache:
     """
 
     def __init__(self, directory: str, endpoint: str, model: str) -> None:
-        import diskcache
-
-        self._store = diskcache.Cache(directory)
+        self.directory = directory
         self.endpoint = endpoint
         self.model = model
+        self._opened: Any = None
+        self._lock = threading.Lock()
+
+    @property
+    def _store(self) -> Any:
+        """The disk cache, opened (and its folder made) on first use."""
+        with self._lock:
+            if self._opened is None:
+                import diskcache
+
+                self._opened = diskcache.Cache(self.directory)
+            return self._opened
 
     def create_key(self, llm: str, **kwargs: Any) -> str:
         options = json.dumps(kwargs, sort_keys=True, default=str)
