@@ -260,7 +260,7 @@ def clean_error_text(exc: BaseException) -> str:
         status = getattr(exc, "http_status", None)
         raw = getattr(exc, "http_body", None)
         if message and raw and isinstance(raw, str) and raw in message:
-            message = message.split(raw, 1)[0].strip() or None
+            message = message.split(raw, 1)[0].rstrip(" :'\"") or None
         if not message:
             message = f"HTTP {status}" if status else (str(exc) or type(exc).__name__)
     text = " ".join(str(message).split())
