@@ -43,7 +43,7 @@ from tavrin.evaluation.qa.evaluator import base as evaluator_base
 from tavrin.evaluation.qa.evaluator.base import Evaluator
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
 from tavrin.evaluation.qa.report import (
-    EvalRecord, Report, ReportError, journal_path, on_journal_append, summarise,
+    EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, summarise,
 )
 
 JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
@@ -297,20 +297,36 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
 
 
 def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> None:
-    from tavrin.evaluation.qa.concurrent import run_concurrently
-
     progress = Progress(quiet)
     try:
-        if jobs == 1 and not keep_going:
-            total = _remaining(evaluation)
-            progress.start(total)
-            with on_journal_append(progress.recorded):
-                evaluation.run(json_path=output, verbose=verbose)
-        else:
-            run_concurrently(evaluation, output, verbose=verbose, jobs=jobs, keep_going=keep_going,
-                             listener=progress)
+        _run_with(evaluation, output, verbose, jobs, keep_going, progress)
+    except (OSError, ReportError) as exc:
+        # the run itself reports failures of subjects and evaluators: this is the report's
+        _drop_empty_journal(output)
+        raise Fail(f"cannot write the report {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     finally:
         progress.close()
+
+
+def _drop_empty_journal(output: str) -> None:
+    """Remove the journal of a run whose report could not be written, if it holds no record."""
+    journal = journal_path(output)
+    try:
+        if journal.exists() and not read_journal(journal)[1]:
+            journal.unlink()
+    except (OSError, ReportError):
+        pass
+
+
+def _run_with(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, progress: Progress) -> None:
+    from tavrin.evaluation.qa.concurrent import run_concurrently
+
+    if jobs == 1 and not keep_going:  # the sequential run, exactly as Evaluation.run makes it
+        progress.start(_remaining(evaluation))
+        with on_journal_append(progress.recorded):
+            evaluation.run(json_path=output, verbose=verbose)
+    else:
+        run_concurrently(evaluation, output, verbose=verbose, jobs=jobs, keep_going=keep_going, listener=progress)
 
 
 def _remaining(evaluation: Any) -> int:
@@ -612,7 +628,7 @@ def markdown(json_path: str, output: Optional[str]) -> None:
 
 
 @click.command()
-@click.argument("reports", nargs=-1, required=True, type=click.Path(exists=True, dir_okay=False))
+@click.argument("reports", nargs=-1, required=True, type=click.Path(exists=True))
 @click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="Where to write the joined report.")
 @click.option("--force", is_flag=True, help="Replace an existing report at --output.")
 def merge(reports: Tuple[str, ...], output: str, force: bool) -> None:
