@@ -21,8 +21,12 @@ and writes the same report:
 Threads suit the work: judgements wait on the network. guidance runs each program call in
 an event loop of its own, on the thread that calls it, and the openai library opens one
 HTTP session per request there, so judges can run on several threads at once; the shared
-judge model is only read (its throttle is lifted by ``tavrin._llm.configure_judge``). A
-subject or evaluator of your own must likewise allow calls from several threads.
+judge model is only read (its throttle is lifted by ``tavrin._llm.configure_judge``). One
+thing is not safe: guidance parses templates and chat prompts with pyparsing, whose
+packrat cache is one per process and is cleared at the start of every parse, so two parses
+at once corrupt each other ("Expected end of text"). Parsing is therefore serialised
+(``serialise_parsing``); it takes microseconds beside a model request. A subject or
+evaluator of your own must likewise allow calls from several threads.
 """
 
 from __future__ import annotations
@@ -40,7 +44,7 @@ import click
 
 from tavrin.evaluation.qa.report import EvalRecord, Report
 
-__all__ = ["RunListener", "run_concurrently", "sequential_order", "DEFAULT_DRAIN_TIMEOUT"]
+__all__ = ["RunListener", "run_concurrently", "serialise_parsing", "DEFAULT_DRAIN_TIMEOUT"]
 
 #: How long the judgements in flight may go on after a failure or Ctrl-C (seconds).
 DEFAULT_DRAIN_TIMEOUT = 60.0
@@ -84,16 +88,30 @@ class _Failure(Exception):
         self.job, self.where, self.error, self.lines = job, where, error, lines
 
 
-def sequential_order(evaluation: Any) -> Dict[Any, int]:
-    """The position of every judgement of ``evaluation`` in a sequential run, by record id."""
-    positions: Dict[Any, int] = {}
-    for case in evaluation._test_set.cases:
-        for s_name in evaluation._subjects:
-            for e_name in evaluation._evaluators:
-                rid = EvalRecord.gen_eval_record_id(case_id=case.id, question=case.question,
-                                                    subject=s_name, evaluator=e_name)
-                positions.setdefault(rid, len(positions))
-    return positions
+_parse_lock = threading.RLock()
+_parsing_serialised = False
+
+
+def serialise_parsing() -> None:
+    """Let only one thread at a time parse with pyparsing (process-wide, once)."""
+    global _parsing_serialised
+    with _parse_lock:
+        if _parsing_serialised:
+            return
+        import pyparsing
+
+        element = pyparsing.ParserElement
+        for name in ("parse_string", "parseString"):
+            original = getattr(element, name)
+
+            def locked(self: Any, *args: Any, __original: Any = original, **kwargs: Any) -> Any:
+                with _parse_lock:
+                    return __original(self, *args, **kwargs)
+
+            locked.__wrapped__ = original  # type: ignore[attr-defined]
+            locked.__name__ = name
+            setattr(element, name, locked)
+        _parsing_serialised = True
 
 
 def _check_answer(result: Any) -> Tuple[Any, Any]:
@@ -218,6 +236,7 @@ def run_concurrently(
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     listener = listener or RunListener()
+    serialise_parsing()
     v_print = _printer(verbose)
     v_print("\nEvaluation start", bold=True)
 
