@@ -182,10 +182,20 @@ class _Pool:
         self.stopping = threading.Event()
         self.done: "queue.Queue[Tuple[str, Any]]" = queue.Queue()
         self.in_flight = 0
+        self.started = 0
         self._threads = [threading.Thread(target=self._loop, name=f"tavrin-judge-{i}", daemon=True)
                          for i in range(min(jobs, len(work)))]
-        for thread in self._threads:
+
+    def launch(self) -> None:
+        """Start the threads not yet started (an interrupt may cut this short; call again)."""
+        while self.started < len(self._threads) and not self.stopping.is_set():
+            thread = self._threads[self.started]
+            self.started += 1
             thread.start()
+
+    @property
+    def launched(self) -> bool:
+        return self.started == len(self._threads) or self.stopping.is_set()
 
     def _take(self) -> Optional[_Job]:
         with self._lock:
@@ -211,10 +221,6 @@ class _Pool:
             with self._lock:
                 self.in_flight -= 1
             self.done.put(outcome)
-
-    @property
-    def alive(self) -> int:
-        return sum(thread.is_alive() for thread in self._threads)
 
 
 def run_concurrently(
@@ -267,13 +273,16 @@ def run_concurrently(
     escaped: Optional[BaseException] = None
     sigterm: List[int] = []
     previous_handler = _install_sigterm(sigterm)
-    pool = _Pool(jobs, work, slots) if work else None
+    pool = _Pool(jobs, work, slots)
     try:
         exits = 0
-        threads = len(pool._threads) if pool else 0
         deadline: Optional[float] = None
-        while pool is not None and exits < threads:
+        while True:
             try:
+                if not pool.launched:
+                    pool.launch()
+                if exits >= pool.started:
+                    break
                 if deadline is not None and time.monotonic() > deadline:
                     click.secho(f"Stopped waiting for {pool.in_flight} judgement(s) in flight.", fg="red", err=True)
                     break
