@@ -249,3 +249,34 @@ def test_sigterm_stops_a_concurrent_run_like_ctrl_c(tmp_path, llm_env, servers):
     assert "stopped early: SIGTERM" in stderr
     report = Report.load_json(out)
     assert report.error_msg == "SIGTERM" and 0 < len(report.records) < 30 and not journal.exists()
+
+
+def test_subjects_of_ones_own_and_with_constructor_arguments_from_the_command_line(
+        tmp_path, llm_env, servers, user_subject, monkeypatch):
+    from tavrin.evaluation.qa.evaluable import base
+
+    qset = write_set(tmp_path / "set.json", 2)
+    server = servers()
+    llm_env(server)
+    point_chain(monkeypatch, server)
+    out = tmp_path / "r.json"
+    result = evaluate(qset, "-s", user_subject, "-s", "EvaluableStuffDocumentCodeQA", "--subject-option", "source=calc",
+                      "--subject-option", "embedding_cls=hashing", "-e", "Correctness", "-o", str(out), "-j", "2")
+    assert result.exit_code == 0, result.output
+    report = Report.load_json(out)
+    assert report.subjects == ["AskCalc", "EvaluableStuffDocumentCodeQA"] and len(report.records) == 4
+    assert report.classes == {"subjects": {"AskCalc": user_subject}, "evaluators": {}}
+    stuffed = [r for r in report.records if r.subject == "EvaluableStuffDocumentCodeQA"]
+    assert [r.prediction for r in stuffed] == ["Yes", "Yes"]  # its prompt quotes add.py
+    assert all(doc["source"] for r in stuffed for doc in r.documents)
+
+    # a later process finds the subject again through the report
+    monkeypatch.delitem(base._registry, "AskCalc")
+    monkeypatch.delitem(sys.modules, "my_subjects")
+    data = json.loads(out.read_text())
+    data["records"] = [r for r in data["records"] if r["subject"] != "AskCalc"]
+    out.write_text(json.dumps(data))
+    resumed = CliRunner().invoke(cli, ["resume", str(out), "--subject-option", "source_name=calc",
+                                       "--subject-option", "embedding_cls=hashing"])
+    assert resumed.exit_code == 0, resumed.output
+    assert len(Report.load_json(out).records) == 4 and "AskCalc" in base._registry
