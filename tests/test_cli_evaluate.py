@@ -193,3 +193,27 @@ def test_evaluate_end_to_end_with_the_driver(tmp_path: Path) -> None:
     assert "tavrin resume" in failed.stderr
     report = Report.load_json(out)
     assert report.error_msg == "model unavailable" and len(report.records) == 1
+
+
+def test_help_lists_the_known_names_and_entry_points_offer_more(monkeypatch: pytest.MonkeyPatch) -> None:
+    from importlib import metadata
+
+    entry = metadata.EntryPoint(name="FromAPackage", value=f"{__name__}:AlwaysYes", group="tavrin.subjects")
+    monkeypatch.setattr(evaluable_base, "_entry_points", lambda: {"FromAPackage": entry})
+    monkeypatch.setitem(sys.modules, __name__, sys.modules[AlwaysYes.__module__])
+    help_text = " ".join(CliRunner().invoke(cli, ["evaluate", "--help"]).output.split())
+    subjects = help_text.split("Known subjects: ")[1].split(".")[0].split(", ")
+    evaluators = help_text.split("Known evaluators: ")[1].split(".")[0].split(", ")
+    assert {"AlwaysYes", "EvaluableStuffDocumentCodeQA", "FromAPackage", "Mundle", "YesWoman"} <= set(subjects)
+    assert {"Correctness", "ExactMatch"} <= set(evaluators)
+    assert evaluable_base.get_evaluable_from_name("FromAPackage") is AlwaysYes
+
+
+def test_reports_are_written_through_symbolic_links(tmp_path: Path) -> None:
+    report = Report(name="r", date="d", test_set_path="t", subjects=[], evaluators=[], records=[])
+    target = tmp_path / "target.json"
+    target.write_text("old")
+    (tmp_path / "link.json").symlink_to(target)
+    report.dump_json(tmp_path / "link.json")
+    report.dump_md(tmp_path / "link.json")
+    assert (tmp_path / "link.json").is_symlink() and target.read_text(encoding="utf-8") == report.to_markdown()

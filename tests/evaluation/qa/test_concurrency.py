@@ -196,12 +196,19 @@ def test_verbose_blocks_are_printed_whole(tmp_path, llm_env, servers):
 CHILD = "from tavrin.cli import main; main()"
 
 
+def child_env():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    if "ASAN_OPTIONS" in env:  # a child that is killed or stopped is no place to hunt leaks
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return env
+
+
 def test_sigkill_mid_run_then_resume_completes_without_duplicates(tmp_path, llm_env, servers):
     qset = write_set(tmp_path / "set.json", 30)
     out = tmp_path / "r.json"
     server = servers(latency=0.03)
     llm_env(server)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = child_env()
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, "evaluate", qset, "-s", "YesWoman", "-s", "NoWoman", "-e", "Correctness",
          "-o", str(out), "--jobs", "8", "--no-cache", "-q"],
@@ -232,7 +239,7 @@ def test_sigterm_stops_a_concurrent_run_like_ctrl_c(tmp_path, llm_env, servers):
     qset = write_set(tmp_path / "set.json", 30)
     out = tmp_path / "r.json"
     llm_env(servers(latency=0.03))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = child_env()
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, "evaluate", qset, "-s", "YesWoman", "-e", "Correctness", "-o", str(out),
          "--jobs", "4", "--no-cache", "-q"],
