@@ -25,7 +25,8 @@ judge model is only read (its throttle is lifted by ``tavrin._llm.configure_judg
 thing is not safe: guidance parses templates and chat prompts with pyparsing, whose
 packrat cache is one per process and is cleared at the start of every parse, so two parses
 at once corrupt each other ("Expected end of text"). Parsing is therefore serialised
-(``serialise_parsing``); it takes microseconds beside a model request. A subject or
+(``serialise_parsing``), and the tree of each judge template, which guidance would parse
+again on every call, is parsed once and reused (guidance only reads it). A subject or
 evaluator of your own must likewise allow calls from several threads.
 """
 
@@ -89,6 +90,7 @@ class _Failure(Exception):
 
 
 _parse_lock = threading.RLock()
+_template_trees: Dict[Any, Any] = {}
 _parsing_serialised = False
 
 
@@ -100,13 +102,25 @@ def serialise_parsing() -> None:
             return
         import pyparsing
 
+        try:
+            from guidance._grammar import grammar as program_grammar
+        except ImportError:
+            program_grammar = None
         element = pyparsing.ParserElement
         for name in ("parse_string", "parseString"):
             original = getattr(element, name)
 
             def locked(self: Any, *args: Any, __original: Any = original, **kwargs: Any) -> Any:
+                # guidance parses a program's template anew on every call; the tree is only
+                # read, so one parse of each template serves all calls
+                key = (args, tuple(sorted(kwargs.items()))) if self is program_grammar else None
                 with _parse_lock:
-                    return __original(self, *args, **kwargs)
+                    if key is not None and key in _template_trees:
+                        return _template_trees[key]
+                    tree = __original(self, *args, **kwargs)
+                    if key is not None and len(_template_trees) < 256:
+                        _template_trees[key] = tree
+                    return tree
 
             locked.__wrapped__ = original  # type: ignore[attr-defined]
             locked.__name__ = name
