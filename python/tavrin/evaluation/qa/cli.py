@@ -60,21 +60,21 @@ def _fail_from(exc: BaseException) -> Fail:
 # ---------------------------------------------------------------- subjects and evaluators
 
 
-def _import_class(spec: str, base: type, kind: str) -> type:
-    module_name, _, attribute = spec.partition(":")
+def _import_class(dotted: str, base: type, kind: str) -> type:
+    module_name, _, attribute = dotted.partition(":")
     if not module_name or not attribute:
-        raise Fail(f"{kind} {spec!r}: write module:ClassName")
+        raise Fail(f"{kind} {dotted!r}: write module:ClassName")
     try:
         module = importlib.import_module(module_name)
     except ImportError as exc:
-        raise Fail(f"{kind} {spec!r}: cannot import {module_name!r}: {exc}") from exc
+        raise Fail(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
     target: Any = module
     for part in attribute.split("."):
         target = getattr(target, part, None)
         if target is None:
-            raise Fail(f"{kind} {spec!r}: module {module_name!r} has no {attribute!r}")
+            raise Fail(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
     if not isinstance(target, type) or not issubclass(target, base):
-        raise Fail(f"{kind} {spec!r} is not a subclass of {base.__name__}")
+        raise Fail(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
     return target
 
 
@@ -101,8 +101,8 @@ def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[type], Dic
 def _import_recorded(classes: Optional[Dict[str, Dict[str, str]]]) -> None:
     """Import the module:Class subjects and evaluators a report names, so lookups find them."""
     for kind, base in (("subjects", EvaluableQA), ("evaluators", Evaluator)):
-        for name, spec in ((classes or {}).get(kind) or {}).items():
-            cls = _import_class(spec, base, kind[:-1])
+        for name, dotted in ((classes or {}).get(kind) or {}).items():
+            cls = _import_class(dotted, base, kind[:-1])
             registry = evaluable_base._registry if base is EvaluableQA else evaluator_base._registry
             registry.setdefault(name, cls)
 
