@@ -31,8 +31,8 @@ class Broken(EvaluableQA):
 
 @pytest.fixture(autouse=True)
 def registered_subjects(monkeypatch: pytest.MonkeyPatch) -> None:
-    registry = dict(evaluable_base._registry, AlwaysYes=AlwaysYes, Broken=Broken)
-    monkeypatch.setattr(evaluable_base, "_registry", registry)
+    monkeypatch.setitem(evaluable_base._registry, "AlwaysYes", AlwaysYes)
+    monkeypatch.setitem(evaluable_base._registry, "Broken", Broken)
 
 
 def test_group_offers_evaluate_and_imports_other_commands_on_use(monkeypatch: pytest.MonkeyPatch) -> None:

@@ -61,8 +61,9 @@ def get_evaluator_from_name(name: str) -> Type[Evaluator]:
     """
     cls = _registry.get(name)
     if cls is None and name in _BUILTIN_MODULES:
-        importlib.import_module(_BUILTIN_MODULES[name])
-        cls = _registry.get(name)
+        module = importlib.import_module(_BUILTIN_MODULES[name])
+        # the module's own class, also when the registry was replaced after its import
+        cls = _registry.get(name) or getattr(module, name, None)
     if cls is None:
         entry = _entry_points().get(name)
         if entry is not None:
