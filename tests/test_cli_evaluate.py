@@ -1,3 +1,4 @@
+import json
 import sys
 import types
 from pathlib import Path
@@ -30,31 +31,8 @@ class Broken(EvaluableQA):
 
 @pytest.fixture(autouse=True)
 def registered_subjects(monkeypatch: pytest.MonkeyPatch) -> None:
-    registry = dict(evaluable_base._registry, AlwaysYes=AlwaysYes, Broken=Broken)
-    monkeypatch.setattr(evaluable_base, "_registry", registry)
-
-
-@pytest.fixture
-def fake_evaluation(monkeypatch: pytest.MonkeyPatch) -> Dict[str, Any]:
-    """Stand in for the evaluation driver: record how the command calls it, write a report."""
-    calls: Dict[str, Any] = {"error_msg": ""}
-
-    class Evaluation:
-        def __init__(self, test_set_path: str, subjects: List[type], evaluators: List[type]) -> None:
-            QuestionSet.load_json(test_set_path)
-            calls["init"] = (test_set_path, subjects, evaluators)
-
-        def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False) -> None:
-            calls["run"] = {"json_path": json_path, "markdown_path": markdown_path, "verbose": verbose}
-            Report(
-                name="r", date="d", test_set_path="t", subjects=[], evaluators=[], records=[],
-                error_msg=calls["error_msg"],
-            ).dump_json(json_path)
-
-    module = types.ModuleType("tavrin.evaluation.qa.evaluation")
-    module.Evaluation = Evaluation  # type: ignore[attr-defined]
-    monkeypatch.setitem(sys.modules, "tavrin.evaluation.qa.evaluation", module)
-    return calls
+    monkeypatch.setitem(evaluable_base._registry, "AlwaysYes", AlwaysYes)
+    monkeypatch.setitem(evaluable_base._registry, "Broken", Broken)
 
 
 def test_group_offers_evaluate_and_imports_other_commands_on_use(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -81,57 +59,128 @@ def test_group_offers_evaluate_and_imports_other_commands_on_use(monkeypatch: py
 
 
 @pytest.mark.parametrize(
-    "args, fragments",
+    "args, message",
     [
-        (["-s", "Nobody", "-e", "ExactMatch"], ["'-s' / '--subject'", "unknown subject 'Nobody'", "AlwaysYes", "YesWoman"]),
-        (["-s", "AlwaysYes", "-e", "Nobody"], ["'-e' / '--evaluator'", "unknown evaluator 'Nobody'", "ExactMatch"]),
-        (["-s", "AlwaysYes", "-e", "ExactMatch", "-o", "no/such/folder/r.json"], ["'-o' / '--output'", "does not exist"]),
-        (["-s", "AlwaysYes", "-o", "r.json"], ["Missing option '-e' / '--evaluator'"]),
+        (["-s", "Nobody", "-e", "ExactMatch"], "unknown subject 'Nobody'; known subjects: "),
+        (["-s", "AlwaysYes", "-e", "Nobody"], "unknown evaluator 'Nobody'; known evaluators: "),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "-o", "no/such/folder/r.json"], "folder 'no/such/folder' does not exist"),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "--jobs", "0"], "--jobs must be at least 1, got 0"),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "-j", "-3"], "--jobs must be at least 1, got -3"),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "--shard", "3/2"], "--shard '3/2': write K/N"),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "--shard", "x"], "--shard 'x': write K/N"),
+        (["-s", "collections:OrderedDict", "-e", "ExactMatch"], "subject 'collections:OrderedDict' is not a subclass of EvaluableQA"),
+        (["-s", "no_such_module_x:Cls", "-e", "ExactMatch"], "cannot import 'no_such_module_x'"),
+        (["-s", "AlwaysYes", "-e", "tavrin.evaluation.qa.evaluator.exact_match:Nothing"], "has no 'Nothing'"),
+        (["-s", "AlwaysYes", "-e", "tavrin.evaluation.qa.evaluable.base:EvaluableQA"], "is not a subclass of Evaluator"),
+        (["-s", "EvaluableStuffDocumentCodeQA", "-e", "ExactMatch"],
+         "subject EvaluableStuffDocumentCodeQA needs constructor argument(s) source_name, embedding_cls: "
+         "pass --subject-option source_name=VALUE --subject-option embedding_cls=VALUE"),
+        (["-s", "AlwaysYes", "-e", "ExactMatch", "--subject-option", "colour=red"], "--subject-option colour: no subject takes"),
     ],
 )
-def test_bad_options_are_usage_errors(tmp_path: Path, args: List[str], fragments: List[str]) -> None:
+def test_bad_options_are_one_line_errors(tmp_path: Path, args: List[str], message: str) -> None:
     defaults = [] if "-o" in args else ["-o", str(tmp_path / "r.json")]
     result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, *args, *defaults])
-    assert result.exit_code == 2, result.output
-    for fragment in fragments:
-        assert fragment in result.output
-    assert not (tmp_path / "r.json").exists()
+    assert result.exit_code == 1, result.output
+    assert result.stderr.startswith("Error: ") and result.stderr.count("\n") == 1, result.stderr
+    assert message in result.stderr
+    assert list(tmp_path.iterdir()) == []
 
 
-def test_evaluate_hands_classes_and_paths_to_the_driver(tmp_path: Path, fake_evaluation: Dict[str, Any]) -> None:
+def test_a_missing_option_is_a_usage_error(tmp_path: Path) -> None:
+    result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-o", str(tmp_path / "r.json")])
+    assert result.exit_code == 2 and "Missing option '-e' / '--evaluator'" in result.output
+
+
+def test_evaluate_verbose_run_writes_both_reports_and_a_summary(tmp_path: Path) -> None:
     out, md = str(tmp_path / "r.json"), str(tmp_path / "r.md")
-    args = ["evaluate", EXAMPLE, "-s", "AlwaysYes", "--subject", "Broken", "-e", "ExactMatch", "-o", out, "--markdown", md, "-v"]
+    args = ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", out, "--markdown", md, "-v"]
     result = CliRunner().invoke(cli, args)
     assert result.exit_code == 0, result.output
-    test_set, subjects, evaluators = fake_evaluation["init"]
-    assert type(test_set) is str and test_set == EXAMPLE
-    assert type(subjects) is list and subjects == [AlwaysYes, Broken]
-    assert type(evaluators) is list and evaluators == [ExactMatch]
-    assert fake_evaluation["run"] == {"json_path": out, "markdown_path": md, "verbose": True}
-    assert f"Saved JSON report: {out}" in result.output
+    assert ">>>>>>>>> question 1: Is Python dynamically typed?" in result.stdout
+    assert f"Saved JSON report: {out}" in result.stdout and f"Saved Markdown report: {md}" in result.stdout
+    assert "AlwaysYes  4/12 true" in result.stdout and "12 judgement(s)" in result.stdout
+    report = Report.load_json(out)
+    assert report.test_set_path == EXAMPLE and report.subjects == ["AlwaysYes"] and report.evaluators == ["ExactMatch"]
+    assert (report.requests, report.retries, report.tokens) == (0, 0, 0)
+    assert "| AlwaysYes | 4/12 true |" in Path(md).read_text(encoding="utf-8")
 
 
-def test_evaluate_exits_with_1_and_says_how_to_resume(tmp_path: Path, fake_evaluation: Dict[str, Any]) -> None:
-    fake_evaluation["error_msg"] = "model unavailable"
+def test_evaluate_exits_with_1_and_says_how_to_resume(tmp_path: Path) -> None:
     out = str(tmp_path / "my report.json")
-    result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", out])
+    result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "Broken", "-e", "ExactMatch", "-o", out])
     assert result.exit_code == 1
     assert "stopped early: model unavailable" in result.stderr
     assert f"tavrin resume '{out}'" in result.stderr
-    assert fake_evaluation["run"]["markdown_path"] is None and fake_evaluation["run"]["verbose"] is False
+    assert "Error when predicting. Raise by Broken on 1" in result.stdout
 
 
-def test_unloadable_question_set_is_reported_without_traceback(tmp_path: Path, fake_evaluation: Dict[str, Any]) -> None:
+def test_unloadable_question_set_is_reported_without_traceback(tmp_path: Path) -> None:
     bad = tmp_path / "questions.json"
     bad.write_text('{"name": "x", "cases": [{"id": "1"}]}', encoding="utf-8")
     result = CliRunner().invoke(cli, ["evaluate", str(bad), "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(tmp_path / "r.json")])
     assert result.exit_code == 1
     assert f"Error: {bad}: case 0: missing field 'question'" in result.output
-    assert "run" not in fake_evaluation
+    assert not (tmp_path / "r.json").exists()
+
+
+def test_an_existing_report_is_kept_unless_forced(tmp_path: Path) -> None:
+    out = tmp_path / "r.json"
+    out.write_text("precious", encoding="utf-8")
+    args = ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(out)]
+    refused = CliRunner().invoke(cli, args)
+    assert refused.exit_code == 1 and f"`tavrin resume {out}` continues that run, --force replaces it" in refused.stderr
+    assert out.read_text(encoding="utf-8") == "precious"
+    forced = CliRunner().invoke(cli, [*args, "--force"])
+    assert forced.exit_code == 0, forced.output
+    assert len(Report.load_json(out).records) == 12
+
+
+def test_shards_split_the_cases_and_merge_back_into_the_whole(tmp_path: Path) -> None:
+    whole = tmp_path / "whole.json"
+    assert CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(whole)]).exit_code == 0
+    parts = []
+    for k in (1, 2, 3):
+        part = tmp_path / f"part{k}.json"
+        result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(part),
+                                          "--shard", f"{k}/3", "--format", "json"])
+        assert result.exit_code == 0, result.output
+        summary = json.loads(result.stdout)
+        assert summary["report"] == str(part) and summary["summary"][0]["missing"] == 0
+        assert Report.load_json(part).shard == f"{k}/3"
+        parts.append(str(part))
+    sizes = [len(Report.load_json(p).records) for p in parts]
+    assert sum(sizes) == 12 and all(0 < n < 12 for n in sizes)
+    merged = tmp_path / "all.json"
+    result = CliRunner().invoke(cli, ["merge", *parts, "-o", str(merged)])
+    assert result.exit_code == 0, result.output
+    joined, reference = Report.load_json(merged), Report.load_json(whole)
+    assert [r.to_dict() for r in joined.records] == [r.to_dict() for r in reference.records]
+    assert joined.error_msg == "" and joined.shard is None
+
+
+def test_merge_refuses_reports_of_other_runs_and_conflicting_judgements(tmp_path: Path) -> None:
+    a, b = tmp_path / "a.json", tmp_path / "b.json"
+    assert CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(a)]).exit_code == 0
+    report = Report.load_json(a)
+    report.subjects = ["Other"]
+    report.dump_json(b)
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    out = tmp_path / "all.json"
+    result = CliRunner().invoke(cli, ["merge", str(a), str(b), "-o", str(out)])
+    assert result.exit_code == 1 and "have different subjects" in result.stderr and result.stderr.count("\n") == 1
+
+    report = Report.load_json(a)
+    first = report.records[0]
+    report.records = [type(first)(**{**{k: v for k, v in first.to_dict().items() if k != "id"}, "value": not first.value})]
+    report.dump_json(b)
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    result = CliRunner().invoke(cli, ["merge", str(a), str(b), "-o", str(out)])
+    assert result.exit_code == 1 and "with different values" in result.stderr
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
 def test_evaluate_end_to_end_with_the_driver(tmp_path: Path) -> None:
-    pytest.importorskip("tavrin.evaluation.qa.evaluation")
     out, md = tmp_path / "r.json", tmp_path / "r.md"
     result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(out), "--markdown", str(md)])
     assert result.exit_code == 0, result.output
@@ -139,8 +188,32 @@ def test_evaluate_end_to_end_with_the_driver(tmp_path: Path) -> None:
     assert report.error_msg == "" and len(report.records) == 12
     assert "| AlwaysYes | 4/12 true |" in md.read_text(encoding="utf-8")
 
-    failed = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-s", "Broken", "-e", "ExactMatch", "-o", str(out)])
+    failed = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-s", "Broken", "-e", "ExactMatch", "-o", str(out), "--force"])
     assert failed.exit_code == 1
     assert "tavrin resume" in failed.stderr
     report = Report.load_json(out)
     assert report.error_msg == "model unavailable" and len(report.records) == 1
+
+
+def test_help_lists_the_known_names_and_entry_points_offer_more(monkeypatch: pytest.MonkeyPatch) -> None:
+    from importlib import metadata
+
+    entry = metadata.EntryPoint(name="FromAPackage", value=f"{__name__}:AlwaysYes", group="tavrin.subjects")
+    monkeypatch.setattr(evaluable_base, "_entry_points", lambda: {"FromAPackage": entry})
+    monkeypatch.setitem(sys.modules, __name__, sys.modules[AlwaysYes.__module__])
+    help_text = " ".join(CliRunner().invoke(cli, ["evaluate", "--help"]).output.split())
+    subjects = help_text.split("Known subjects: ")[1].split(".")[0].split(", ")
+    evaluators = help_text.split("Known evaluators: ")[1].split(".")[0].split(", ")
+    assert {"AlwaysYes", "EvaluableStuffDocumentCodeQA", "FromAPackage", "Mundle", "YesWoman"} <= set(subjects)
+    assert {"Correctness", "ExactMatch"} <= set(evaluators)
+    assert evaluable_base.get_evaluable_from_name("FromAPackage") is AlwaysYes
+
+
+def test_reports_are_written_through_symbolic_links(tmp_path: Path) -> None:
+    report = Report(name="r", date="d", test_set_path="t", subjects=[], evaluators=[], records=[])
+    target = tmp_path / "target.json"
+    target.write_text("old")
+    (tmp_path / "link.json").symlink_to(target)
+    report.dump_json(tmp_path / "link.json")
+    report.dump_md(tmp_path / "link.json")
+    assert (tmp_path / "link.json").is_symlink() and target.read_text(encoding="utf-8") == report.to_markdown()

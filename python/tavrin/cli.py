@@ -95,97 +95,13 @@ def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
         ctx.exit(0)
 
 
-def _resolve(lookup: Callable[[str], Any]) -> Callable[[click.Context, click.Parameter, Tuple[str, ...]], List[Any]]:
-    def callback(ctx: click.Context, param: click.Parameter, values: Tuple[str, ...]) -> List[Any]:
-        classes = []
-        for value in values:
-            try:
-                classes.append(lookup(value))
-            except LookupError as exc:
-                raise click.BadParameter(str(exc), ctx=ctx, param=param) from exc
-        return classes
+# The QA evaluation commands (evaluate, resume, markdown, merge) live in
+# tavrin.evaluation.qa.cli; resume and markdown there extend the module commands of the
+# same names, which COMMAND_MODULES would otherwise attach.
+from tavrin.evaluation.qa import cli as _qa_cli  # noqa: E402
 
-    return callback
-
-
-def _output_file(ctx: click.Context, param: click.Parameter, value: Optional[str]) -> Optional[str]:
-    if value is not None and not Path(value).resolve().parent.is_dir():
-        raise click.BadParameter(f"folder {str(Path(value).parent)!r} does not exist", ctx=ctx, param=param)
-    return value
-
-
-@cli.command()
-@click.argument("test_set", type=click.Path(exists=True, dir_okay=False))
-@click.option(
-    "-s", "--subject", "subjects", multiple=True, required=True, callback=_resolve(get_evaluable_from_name),
-    help="Name of a subject to evaluate (repeatable).",
-)
-@click.option(
-    "-e", "--evaluator", "evaluators", multiple=True, required=True, callback=_resolve(get_evaluator_from_name),
-    help="Name of an evaluator that judges every answer (repeatable).",
-)
-@click.option(
-    "-o", "--output", required=True, type=click.Path(dir_okay=False), callback=_output_file,
-    help="Where to write the JSON report.",
-)
-@click.option(
-    "--markdown", "markdown_path", type=click.Path(dir_okay=False), callback=_output_file,
-    help="Also write the report as Markdown here when the run completes.",
-)
-@click.option("-v", "--verbose", is_flag=True, help="Print every question, answer and judgement.")
-def evaluate(
-    test_set: str,
-    subjects: List[type],
-    evaluators: List[type],
-    output: str,
-    markdown_path: Optional[str],
-    verbose: bool,
-) -> None:
-    """Evaluate subjects on the question set in TEST_SET and save the report."""
-    from tavrin.evaluation.qa.evaluation import Evaluation
-
-    try:
-        evaluation = Evaluation(str(test_set), list(subjects), list(evaluators))
-    except QuestionSetError as exc:
-        raise click.ClickException(str(exc)) from exc
-    if journal_path(output).exists():
-        raise click.ClickException(
-            f"{journal_path(output)} holds the judgements of a run that was killed; "
-            f"`tavrin resume {shlex.quote(output)}` continues it (or delete the journal to start afresh)."
-        )
-    if not Path(output).exists():
-        _placeholder_report(evaluation, str(test_set), subjects, evaluators, output).dump_json(output)
-    evaluation.run(json_path=str(output), markdown_path=markdown_path, verbose=verbose)
-    report = Report.load_json(output)
-    if report.error_msg:
-        click.secho(
-            f"The evaluation stopped early: {report.error_msg}\n"
-            f"The records made so far are in {output}; `tavrin resume {shlex.quote(output)}` continues the run.",
-            fg="red",
-            err=True,
-        )
-        click.get_current_context().exit(1)
-    click.secho(f"Saved JSON report: {output}", fg="green")
-    if markdown_path:
-        click.secho(f"Saved Markdown report: {markdown_path}", fg="green")
-
-
-def _placeholder_report(
-    evaluation: Any, test_set: str, subjects: List[type], evaluators: List[type], output: str
-) -> Report:
-    """The report that stands at OUTPUT while the run works, so a run that is killed
-    outright can still be resumed by name (its records come back from the journal)."""
-    set_name = getattr(getattr(evaluation, "_test_set", None), "name", Path(test_set).stem)
-    return Report(
-        name=Path(output).stem,
-        date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
-        test_set_path=test_set,
-        subjects=list(dict.fromkeys(s.name for s in subjects)),
-        evaluators=list(dict.fromkeys(e.name for e in evaluators)),
-        records=[],
-        description=f"Using test set <{set_name}>",
-        error_msg="The run did not finish: `tavrin resume` continues it",
-    )
+for _command in (_qa_cli.evaluate, _qa_cli.resume, _qa_cli.markdown, _qa_cli.merge):
+    cli.add_command(_command)
 
 
 def main(argv: Optional[List[str]] = None) -> None:

@@ -119,7 +119,7 @@ def test_failed_replace_keeps_the_old_file_and_leaves_no_temp_file(
         assert Path(src).read_text(encoding="utf-8").startswith(("{", "# nightly"))
         raise OSError("disk full")
 
-    monkeypatch.setattr(report_module.os, "replace", failing_replace)
+    monkeypatch.setattr(os, "replace", failing_replace)
     with pytest.raises(OSError, match="disk full"):
         varied.dump_json(path)
     with pytest.raises(OSError, match="disk full"):

@@ -1,16 +1,17 @@
 """Evaluation records and the report that holds them, saved as JSON and rendered as Markdown."""
 
+import contextlib
 import json
 import math
-import os
 import re
-import tempfile
 import uuid
 import warnings
 from dataclasses import dataclass, field
 from os import PathLike
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+
+from tavrin._outputs import atomic_write_text
 
 REPORT_FORMAT = "tavrin-qa-report"
 REPORT_VERSION = 1
@@ -92,9 +93,27 @@ class Report:
     records: List[EvalRecord]
     description: str = ""
     error_msg: str = ""
+    #: What the run asked of the model service, when it was counted: requests sent
+    #: (retries included), retries, and tokens used. Reports without them load as None.
+    requests: Optional[int] = None
+    retries: Optional[int] = None
+    tokens: Optional[int] = None
+    #: Where subjects and evaluators given as "module:Class" come from, by name, so that a
+    #: resumed run finds them: {"subjects": {name: "module:Class"}, "evaluators": {...}}.
+    classes: Optional[Dict[str, Dict[str, str]]] = None
+    #: "K/N" when the run made only shard K of N of the question set's cases.
+    shard: Optional[str] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as a JSON-ready dictionary."""
+        data = self._core_dict()
+        for key in ("requests", "retries", "tokens", "classes", "shard"):
+            value = getattr(self, key)
+            if value is not None:
+                data[key] = value
+        return data
+
+    def _core_dict(self) -> Dict[str, Any]:
         return {
             "format": REPORT_FORMAT,
             "version": REPORT_VERSION,
@@ -119,7 +138,7 @@ class Report:
             text = json.dumps(self.to_dict(), indent=2, ensure_ascii=False) + "\n"
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
-        _atomic_write_text(Path(path), text)
+        atomic_write_text(path, text)
 
     def _unserialisable(self) -> str:
         for index, record in enumerate(self.records):
@@ -180,12 +199,23 @@ class Report:
         if version != REPORT_VERSION:
             raise ReportError(f"{where}: unsupported report version {version!r} (expected {REPORT_VERSION})")
         raw_records = _get(data, "records", (list,), where)
-        return cls(
+        report = cls(
             **_run_fields(data, where),
             records=[_record_from_dict(raw, f"{where}: record {i}") for i, raw in enumerate(raw_records)],
             description=_get(data, "description", (str,), where),
             error_msg=_get(data, "error_msg", (str,), where),
         )
+        for key in ("requests", "retries", "tokens"):
+            if data.get(key) is not None:
+                value = _get(data, key, (int,), where)
+                if value < 0:
+                    raise ReportError(f"{where}: field {key!r} must not be negative, got {value}")
+                setattr(report, key, value)
+        if data.get("classes") is not None:
+            report.classes = _get_classes(data["classes"], where)
+        if data.get("shard") is not None:
+            report.shard = _get(data, "shard", (str,), where)
+        return report
 
     @classmethod
     def open_journal(
@@ -215,7 +245,7 @@ class Report:
 
     def dump_md(self, path: PathArg) -> None:
         """Write ``to_markdown()`` to ``path`` (UTF-8, replaced atomically like ``dump_json``)."""
-        _atomic_write_text(Path(path), self.to_markdown())
+        atomic_write_text(path, self.to_markdown())
 
     def to_markdown(self) -> str:
         """Render the report for people: a summary table of subjects by evaluators, then
@@ -278,6 +308,19 @@ def journal_path(json_path: PathArg) -> Path:
     return path.with_name(path.name + JOURNAL_SUFFIX)
 
 
+_append_listeners: List[Any] = []
+
+
+@contextlib.contextmanager
+def on_journal_append(callback: Any) -> Iterator[None]:
+    """Within the block, ``callback(record)`` is called for every record a journal takes."""
+    _append_listeners.append(callback)
+    try:
+        yield
+    finally:
+        _append_listeners.remove(callback)
+
+
 class Journal:
     """An append-only log of a run's new records, one JSON object a line after a header line."""
 
@@ -300,17 +343,21 @@ class Journal:
         return cls(path, handle)
 
     def append(self, record: "EvalRecord") -> None:
-        """Write one record and hand it to the operating system before returning."""
-        if self._broken or self._handle is None:
-            return
-        try:
-            self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
-            self._handle.flush()
-        except (TypeError, ValueError, OSError) as exc:
-            # The run goes on; its final report is written as usual.
-            self._broken = True
-            warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
-                          RuntimeWarning, stacklevel=2)
+        """Write one record and hand it to the operating system before returning.
+
+        Then tell the callbacks of ``on_journal_append`` (a progress bar, say).
+        """
+        if not self._broken and self._handle is not None:
+            try:
+                self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
+                self._handle.flush()
+            except (TypeError, ValueError, OSError) as exc:
+                # The run goes on; its final report is written as usual.
+                self._broken = True
+                warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
+                              RuntimeWarning, stacklevel=2)
+        for listener in list(_append_listeners):
+            listener(record)
 
     def close(self) -> None:
         """Close the journal and keep the file (the report was not written)."""
@@ -380,52 +427,6 @@ def _merged(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["Eval
     return out
 
 
-def _atomic_write_text(path: Path, text: str) -> None:
-    """Write ``text`` to a temporary file beside ``path``, sync it, then rename it over ``path``."""
-    directory = path.parent
-    fd, tmp_name = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.chmod(tmp_name, _new_file_mode(path))
-        os.replace(tmp_name, path)
-    except BaseException:
-        try:
-            os.unlink(tmp_name)
-        except FileNotFoundError:
-            pass
-        raise
-    _sync_directory(directory)
-
-
-def _new_file_mode(path: Path) -> int:
-    """The permissions the written file gets: those of the file it replaces, else 0o666 less the umask."""
-    try:
-        return path.stat().st_mode & 0o7777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
-
-
-def _sync_directory(directory: Path) -> None:
-    """Make the rename durable where the platform allows syncing a directory."""
-    if not hasattr(os, "O_DIRECTORY"):
-        return
-    try:
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 _RECORD_TEXT_FIELDS = ("question", "subject", "evaluator")
 
 
@@ -473,6 +474,18 @@ def _get_names(obj: Dict[str, Any], key: str, where: str) -> List[str]:
         if not isinstance(name, str):
             raise ReportError(f"{where}: field {key!r}, entry {index} must be a string, got {_json_type(name)}")
     return list(names)
+
+
+def _get_classes(raw: Any, where: str) -> Dict[str, Dict[str, str]]:
+    if not isinstance(raw, dict):
+        raise ReportError(f"{where}: field 'classes' must be an object, got {_json_type(raw)}")
+    out: Dict[str, Dict[str, str]] = {}
+    for kind in ("subjects", "evaluators"):
+        table = raw.get(kind, {})
+        if not isinstance(table, dict) or not all(isinstance(k, str) and isinstance(v, str) for k, v in table.items()):
+            raise ReportError(f"{where}: field 'classes', entry {kind!r} must map names to \"module:Class\" strings")
+        out[kind] = dict(table)
+    return out
 
 
 def _run_fields(obj: Dict[str, Any], where: str) -> Dict[str, Any]:
@@ -595,3 +608,40 @@ def _answers(records: List[EvalRecord]) -> List[Tuple[Optional[str], Optional[Li
         else:
             groups.append((record.prediction, record.documents, [record]))
     return groups
+
+
+def summarise(report: Report, cases: Optional[List[Any]] = None) -> List[Dict[str, Any]]:
+    """The figures of the report's summary table, one entry per subject and evaluator.
+
+    Each entry holds ``subject``, ``evaluator``, ``judged`` (records), ``true`` (values that
+    are True), ``yes_rate`` (true / boolean values, or None), ``mean`` (of numeric values, or
+    None), ``text`` (the cell of the Markdown summary) and, when the question set's
+    ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
+    """
+    subjects = _ordered(report.subjects, (r.subject for r in report.records))
+    evaluators = _ordered(report.evaluators, (r.evaluator for r in report.records))
+    cells: Dict[Tuple[str, str], List[Any]] = {}
+    for record in report.records:
+        cells.setdefault((record.subject, record.evaluator), []).append(record)
+    wanted = {str(c.id) for c in cases} if cases is not None else None
+    out = []
+    for subject in subjects:
+        for evaluator in evaluators:
+            records = cells.get((subject, evaluator), [])
+            values = [r.value for r in records]
+            bools = [v for v in values if isinstance(v, bool)]
+            numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+            entry: Dict[str, Any] = {
+                "subject": subject,
+                "evaluator": evaluator,
+                "judged": len(values),
+                "true": sum(bools),
+                "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
+                "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
+                "text": _summarise(values),
+            }
+            if wanted is not None:
+                done = {str(r.case_id) for r in records}
+                entry["missing"] = len(wanted - done)
+            out.append(entry)
+    return out

@@ -86,3 +86,24 @@ def test_markdown_without_output_writes_nothing(interrupted, tmp_path, monkeypat
     assert calls == [((f"Load json report: {interrupted}",), {"fg": "blue"}),
                      (("Report in Markdown:",), {"fg": "blue"})]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["r.json", "set.json"]
+
+
+def test_markdown_file_is_replaced_atomically_as_utf8(interrupted, tmp_path, monkeypatch):
+    import os
+
+    out = tmp_path / "r.md"
+    out.write_text("old")
+
+    def fail(src, dst):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "replace", fail)
+    result = CliRunner().invoke(md_mod.markdown, [str(interrupted), "-o", str(out)])
+    assert isinstance(result.exception, OSError) and "Saved markdown file" not in result.output
+    assert out.read_text() == "old" and sorted(p.name for p in tmp_path.iterdir()) == ["r.json", "r.md", "set.json"]
+    monkeypatch.undo()
+    report = Report.load_json(str(interrupted))
+    report.description = "Ünïcödé"
+    report.dump_json(str(interrupted))
+    assert CliRunner().invoke(md_mod.markdown, [str(interrupted), "-o", str(out)]).exit_code == 0
+    assert out.read_text(encoding="utf-8") == report.to_markdown()

@@ -17,14 +17,9 @@ nb::object markdown(pf::Call &c) {
     c.global("click").attr("secho")("Report in Markdown:", "fg"_a = "blue");
     c.global("print")(md_content);
     if (pf::truthy(output)) {
-        nb::object f = c.global("open")(output, "w");
-        try {
-            f.attr("write")(md_content);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        // Written like Report.dump_md: UTF-8, through a temporary file that is
+        // renamed over the target, so a failed write leaves the old file whole.
+        nb::module_::import_("tavrin._outputs").attr("atomic_write_text")(output, md_content);
         c.global("click").attr("secho")(pf::cat({"Saved markdown file: ", output}),
                                         "fg"_a = "green");
     }

@@ -1,6 +1,7 @@
 """The base class of question-answering subjects and the registry of subjects by name."""
 
 import importlib
+from importlib import metadata
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type
 
 _BUILTIN_MODULES: Dict[str, str] = {
@@ -9,6 +10,10 @@ _BUILTIN_MODULES: Dict[str, str] = {
     "EvaluableStuffDocumentCodeQA": "tavrin.evaluation.qa.evaluable.brandle",
     "Mundle": "tavrin.evaluation.qa.evaluable.mundle",
 }
+
+#: Installed packages offer their own subjects under this entry-point group: the entry's
+#: name is the subject's name, its value "package.module:ClassName".
+ENTRY_POINT_GROUP = "tavrin.subjects"
 
 _registry: Dict[str, Type["EvaluableQA"]] = {}
 
@@ -48,9 +53,27 @@ def get_evaluable_from_name(name: str) -> Type[EvaluableQA]:
     """
     cls = _registry.get(name)
     if cls is None and name in _BUILTIN_MODULES:
-        importlib.import_module(_BUILTIN_MODULES[name])
-        cls = _registry.get(name)
+        module = importlib.import_module(_BUILTIN_MODULES[name])
+        # the module's own class, also when the registry was replaced after its import
+        cls = _registry.get(name) or getattr(module, name, None)
     if cls is None:
-        known = ", ".join(sorted(set(_registry) | set(_BUILTIN_MODULES)))
+        entry = _entry_points().get(name)
+        if entry is not None:
+            loaded = entry.load()
+            cls = _registry.get(name, loaded if isinstance(loaded, type) else None)
+    if cls is None:
+        known = ", ".join(known_names())
         raise UnknownEvaluableError(f"unknown subject {name!r}; known subjects: {known}")
     return cls
+
+
+def _entry_points() -> Dict[str, "metadata.EntryPoint"]:
+    try:
+        return {ep.name: ep for ep in metadata.entry_points(group=ENTRY_POINT_GROUP)}
+    except Exception:  # a broken installed distribution must not break the lookup
+        return {}
+
+
+def known_names() -> List[str]:
+    """The names a lookup finds: registered, built-in and offered by installed packages."""
+    return sorted(set(_registry) | set(_BUILTIN_MODULES) | set(_entry_points()))

@@ -1,7 +1,8 @@
 """The base class of evaluators, their result type and the registry of evaluators by name."""
 
 import importlib
-from typing import Any, ClassVar, Dict, NamedTuple, Optional, Type
+from importlib import metadata
+from typing import Any, ClassVar, Dict, List, NamedTuple, Optional, Type
 
 from tavrin.evaluation.qa.question_set import TestCase
 
@@ -9,6 +10,10 @@ _BUILTIN_MODULES: Dict[str, str] = {
     "Correctness": "tavrin.evaluation.qa.evaluator.correctness",
     "ExactMatch": "tavrin.evaluation.qa.evaluator.exact_match",
 }
+
+#: Installed packages offer their own evaluators under this entry-point group: the entry's
+#: name is the evaluator's name, its value "package.module:ClassName".
+ENTRY_POINT_GROUP = "tavrin.evaluators"
 
 _registry: Dict[str, Type["Evaluator"]] = {}
 
@@ -56,9 +61,27 @@ def get_evaluator_from_name(name: str) -> Type[Evaluator]:
     """
     cls = _registry.get(name)
     if cls is None and name in _BUILTIN_MODULES:
-        importlib.import_module(_BUILTIN_MODULES[name])
-        cls = _registry.get(name)
+        module = importlib.import_module(_BUILTIN_MODULES[name])
+        # the module's own class, also when the registry was replaced after its import
+        cls = _registry.get(name) or getattr(module, name, None)
     if cls is None:
-        known = ", ".join(sorted(set(_registry) | set(_BUILTIN_MODULES)))
+        entry = _entry_points().get(name)
+        if entry is not None:
+            loaded = entry.load()
+            cls = _registry.get(name, loaded if isinstance(loaded, type) else None)
+    if cls is None:
+        known = ", ".join(known_names())
         raise UnknownEvaluatorError(f"unknown evaluator {name!r}; known evaluators: {known}")
     return cls
+
+
+def _entry_points() -> Dict[str, "metadata.EntryPoint"]:
+    try:
+        return {ep.name: ep for ep in metadata.entry_points(group=ENTRY_POINT_GROUP)}
+    except Exception:  # a broken installed distribution must not break the lookup
+        return {}
+
+
+def known_names() -> List[str]:
+    """The names a lookup finds: registered, built-in and offered by installed packages."""
+    return sorted(set(_registry) | set(_BUILTIN_MODULES) | set(_entry_points()))

@@ -1,0 +1,567 @@
+"""Resilient calls to OpenAI-compatible model services, for every model call tavrin makes.
+
+tavrin talks to a model service through the ``openai`` 0.x library: the judges through
+guidance's OpenAI model, the ``ask`` chains through langchain's ``ChatOpenAI``, and the
+OpenAI embeddings through langchain's ``OpenAIEmbeddings``. All of them end in
+``openai.api_requestor.APIRequestor.request`` (blocking) or ``arequest`` (asyncio).
+``configure()`` wraps those two methods once per process, so that every request:
+
+- is retried on HTTP 429, 5xx, timeouts and dropped connections, with exponential backoff
+  and jitter, waiting at least what the server asks for in ``Retry-After`` (or
+  ``retry-after-ms``), at most ``max_retries`` times; other 4xx answers are not retried;
+- has a timeout of ``request_timeout`` seconds unless the caller set its own;
+- waits for its turn under one requests-per-minute limit shared by every thread (``rpm``;
+  no limit by default);
+- fails, in the end, with an error whose text is one clean line: the error's class and
+  message, without the response's headers or body. Once the retries are spent the error
+  is a ``RetriesExhausted`` (an ``openai.error.OpenAIError``), which neither guidance nor
+  langchain retry again.
+
+The wrapper also counts requests, retries and tokens (``usage()``): the service's own
+``usage`` figures where the answer has them, else tokens counted with the bundled
+``cl100k_base`` encoding. And an embeddings endpoint that refuses token ids (some local
+servers accept only strings) gets the same input again as text; the endpoint is then
+sent text from the start.
+
+``configure_judge()`` points the shared judge model of the QA evaluation at the configured
+endpoint and model, and gives it an answer cache keyed on endpoint and model as well as
+on the prompt (or none).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import email.utils
+import hashlib
+import json
+import os
+import random
+import threading
+import time
+import uuid
+from dataclasses import dataclass
+from typing import Any, Dict, Optional, Tuple
+
+__all__ = [
+    "DEFAULT_JUDGE_MODEL", "JUDGE_MODEL_ENV", "RetriesExhausted", "Usage", "configure", "configure_judge",
+    "settings", "usage", "clean_error_text",
+]
+
+#: The judge model when neither ``--judge-model`` nor ``TAVRIN_JUDGE_MODEL`` names one.
+DEFAULT_JUDGE_MODEL = "gpt-4"
+JUDGE_MODEL_ENV = "TAVRIN_JUDGE_MODEL"
+#: Base of the exponential backoff, in seconds (for tests and impatient users).
+BACKOFF_ENV = "TAVRIN_LLM_BACKOFF"
+#: Send embeddings input as text, never as token ids ("1").
+EMBEDDINGS_AS_TEXT_ENV = "TAVRIN_OPENAI_EMBEDDINGS_AS_TEXT"
+
+_MAX_MESSAGE = 300
+
+
+@dataclass(frozen=True)
+class Settings:
+    """How requests are made (see ``configure``)."""
+
+    max_retries: int = 6
+    request_timeout: float = 120.0
+    rpm: Optional[float] = None
+    backoff_base: float = 1.0
+    backoff_cap: float = 60.0
+
+
+@dataclass(frozen=True)
+class Usage:
+    """What the model service was asked so far: attempts sent, of which retries, and tokens."""
+
+    requests: int = 0
+    retries: int = 0
+    tokens: int = 0
+
+    def __sub__(self, other: "Usage") -> "Usage":
+        return Usage(self.requests - other.requests, self.retries - other.retries, self.tokens - other.tokens)
+
+    def __add__(self, other: "Usage") -> "Usage":
+        return Usage(self.requests + other.requests, self.retries + other.retries, self.tokens + other.tokens)
+
+    def to_dict(self) -> Dict[str, int]:
+        return {"requests": self.requests, "retries": self.retries, "tokens": self.tokens}
+
+
+class RetriesExhausted(Exception):
+    """A request that still failed after every retry allowed (its text says why)."""
+
+
+def _make_retries_exhausted() -> type:
+    import openai
+
+    class _RetriesExhausted(RetriesExhausted, openai.error.OpenAIError):
+        def __init__(self, message: str) -> None:
+            openai.error.OpenAIError.__init__(self, message)
+
+    _RetriesExhausted.__name__ = _RetriesExhausted.__qualname__ = "RetriesExhausted"
+    _RetriesExhausted.__module__ = __name__
+    return _RetriesExhausted
+
+
+class _Counters:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._usage = Usage()
+
+    def add(self, requests: int = 0, retries: int = 0, tokens: int = 0) -> None:
+        with self._lock:
+            u = self._usage
+            self._usage = Usage(u.requests + requests, u.retries + retries, u.tokens + tokens)
+
+    def snapshot(self) -> Usage:
+        with self._lock:
+            return self._usage
+
+
+class _RateLimiter:
+    """Spaces requests evenly so that no more than ``rpm`` start in any minute, over all threads."""
+
+    def __init__(self, rpm: Optional[float]) -> None:
+        self.interval = 60.0 / rpm if rpm else 0.0
+        self._next = 0.0
+        self._lock = threading.Lock()
+
+    def reserve(self) -> float:
+        """Take the next slot; return how long to wait for it."""
+        if not self.interval:
+            return 0.0
+        with self._lock:
+            now = time.monotonic()
+            start = max(now, self._next)
+            self._next = start + self.interval
+            return start - now
+
+
+_settings = Settings()
+_limiter = _RateLimiter(None)
+_counters = _Counters()
+_install_lock = threading.Lock()
+_installed = False
+_text_embedding_endpoints: set = set()
+_RetriesExhaustedClass: Optional[type] = None
+
+
+def settings() -> Settings:
+    """The settings in force."""
+    return _settings
+
+
+def usage() -> Usage:
+    """Requests, retries and tokens counted in this process so far."""
+    return _counters.snapshot()
+
+
+def configure(
+    max_retries: int = 6,
+    request_timeout: float = 120.0,
+    rpm: Optional[float] = None,
+    backoff_base: Optional[float] = None,
+) -> Settings:
+    """Make every OpenAI request of this process resilient (see the module's text).
+
+    May be called again to change the settings; the wrapper is installed once.
+    ``backoff_base`` defaults to ``$TAVRIN_LLM_BACKOFF`` or 1 second.
+    """
+    global _settings, _limiter, _RetriesExhaustedClass, _installed
+    if isinstance(max_retries, bool) or not isinstance(max_retries, int) or max_retries < 0:
+        raise ValueError(f"max_retries must be an integer >= 0, got {max_retries!r}")
+    if not isinstance(request_timeout, (int, float)) or request_timeout <= 0:
+        raise ValueError(f"request_timeout must be a number of seconds > 0, got {request_timeout!r}")
+    if rpm is not None and (not isinstance(rpm, (int, float)) or rpm <= 0):
+        raise ValueError(f"rpm must be a number > 0, got {rpm!r}")
+    if backoff_base is None:
+        backoff_base = float(os.environ.get(BACKOFF_ENV) or 1.0)
+    _settings = Settings(max_retries=max_retries, request_timeout=float(request_timeout), rpm=rpm,
+                         backoff_base=float(backoff_base))
+    _limiter = _RateLimiter(rpm)
+    with _install_lock:
+        if not _installed:
+            import openai.api_requestor as requestor
+
+            _RetriesExhaustedClass = _make_retries_exhausted()
+            cls = requestor.APIRequestor
+            original_request, original_arequest = cls.request, cls.arequest
+
+            def request(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
+                        files: Any = None, stream: bool = False, request_id: Optional[str] = None,
+                        request_timeout: Any = None) -> Any:
+                return _call_sync(original_request, self, method, url, params, headers, files, stream,
+                                  request_id, request_timeout)
+
+            async def arequest(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
+                               files: Any = None, stream: bool = False, request_id: Optional[str] = None,
+                               request_timeout: Any = None) -> Any:
+                return await _call_async(original_arequest, self, method, url, params, headers, files, stream,
+                                         request_id, request_timeout)
+
+            request.__wrapped__ = original_request  # type: ignore[attr-defined]
+            arequest.__wrapped__ = original_arequest  # type: ignore[attr-defined]
+            cls.request = request
+            cls.arequest = arequest
+            _installed = True
+    return _settings
+
+
+# ---------------------------------------------------------------- one request
+
+
+def _retry_delay(exc: BaseException, attempt: int, s: Settings) -> Optional[float]:
+    """Seconds to wait before retrying after ``exc`` (attempt counts from 0), or None: no retry."""
+    import openai.error as oe
+
+    if isinstance(exc, (oe.Timeout, oe.APIConnectionError, oe.RateLimitError, oe.ServiceUnavailableError)):
+        pass
+    elif isinstance(exc, oe.APIError):
+        status = exc.http_status
+        if status is not None and status < 500:
+            return None
+    else:
+        return None
+    delay = min(s.backoff_cap, s.backoff_base * (2 ** attempt)) * random.uniform(0.5, 1.0)
+    asked = _retry_after(getattr(exc, "headers", None) or {})
+    if asked is not None:
+        delay = max(delay, min(asked, 600.0))
+    return delay
+
+
+def _retry_after(headers: Any) -> Optional[float]:
+    try:
+        value = headers.get("retry-after-ms") or headers.get("Retry-After-Ms")
+        if value is not None:
+            return max(0.0, float(value) / 1000.0)
+        value = headers.get("retry-after") or headers.get("Retry-After")
+    except AttributeError:
+        return None
+    if value is None:
+        return None
+    try:
+        return max(0.0, float(value))
+    except ValueError:
+        try:
+            when = email.utils.parsedate_to_datetime(value)
+        except (TypeError, ValueError):
+            return None
+        return max(0.0, when.timestamp() - time.time())
+
+
+def clean_error_text(exc: BaseException) -> str:
+    """The error's class and message on one line, without response headers or bodies."""
+    message = None
+    body = getattr(exc, "json_body", None)
+    if isinstance(body, dict) and isinstance(body.get("error"), dict):
+        message = body["error"].get("message")
+    if not message:
+        message = getattr(exc, "user_message", None) if hasattr(exc, "http_status") else None
+        status = getattr(exc, "http_status", None)
+        raw = getattr(exc, "http_body", None)
+        if message and raw and isinstance(raw, str) and raw in message:
+            message = message.split(raw, 1)[0].rstrip(" :'\"") or None
+        if not message:
+            message = f"HTTP {status}" if status else (str(exc) or type(exc).__name__)
+    text = " ".join(str(message).split())
+    status = getattr(exc, "http_status", None)
+    if status and f"HTTP {status}" not in text:
+        text += f" (HTTP {status})"
+    if len(text) > _MAX_MESSAGE:
+        text = text[: _MAX_MESSAGE - 1] + "…"
+    return f"{type(exc).__name__}: {text}"
+
+
+def _cleaned(exc: BaseException) -> BaseException:
+    """``exc`` itself with its text made one clean line."""
+    try:
+        exc._message = clean_error_text(exc)  # type: ignore[attr-defined]
+        exc.request_id = None  # type: ignore[attr-defined]
+        exc.args = (exc._message,)  # type: ignore[attr-defined]
+    except AttributeError:
+        pass
+    return exc
+
+
+def _exhausted(exc: BaseException, attempts: int) -> BaseException:
+    assert _RetriesExhaustedClass is not None
+    return _RetriesExhaustedClass(f"{clean_error_text(exc)} (gave up after {attempts} attempts)")
+
+
+def _embeddings_as_text(url: str, params: Any, endpoint: str) -> Any:
+    """``params`` with token-id inputs of an embeddings request turned back into text."""
+    if not isinstance(params, dict) or not str(url).rstrip("/").endswith("/embeddings"):
+        return None
+    data = params.get("input")
+    if not (isinstance(data, list) and data and all(isinstance(x, list) for x in data)):
+        return None
+    encoding = _encoding()
+    if encoding is None:
+        return None
+    return dict(params, input=[encoding.decode(tokens) for tokens in data])
+
+
+def _endpoint(requestor: Any) -> str:
+    return str(getattr(requestor, "api_base", "") or "")
+
+
+def _wants_text(requestor: Any, url: str, params: Any) -> Any:
+    if os.environ.get(EMBEDDINGS_AS_TEXT_ENV) == "1" or _endpoint(requestor) in _text_embedding_endpoints:
+        return _embeddings_as_text(url, params, _endpoint(requestor)) or params
+    return params
+
+
+def _is_token_refusal(exc: BaseException) -> bool:
+    import openai.error as oe
+
+    return isinstance(exc, oe.InvalidRequestError) or (
+        isinstance(exc, oe.APIError) and getattr(exc, "http_status", None) in (400, 422)
+    )
+
+
+def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any, files: Any,
+               stream: bool, request_id: Any, request_timeout: Any) -> Any:
+    import openai.error as oe
+
+    s = _settings
+    timeout = request_timeout if request_timeout is not None else s.request_timeout
+    params = _wants_text(requestor, url, params)
+    attempt = 0
+    while True:
+        wait = _limiter.reserve()
+        if wait:
+            time.sleep(wait)
+        _counters.add(requests=1)
+        try:
+            result = original(requestor, method, url, params, headers, files, stream, request_id, timeout)
+        except oe.OpenAIError as exc:
+            as_text = _embeddings_as_text(url, params, _endpoint(requestor)) if _is_token_refusal(exc) else None
+            if as_text is not None:
+                _text_embedding_endpoints.add(_endpoint(requestor))
+                params = as_text
+                continue
+            delay = _retry_delay(exc, attempt, s)
+            if delay is None:
+                raise _cleaned(exc)
+            if attempt >= s.max_retries:
+                raise _exhausted(exc, attempt + 1) from exc
+            attempt += 1
+            _counters.add(retries=1)
+            time.sleep(delay)
+            continue
+        _count_tokens(params, result)
+        return result
+
+
+async def _call_async(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any,
+                      files: Any, stream: bool, request_id: Any, request_timeout: Any) -> Any:
+    import openai.error as oe
+
+    s = _settings
+    timeout = request_timeout if request_timeout is not None else s.request_timeout
+    params = _wants_text(requestor, url, params)
+    attempt = 0
+    while True:
+        wait = _limiter.reserve()
+        if wait:
+            await asyncio.sleep(wait)
+        _counters.add(requests=1)
+        try:
+            result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
+        except oe.OpenAIError as exc:
+            as_text = _embeddings_as_text(url, params, _endpoint(requestor)) if _is_token_refusal(exc) else None
+            if as_text is not None:
+                _text_embedding_endpoints.add(_endpoint(requestor))
+                params = as_text
+                continue
+            delay = _retry_delay(exc, attempt, s)
+            if delay is None:
+                raise _cleaned(exc)
+            if attempt >= s.max_retries:
+                raise _exhausted(exc, attempt + 1) from exc
+            attempt += 1
+            _counters.add(retries=1)
+            await asyncio.sleep(delay)
+            continue
+        _count_tokens(params, result)
+        return result
+
+
+# ---------------------------------------------------------------- tokens
+
+_encoding_cache: Dict[str, Any] = {}
+
+
+def _encoding() -> Any:
+    if "cl100k_base" not in _encoding_cache:
+        try:
+            import tiktoken
+
+            _encoding_cache["cl100k_base"] = tiktoken.get_encoding("cl100k_base")
+        except Exception:  # no encoding data: tokens are then not counted
+            _encoding_cache["cl100k_base"] = None
+    return _encoding_cache["cl100k_base"]
+
+
+def _count_tokens(params: Any, result: Any) -> None:
+    try:
+        response, got_stream = result[0], result[1]
+    except (TypeError, IndexError):
+        return
+    if got_stream:
+        return
+    data = getattr(response, "data", None)
+    used = data.get("usage") if isinstance(data, dict) else None
+    if isinstance(used, dict) and isinstance(used.get("total_tokens"), int):
+        _counters.add(tokens=used["total_tokens"])
+        return
+    _counters.add(tokens=_counted(params, data))
+
+
+def _counted(params: Any, data: Any) -> int:
+    encoding = _encoding()
+    if encoding is None:
+        return 0
+    texts = []
+    if isinstance(params, dict):
+        for message in params.get("messages") or []:
+            if isinstance(message, dict) and isinstance(message.get("content"), str):
+                texts.append(message["content"])
+        prompt = params.get("prompt")
+        if isinstance(prompt, str):
+            texts.append(prompt)
+        inputs = params.get("input")
+        if isinstance(inputs, str):
+            texts.append(inputs)
+        elif isinstance(inputs, list):
+            for item in inputs:
+                if isinstance(item, str):
+                    texts.append(item)
+    tokens = sum(len(encoding.encode(t, disallowed_special=())) for t in texts)
+    if isinstance(params, dict) and isinstance(params.get("input"), list):
+        tokens += sum(len(item) for item in params["input"] if isinstance(item, list))
+    if isinstance(data, dict):
+        for choice in data.get("choices") or []:
+            if isinstance(choice, dict):
+                message = choice.get("message")
+                content = message.get("content") if isinstance(message, dict) else choice.get("text")
+                if isinstance(content, str):
+                    tokens += len(encoding.encode(content, disallowed_special=()))
+    return tokens
+
+
+# ---------------------------------------------------------------- the judge model
+
+
+class KeyedCache:
+    """guidance's answer cache, keyed on endpoint and model as well as on the prompt.
+
+    guidance keys its disk cache on the request alone, so a run against another server or
+    model would get the first one's answers. This cache adds both to every key and keeps
+    its entries in a folder of its own (``$XDG_CACHE_HOME/tavrin/judge`` by default).
+    """
+
+    def __init__(self, directory: str, endpoint: str, model: str) -> None:
+        self.directory = directory
+        self.endpoint = endpoint
+        self.model = model
+        self._opened: Any = None
+        self._lock = threading.Lock()
+
+    @property
+    def _store(self) -> Any:
+        """The disk cache, opened (and its folder made) on first use."""
+        with self._lock:
+            if self._opened is None:
+                import diskcache
+
+                self._opened = diskcache.Cache(self.directory)
+            return self._opened
+
+    def create_key(self, llm: str, **kwargs: Any) -> str:
+        options = json.dumps(kwargs, sort_keys=True, default=str)
+        text = json.dumps([self.endpoint, self.model, llm, options])
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def __getitem__(self, key: str) -> Any:
+        return self._store[key]
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        self._store[key] = value
+
+    def __contains__(self, key: str) -> bool:
+        return key in self._store
+
+    def clear(self) -> None:
+        self._store.clear()
+
+
+class NoCache:
+    """An answer cache that keeps nothing: every prompt goes to the model.
+
+    guidance stores each answer in its cache and reads it back at once; this cache hands
+    it back once, under a key of its own for every request, and then forgets it.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._held: Dict[str, Any] = {}
+
+    def create_key(self, llm: str, **kwargs: Any) -> str:
+        return uuid.uuid4().hex
+
+    def __getitem__(self, key: str) -> Any:
+        with self._lock:
+            return self._held.pop(key)
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        with self._lock:
+            self._held[key] = value
+
+    def __contains__(self, key: str) -> bool:
+        with self._lock:
+            return key in self._held
+
+    def clear(self) -> None:
+        with self._lock:
+            self._held.clear()
+
+
+def judge_cache_dir() -> str:
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "tavrin", "judge")
+
+
+def current_endpoint() -> str:
+    """The OpenAI-compatible endpoint requests go to: ``$OPENAI_API_BASE`` or OpenAI's."""
+    return os.environ.get("OPENAI_API_BASE") or "https://api.openai.com/v1"
+
+
+def configure_judge(model: Optional[str] = None, cache: bool = True) -> Tuple[str, str]:
+    """Point the judges' shared model at the endpoint and model in force; return both.
+
+    The model is ``model``, else ``$TAVRIN_JUDGE_MODEL``, else gpt-4. The endpoint and key
+    are read from ``OPENAI_API_BASE`` and ``OPENAI_API_KEY`` now (not when the judge
+    module was imported). guidance's own throttle of 60 calls a minute is lifted: the
+    limit of ``configure(rpm=...)`` applies instead. ``cache=False`` asks the model every
+    time.
+    """
+    import openai
+
+    from tavrin.evaluation.qa.evaluator.llm_helper import conf
+
+    model = model or os.environ.get(JUDGE_MODEL_ENV) or DEFAULT_JUDGE_MODEL
+    endpoint = current_endpoint()
+    openai.api_base = endpoint
+    key = os.environ.get("OPENAI_API_KEY")
+    if key:
+        openai.api_key = key
+    llm = conf.chat_gpt
+    llm.model_name = model
+    llm.api_base = endpoint
+    if key:
+        llm.api_key = key
+    llm.chat_mode = True  # the judges' programs are written in chat roles
+    llm.max_calls_per_min = 1 << 62
+    llm.cache = KeyedCache(judge_cache_dir(), endpoint, model) if cache else NoCache()
+    return endpoint, model

@@ -1,0 +1,193 @@
+"""A small OpenAI-compatible HTTP server on 127.0.0.1 for tests and benchmarks.
+
+It answers ``/chat/completions`` and ``/embeddings`` like the API does, deterministically:
+
+- the pair judge's YES/NO question: YES when TEXT1 and TEXT2 are equal (ignoring case and
+  surrounding space), NO otherwise; the reason asked for next names the server;
+- any other chat prompt: "Yes" when the last user message mentions ``add``, else "No";
+- embeddings: small vectors hashed from each input (text or token ids).
+
+It can answer slowly (``latency``), and inject faults on a share of the requests:
+429 with ``Retry-After``, 500, 503 and dropped connections. It is bounded: after
+``max_requests`` requests or ``lifetime`` seconds it answers 503 and stops.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import re
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Dict, List, Optional
+
+FAULTS = ("429", "500", "503", "drop")
+_PAIR = re.compile(r"TEXT1: (.*?)\n---\nTEXT2: (.*?)\n---", re.S)
+
+
+class FakeOpenAI:
+    def __init__(self, name: str = "server", latency: float = 0.0, fault_every: int = 0,
+                 retry_after: str = "0", strings_only_embeddings: bool = False, usage: bool = True,
+                 max_requests: int = 20000, lifetime: float = 300.0) -> None:
+        self.name = name
+        self.latency = latency
+        self.fault_every = fault_every  # every n-th request fails (0: never)
+        self.retry_after = retry_after
+        self.strings_only_embeddings = strings_only_embeddings
+        self.usage = usage
+        self.max_requests = max_requests
+        self.lifetime = lifetime
+        self.lock = threading.Lock()
+        self.requests = 0
+        self.faults: Dict[str, int] = {kind: 0 for kind in FAULTS}
+        self.answered: List[Dict[str, Any]] = []  # bodies of the requests answered normally
+        self.in_flight = 0
+        self.peak_in_flight = 0
+        self._server: Optional[ThreadingHTTPServer] = None
+        self._thread: Optional[threading.Thread] = None
+        self._timer: Optional[threading.Timer] = None
+
+    # ------------------------------------------------------------ life
+
+    @property
+    def base(self) -> str:
+        assert self._server is not None
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}/v1"
+
+    def start(self) -> "FakeOpenAI":
+        fake = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args: Any) -> None:
+                pass
+
+            def do_POST(self) -> None:
+                fake._handle(self)
+
+        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        server.daemon_threads = True
+        self._server = server
+        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+        self._thread.start()
+        self._timer = threading.Timer(self.lifetime, self.stop)
+        self._timer.daemon = True
+        self._timer.start()
+        return self
+
+    def stop(self) -> None:
+        server, self._server = self._server, None
+        if self._timer is not None:
+            self._timer.cancel()
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+
+    def __enter__(self) -> "FakeOpenAI":
+        return self.start()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.stop()
+
+    # ------------------------------------------------------------ answers
+
+    def judge_requests(self) -> List[Dict[str, Any]]:
+        """The answered first turns of the pair judge (one per judgement)."""
+        return [b for b in self.answered if "messages" in b and _PAIR.search(_user(b, first=True))
+                and _user(b) == _user(b, first=True)]
+
+    def _handle(self, h: BaseHTTPRequestHandler) -> None:
+        length = int(h.headers.get("Content-Length") or 0)
+        raw = h.rfile.read(length)
+        with self.lock:
+            self.requests += 1
+            n = self.requests
+            self.in_flight += 1
+            self.peak_in_flight = max(self.peak_in_flight, self.in_flight)
+        try:
+            if n > self.max_requests:
+                return _send(h, 503, {"error": {"message": "request budget spent"}})
+            if self.fault_every and n % self.fault_every == 0:
+                kind = FAULTS[(n // self.fault_every) % len(FAULTS)]
+                with self.lock:
+                    self.faults[kind] += 1
+                if kind == "drop":
+                    h.close_connection = True
+                    h.connection.shutdown(2)
+                    return None
+                if kind == "429":
+                    return _send(h, 429, {"error": {"message": "Rate limit reached", "type": "requests"}},
+                                 {"Retry-After": self.retry_after})
+                if kind == "500":
+                    return _send(h, 500, {"error": {"message": "The server had an error"}},
+                                 {"X-Secret-Header": "do-not-store"})
+                return _send(h, 503, {"error": {"message": "overloaded"}})
+            body = json.loads(raw or b"{}")
+            if self.latency:
+                time.sleep(self.latency)
+            path = h.path.rstrip("/")
+            if path.endswith("/chat/completions"):
+                answer = self._chat(body)
+                with self.lock:
+                    self.answered.append(body)
+                payload: Dict[str, Any] = {
+                    "id": f"chatcmpl-{n}", "object": "chat.completion", "created": int(time.time()),
+                    "model": body.get("model"),
+                    "choices": [{"index": 0, "message": {"role": "assistant", "content": answer},
+                                 "finish_reason": "stop"}],
+                }
+                if self.usage:
+                    payload["usage"] = {"prompt_tokens": 10, "completion_tokens": 1, "total_tokens": 11}
+                return _send(h, 200, payload)
+            if path.endswith("/embeddings"):
+                inputs = body.get("input")
+                inputs = inputs if isinstance(inputs, list) else [inputs]
+                if self.strings_only_embeddings and any(not isinstance(x, str) for x in inputs):
+                    return _send(h, 400, {"error": {"message": "input must be a string or array of strings",
+                                                    "type": "invalid_request_error"}})
+                with self.lock:
+                    self.answered.append(body)
+                data = [{"object": "embedding", "index": i, "embedding": _vector(x)} for i, x in enumerate(inputs)]
+                return _send(h, 200, {"object": "list", "data": data, "model": body.get("model"),
+                                      "usage": {"prompt_tokens": len(inputs), "total_tokens": len(inputs)}})
+            return _send(h, 404, {"error": {"message": f"no route {h.path}"}})
+        finally:
+            with self.lock:
+                self.in_flight -= 1
+
+    def _chat(self, body: Dict[str, Any]) -> str:
+        first, last = _user(body, first=True), _user(body)
+        pair = _PAIR.search(first)
+        if pair:
+            same = pair.group(1).strip().lower() == pair.group(2).strip().lower()
+            if last == first:
+                return "YES" if same else "NO"
+            return f"{self.name}: TEXT1 {'says' if same else 'does not say'} what TEXT2 says."
+        return "Yes" if "add" in last else "No"
+
+
+def _user(body: Dict[str, Any], first: bool = False) -> str:
+    users = [m.get("content", "") for m in body.get("messages", []) if m.get("role") == "user"]
+    if not users:
+        return ""
+    return users[0] if first else users[-1]
+
+
+def _vector(item: Any) -> List[float]:
+    digest = hashlib.sha256(json.dumps(item).encode()).digest()
+    return [(b - 128) / 128 for b in digest[:8]]
+
+
+def _send(h: BaseHTTPRequestHandler, status: int, payload: Dict[str, Any],
+          headers: Optional[Dict[str, str]] = None) -> None:
+    data = json.dumps(payload).encode()
+    h.send_response(status)
+    h.send_header("Content-Type", "application/json")
+    h.send_header("Content-Length", str(len(data)))
+    for key, value in (headers or {}).items():
+        h.send_header(key, value)
+    h.end_headers()
+    h.wfile.write(data)
