@@ -74,7 +74,11 @@ def user_message(exc: BaseException) -> Optional[str]:
     if isinstance(exc, OSError):
         return os_error_message(exc)
     if _is_instance(exc, "openai.error", "OpenAIError"):
-        return f"the OpenAI request failed ({type(exc).__name__}): {_text(exc)}"
+        name = type(exc).__name__
+        text = _text(exc)
+        if text.startswith(name + ": "):  # already cleaned by tavrin._llm
+            text = text[len(name) + 2:]
+        return f"the OpenAI request failed ({name}): {text}"
     if _is_instance(exc, "pydantic.error_wrappers", "ValidationError") or _is_instance(
         exc, "pydantic", "ValidationError"
     ):

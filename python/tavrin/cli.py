@@ -1,21 +1,14 @@
 """The ``tavrin`` command line."""
 
 import importlib
-import shlex
 import traceback
-from datetime import datetime
-from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import click
 
 from tavrin import __version__
 from tavrin._console import console_conventions, debug_requested
 from tavrin._errors import user_message
-from tavrin.evaluation.qa.evaluable.base import get_evaluable_from_name
-from tavrin.evaluation.qa.evaluator.base import get_evaluator_from_name
-from tavrin.evaluation.qa.question_set import QuestionSetError
-from tavrin.evaluation.qa.report import Report, journal_path
 
 # Commands that live in other modules: command name -> (module, attribute). A module is
 # imported only when its command is used or listed, so one command's failing import does
@@ -93,6 +86,16 @@ def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
     if ctx.invoked_subcommand is None:
         click.echo(ctx.get_help())
         ctx.exit(0)
+    if ctx.invoked_subcommand in _LLM_COMMANDS:
+        # retries with backoff, a request timeout, and embeddings servers that take only
+        # text; evaluate and resume set these from their own options
+        from tavrin import _llm
+
+        _llm.configure()
+
+
+# Commands that reach the OpenAI API and take the default request settings.
+_LLM_COMMANDS = frozenset({"ask", "index", "retrieval-eval"})
 
 
 # The QA evaluation commands (evaluate, resume, markdown, merge) live in
