@@ -450,3 +450,20 @@ def test_repeated_calls_hold_on_to_nothing():
         tracemalloc.stop()
     assert sys.getrefcount(arg) == refs
     assert grown < 100_000  # one leaked object per call would be megabytes
+
+
+def test_an_error_in_a_module_body_fails_the_import_unchanged() -> None:
+    # as the body of a Python module: the dependency's own error, not a wrapper of it
+    import os
+    import subprocess
+
+    script = (
+        "import sys\n"
+        "try:\n"
+        "    import tavrin._pyface_selftest\n"
+        "except BaseException as exc:\n"
+        "    print(type(exc).__name__, exc.name, exc.__cause__ is None)\n"
+    )
+    env = dict(os.environ, PYFACE_SELFTEST_IMPORT="no_such_module_anywhere")
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["ModuleNotFoundError", "no_such_module_anywhere", "True"], done.stderr

@@ -394,13 +394,36 @@ nb::object make_iterator(Generator g, nb::tuple keep = nb::tuple());
 
 } // namespace pyface
 
-// Module entry point: nanobind's NB_MODULE, whose body hands the module to
-// `variable` (a pyface::Module &). As with NB_MODULE, an exception raised
-// while the body runs fails the import with an ImportError whose __cause__
-// is that exception.
+// Module entry point. It follows NB_MODULE step for step (the same module
+// definition and interpreter set-up) with one difference: an exception raised
+// while the body runs fails the import unchanged, as a Python module's body
+// does, where NB_MODULE would replace it by an ImportError("Encountered an
+// error while initializing the extension."). A module whose import of a
+// dependency fails raises that dependency's error; a test pins this.
+#if NB_VERSION_MAJOR != 3 || NB_VERSION_MINOR != 1
+#error "PYFACE_MODULE follows NB_MODULE_IMPL of nanobind 3.1 (nb_defs.h): compare the two before moving the pin"
+#endif
 #define PYFACE_MODULE(name, variable)                                          \
     static void pyface_##name##_body(::pyface::Module &);                      \
-    NB_MODULE(name, pyface_module_) {                                          \
-        ::pyface::detail::run_module(pyface_module_, pyface_##name##_body);    \
+    static int pyface_##name##_exec(PyObject *m) {                             \
+        nanobind::detail::internals =                                          \
+            NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                         \
+        if (!nanobind::detail::internals)                                      \
+            return -1;                                                         \
+        return ::pyface::guard_int([&] {                                       \
+            ::pyface::detail::run_module(m, pyface_##name##_body);             \
+        });                                                                    \
+    }                                                                          \
+    static PyObject *pyface_##name##_def = nullptr;                            \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);       \
+    extern "C" PyObject *PyInit_##name(void) {                                 \
+        nanobind::detail::init_singletons();                                   \
+        if (!nanobind::detail::nb_backend_init(#name))                         \
+            return nullptr;                                                    \
+        if (!pyface_##name##_def)                                              \
+            pyface_##name##_def = NB_CALL(module_new)(                         \
+                #name, nullptr, (void *)pyface_##name##_exec,                  \
+                NB_ABI_MINOR_TAG);                                             \
+        return pyface_##name##_def;                                            \
     }                                                                          \
     void pyface_##name##_body(::pyface::Module &variable)

@@ -5,6 +5,7 @@
 
 #include "generators.hpp"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace pf = pyface;
@@ -165,6 +166,9 @@ PYFACE_MODULE(_pyface_selftest, m) {
             PyErr_SetString(PyExc_PermissionError, r.why);
         }
     });
+    // a test names a module here to see how a failing import of the body surfaces
+    if (const char *dependency = std::getenv("PYFACE_SELFTEST_IMPORT"))
+        m.import(dependency);
     m.import("abc");
     m.from("typing", {"NamedTuple", "Optional"});
     m.def(signature_demo_def);
