@@ -20,38 +20,61 @@ RankingScorer::RankingScorer(const Judgements &judgements, std::vector<std::size
     for (std::size_t i = 0; i < cutoffs_.size(); ++i)
         if (cutoffs_[i] == 0 || (i > 0 && cutoffs_[i] <= cutoffs_[i - 1]))
             throw std::invalid_argument("cutoffs must be positive and ascending");
-    std::size_t nq = judgements.num_queries(), nk = cutoffs_.size();
+    std::size_t nq = judgements.num_queries(), nk = cutoffs_.size(), nd = judgements.num_docs();
     relevant_.assign(nq, 0);
     ideal_dcg_.assign(nq * nk, 0.0);
-    // each query's gains, grouped by query
-    std::vector<std::vector<double>> gains(nq);
-    for (const Judgements::Cell &c : judgements.cells()) {
-        if (c.score > settings_.threshold)
-            ++relevant_[c.query];
-        double g = gain(c.score);
-        if (g > 0.0)
-            gains[c.query].push_back(g);
+    ideal_graded_.assign(nq * nk, 0.0);
+    // each query's grades, grouped by query (counting sort)
+    const std::vector<Judgements::Cell> &cells = judgements.cells();
+    std::vector<std::size_t> start(nq + 1, 0);
+    for (const Judgements::Cell &c : cells)
+        ++start[c.query + 1];
+    for (std::size_t q = 0; q < nq; ++q)
+        start[q + 1] += start[q];
+    std::vector<double> grades(cells.size());
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (const Judgements::Cell &c : cells)
+            grades[fill[c.query]++] = c.score;
     }
+    std::size_t deepest = nk ? cutoffs_.back() : 0;
     for (std::size_t q = 0; q < nq; ++q) {
-        std::vector<double> &g = gains[q];
-        std::sort(g.begin(), g.end(), std::greater<double>());
+        auto first = grades.begin() + static_cast<std::ptrdiff_t>(start[q]);
+        auto last = grades.begin() + static_cast<std::ptrdiff_t>(start[q + 1]);
+        std::size_t judged = static_cast<std::size_t>(last - first);
+        for (auto it = first; it != last; ++it)
+            relevant_[q] += *it > settings_.threshold ? 1 : 0;
+        // the best `deepest` grades, best first (gains are monotone in the grade)
+        std::size_t head = std::min(deepest, judged);
+        std::partial_sort(first, first + static_cast<std::ptrdiff_t>(head), last, std::greater<double>());
+        // ideal DCG: the best grades at the top ranks
         double dcg = 0.0;
         std::size_t i = 0;
         for (std::size_t c = 0; c < nk; ++c) {
-            for (; i < cutoffs_[c] && i < g.size(); ++i)
-                dcg += g[i] / std::log2(static_cast<double>(i) + 2.0);
+            for (; i < cutoffs_[c] && i < head; ++i)
+                dcg += gain(first[static_cast<std::ptrdiff_t>(i)]) / std::log2(static_cast<double>(i) + 2.0);
             ideal_dcg_[q * nk + c] = dcg;
         }
-    }
-    ideal_graded_.assign(nq * nk, 0.0);
-    for (std::size_t c = 0; c < nk; ++c) {
-        std::vector<double> sums = judgements.ideal_sums(cutoffs_[c]);
-        for (std::size_t q = 0; q < nq; ++q)
-            ideal_graded_[q * nk + c] = sums[q];
+        // ideal graded sum: the row's k best entries, where unjudged documents
+        // count 0 and so rank above negative grades
+        std::size_t zeros = nd - judged;
+        double sum = 0.0;
+        std::size_t taken = 0, j = 0;
+        for (std::size_t c = 0; c < nk; ++c) {
+            std::size_t k = std::min(cutoffs_[c], nd);
+            for (; taken < k; ++taken) {
+                if (j < head && (first[static_cast<std::ptrdiff_t>(j)] >= 0.0 || zeros == 0))
+                    sum += first[static_cast<std::ptrdiff_t>(j++)];
+                else
+                    --zeros;
+            }
+            ideal_graded_[q * nk + c] = sum;
+        }
     }
 }
 
-double RankingScorer::score(std::size_t query, const std::size_t *ranking, std::size_t n, double *out) const {
+double RankingScorer::score(std::size_t query, const std::size_t *ranking, std::size_t n, double *out,
+                            std::vector<std::size_t> &seen) const {
     std::size_t nk = cutoffs_.size();
     double n_rel = static_cast<double>(relevant_[query]);
     double max_score = judgements_.max_score();
@@ -60,8 +83,7 @@ double RankingScorer::score(std::size_t query, const std::size_t *ranking, std::
     std::size_t c = 0;
     std::size_t depth = std::max(n, relevant_[query]);
     // documents seen so far, to count a repeated one only once
-    std::vector<std::size_t> seen;
-    seen.reserve(std::min(n, cutoffs_.empty() ? n : std::max(cutoffs_.back(), relevant_[query])));
+    seen.clear();
     auto emit = [&](std::size_t k) {
         double *row = out + c * n_cutoff_metrics;
         double kd = static_cast<double>(k);

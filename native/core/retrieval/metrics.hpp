@@ -51,7 +51,9 @@ public:
     // Scores the ranking of `query` (document positions of the judgements,
     // npos for a document they do not know). Writes cutoffs().size() rows of
     // n_cutoff_metrics values to per_cutoff. Returns the R-precision.
-    double score(std::size_t query, const std::size_t *ranking, std::size_t n, double *per_cutoff) const;
+    // `scratch` is working space that calls may share.
+    double score(std::size_t query, const std::size_t *ranking, std::size_t n, double *per_cutoff,
+                 std::vector<std::size_t> &scratch) const;
 
     const std::vector<std::size_t> &cutoffs() const noexcept { return cutoffs_; }
     // Documents judged relevant for the query.

@@ -1112,9 +1112,11 @@ nb::object gt_score_rankings(pf::Call &c) {
     std::vector<double> values(nq * nk * nm), r_precision(nq), relevant(nq);
     {
         rt::RankingScorer scorer(j, cutoffs, settings);
+        std::vector<size_t> scratch;
         nb::gil_scoped_release unlocked;
         for (size_t q = 0; q < nq; ++q) {
-            r_precision[q] = scorer.score(q, rankings[q].data(), rankings[q].size(), values.data() + q * nk * nm);
+            r_precision[q] =
+                scorer.score(q, rankings[q].data(), rankings[q].size(), values.data() + q * nk * nm, scratch);
             relevant[q] = (double)scorer.relevant(q);
         }
     }
