@@ -176,26 +176,29 @@ void MatrixRows<T>::top_k_block(const double *queries, std::size_t n_queries, st
     k = std::min(k, rows);
     if (k == 0 || n_queries == 0)
         return;
-    // A block of queries meets a chunk of rows in one tile of dot products:
-    // the rows are read once per block of queries instead of once per query.
-    constexpr std::size_t block_queries = 32;
+    // A block of queries (kept in the L2 cache) meets each small chunk of rows in
+    // one tile of dot products: the matrix streams from memory once per block of
+    // queries instead of once per query.
+    constexpr std::size_t block_queries = 256;
+    constexpr std::size_t block_rows = 64;
     std::size_t n_blocks = (n_queries + block_queries - 1) / block_queries;
     unsigned parts = static_cast<unsigned>(
         std::min<std::size_t>(n_blocks, scan_threads(rows * dim * std::min(n_queries, block_queries), threads)));
     std::vector<double> qnorms(n_queries);
     for (std::size_t q = 0; q < n_queries; ++q)
         qnorms[q] = norm(queries + q * dim, dim);
-    std::vector<double> tiles(static_cast<std::size_t>(parts) * chunk_rows * block_queries);
+    std::vector<double> tiles(static_cast<std::size_t>(parts) * block_rows * block_queries);
+    std::vector<TopK> heaps(static_cast<std::size_t>(parts) * block_queries);
     std::atomic<std::size_t> next{0};
     run_parallel(parts, [&](unsigned p) noexcept {
-        double *tile = tiles.data() + static_cast<std::size_t>(p) * chunk_rows * block_queries;
+        double *tile = tiles.data() + static_cast<std::size_t>(p) * block_rows * block_queries;
+        TopK *best = heaps.data() + static_cast<std::size_t>(p) * block_queries;
         for (std::size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < n_blocks;) {
             std::size_t q0 = b * block_queries, nq = std::min(block_queries, n_queries - q0);
-            TopK best[block_queries];
             for (std::size_t q = 0; q < nq; ++q)
                 best[q] = TopK{out + (q0 + q) * k, k};
-            for (std::size_t r0 = 0; r0 < rows; r0 += chunk_rows) {
-                std::size_t n = std::min(chunk_rows, rows - r0);
+            for (std::size_t r0 = 0; r0 < rows; r0 += block_rows) {
+                std::size_t n = std::min(block_rows, rows - r0);
                 kernels::dots(data.get() + r0 * dim, n, dim, queries + q0 * dim, nq, tile, block_queries);
                 for (std::size_t i = 0; i < n; ++i) {
                     double rn = norms[r0 + i];
