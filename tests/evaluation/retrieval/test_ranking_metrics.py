@@ -216,3 +216,35 @@ def test_run_results_per_query_and_timings() -> None:
     data = run.to_dict()
     assert data["metrics"]["3"]["hit_rate"] == 1.0 and data["timings"]["queries"] == 6
     assert data["timings"]["retrieval_ms_per_query"] >= 0.0
+
+
+def test_searches_in_threads_while_indexing() -> None:
+    """Searches run without the GIL; indexing meanwhile must not disturb them."""
+    import threading
+
+    gt, model = make_world(n_docs=3000, n_queries=40, seed=5, noise=0.5)
+    r = EmbeddingRetriever(model)
+    r.index(gt.docs[:1000])
+    expected = r.search_many(gt.queries, 5)
+    found, errors = [], []
+
+    def searcher() -> None:
+        try:
+            for _ in range(3):
+                found.append(r.search_many(gt.queries, 5))
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=searcher) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for i in range(1000, 3000, 50):
+        r.index(gt.docs[i:i + 50])
+    for t in threads:
+        t.join()
+    assert not errors and len(found) == 9
+    # every result is a valid ranking of the documents indexed at that moment
+    assert all(len(result) == 40 and all(len(hits) == 5 for hits in result) for result in found)
+    known = set(gt.docs)
+    assert all(doc in known for result in found for hits in result for doc in hits)
+    assert r.search_many(gt.queries, 5) == [r.search(q, 5) for q in gt.queries]
