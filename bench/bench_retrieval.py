@@ -311,16 +311,22 @@ def kernel(scale: float) -> None:
           f"{t_matvec / len(sample) * 1e3:.3f} ms: ratio {t_search / t_matvec:.2f}x (target <= 1.1)")
 
     def numpy_block():
-        sims = matrix @ qv.T
-        top = np.argpartition(-sims, K, axis=0)[:K]
-        return top
+        sims = matrix @ qv.T  # documents x queries, as the issue states the baseline
+        return np.argpartition(-sims, K, axis=0)[:K]
+
+    def numpy_block_rows():
+        sims = qv @ matrix.T  # queries x documents: each query's scores contiguous
+        return np.argpartition(-sims, K, axis=1)[:, :K]
 
     t_block, block = best_of(lambda: ours.search_many(queries, K), repeat=2)
     t_np_block, _ = best_of(numpy_block, repeat=2)
+    t_np_rows, _ = best_of(numpy_block_rows, repeat=2)
     t_separate, separate = timed(lambda: [ours.search(q, K) for q in queries])
     assert block == separate, "the block path ranks differently from single searches"
-    print(f"  block path, all queries {t_block * 1e3:.1f} ms; numpy matrix @ queries.T + argpartition "
+    print(f"  block path, all queries {t_block * 1e3:.1f} ms; numpy doc_embeddings @ queries.T + argpartition "
           f"{t_np_block * 1e3:.1f} ms: ratio {t_block / t_np_block:.2f}x (target <= 1.5)")
+    print(f"    (numpy queries @ doc_embeddings.T + argpartition per row {t_np_rows * 1e3:.1f} ms: "
+          f"ratio {t_block / t_np_rows:.2f}x)")
     print(f"  {n_queries} separate searches {t_separate * 1e3:.1f} ms: block path {t_separate / t_block:.1f}x "
           f"faster (target >= 10)")
 
