@@ -5,6 +5,7 @@ import json
 from pathlib import Path
 
 import pytest
+import tqdm
 from click.testing import CliRunner
 from langchain.embeddings.fake import DeterministicFakeEmbedding
 
@@ -30,6 +31,8 @@ def indexed(tmp_path: Path, monkeypatch: pytest.MonkeyPatch):
     monkeypatch.delenv("TAVRIN_QDRANT_URL", raising=False)
     monkeypatch.delenv("TAVRIN_EMBEDDINGS", raising=False)
     monkeypatch.setitem(commands.EMBEDDINGS, "fake16", Fake16)
+    # `tavrin index` shows a tqdm bar: no monitor thread, which would outlive the test
+    monkeypatch.setattr(tqdm.tqdm, "monitor_interval", 0)
     root = tmp_path / "repo"
     for name, text in FILES.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)

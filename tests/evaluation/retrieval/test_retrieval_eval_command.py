@@ -148,7 +148,10 @@ class NotARetriever:
     pass
 
 
-def test_recall_keeps_two_decimals() -> None:
+def test_recall_keeps_two_decimals(monkeypatch) -> None:
+    from tavrin.evaluation.retrieval import dravik
+
+    monkeypatch.setattr(dravik, "tqdm", lambda iterable, desc=None: iterable)
     truth = GroundTruth([("q1", "a", 1.0), ("q1", "b", 1.0), ("q2", "c", 1.0), ("q2", "d", 1.0)])
     metrics = run_retrieval_evaluation(truth, FixedRetriever(), 2, 5)
     # recall (0.5 + 1.0) / 2 = 0.75: a second decimal that one-decimal rounding would lose

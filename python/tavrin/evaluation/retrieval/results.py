@@ -235,7 +235,11 @@ def _bar_factory(progress: bool) -> Callable[..., Any]:
         return _no_bar
     from tqdm import tqdm
 
-    return tqdm
+    class Bar(tqdm):
+        # no monitor thread: it would outlive the run (this tqdm never stops it)
+        monitor_interval = 0
+
+    return Bar
 
 
 def evaluate_retriever(
