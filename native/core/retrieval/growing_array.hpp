@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 
 namespace tavrin::retrieval {
 
@@ -18,8 +19,15 @@ public:
     GrowingBytes() = default;
     GrowingBytes(const GrowingBytes &) = delete;
     GrowingBytes &operator=(const GrowingBytes &) = delete;
-    GrowingBytes(GrowingBytes &&) noexcept = default;
-    GrowingBytes &operator=(GrowingBytes &&) noexcept = default;
+    GrowingBytes(GrowingBytes &&other) noexcept { *this = std::move(other); }
+    GrowingBytes &operator=(GrowingBytes &&other) noexcept {
+        if (this != &other) {
+            block_ = std::move(other.block_);
+            usable_ = std::exchange(other.usable_, 0);
+            reserved_ = std::exchange(other.reserved_, 0);
+        }
+        return *this;
+    }
 
     // Makes the first `bytes` bytes usable (contents kept). `used` of them
     // hold data; `dirty` is how far data was ever written. Throws
