@@ -248,3 +248,18 @@ def test_searches_in_threads_while_indexing() -> None:
     known = set(gt.docs)
     assert all(doc in known for result in found for hits in result for doc in hits)
     assert r.search_many(gt.queries, 5) == [r.search(q, 5) for q in gt.queries]
+
+
+def test_views_of_the_vectors_survive_growth() -> None:
+    _, model = make_world(n_docs=5000, n_queries=5, seed=9)
+    docs = [f"doc {i}" for i in range(5000)]
+    r = EmbeddingRetriever(model)
+    r.index(docs[:7])
+    early = r.doc_embeddings
+    snapshot = np.array(early)
+    for i in range(7, 5000, 13):  # many growth steps
+        r.index(docs[i:i + 13])
+    np.testing.assert_array_equal(early, snapshot)
+    assert r.doc_embeddings.shape == (5000, 8)
+    np.testing.assert_array_equal(r.doc_embeddings[:7], snapshot)
+    np.testing.assert_array_equal(r.doc_embeddings[4999], model.table[docs[4999]])
