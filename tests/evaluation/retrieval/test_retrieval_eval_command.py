@@ -1,4 +1,6 @@
 import json
+import os
+import struct
 from pathlib import Path
 
 import numpy as np
@@ -7,6 +9,7 @@ from click.testing import CliRunner
 
 from tavrin.embeddings import CodeHashingEmbeddings, make_embeddings
 from tavrin.evaluation.retrieval.commands import read_ground_truth, retrieval_eval
+from tavrin.evaluation.retrieval.dravik import GroundTruth, Retriever, run_retrieval_evaluation
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts, tokenize
 
 EXAMPLE = Path(__file__).resolve().parents[3] / "examples" / "retrieval_ground_truth.jsonl"
@@ -96,13 +99,16 @@ def test_the_example_runs_and_saves_its_index(tmp_path) -> None:
     result = CliRunner().invoke(retrieval_eval, [str(EXAMPLE), "--k", "3", "--save", str(tmp_path / "idx")])
     assert result.exit_code == 0, result.output
     lines = result.stdout.splitlines()
-    start = lines.index("Evaluation report:")
-    assert [line.split(":")[0] for line in lines[start + 1:start + 6]] == [
-        "- Precision", "- Recall", "- F1", "- Indexing time per doc (ms)", "- Retrieval time per query (ms)"]
+    assert lines[0].startswith("Retrieval evaluation: 16 queries")
+    table = {line[:30].strip(): line[30:].split() for line in lines[2:]}
+    assert set(table) >= {"P@3", "R@3", "nDCG@3", "MRR@3", "MAP@3", "Hit rate@3", "Graded precision@3",
+                          "Graded recall@3", "Graded F1@3", "R-precision", "Indexing time per doc (ms)",
+                          "Retrieval time per query (ms)"}
+    # times in milliseconds with decimals
+    assert "." in table["Retrieval time per query (ms)"][0]
     assert (tmp_path / "idx_docs.npy").exists() and (tmp_path / "idx_doc_embeddings.npy").exists()
     # the example's real queries find most of their judged chunks offline
-    recall = float(lines[start + 2].split(": ")[1])
-    assert recall >= 0.5
+    assert float(table["Graded recall@3"][0]) >= 0.5
 
 
 def test_the_command_reports_bad_input(tmp_path) -> None:
@@ -114,3 +120,119 @@ def test_the_command_reports_bad_input(tmp_path) -> None:
     assert result.exit_code == 1 and "--k 3 is more than the 2 documents" in result.output
     result = CliRunner().invoke(retrieval_eval, [small, "--save", str(tmp_path / "no" / "idx")])
     assert result.exit_code == 2 and "does not exist" in result.output
+    readonly = tmp_path / "readonly"
+    readonly.mkdir()
+    readonly.chmod(0o555)
+    try:
+        result = CliRunner().invoke(retrieval_eval, [small, "--k", "1", "--save", str(readonly / "idx")])
+        if os.geteuid() != 0:  # root writes anywhere
+            assert result.exit_code == 2 and "is not writable" in result.output
+    finally:
+        readonly.chmod(0o755)
+
+
+# ---------------------------------------------------------------- results, comparisons, outputs
+
+
+class FixedRetriever(Retriever):
+    """Returns fixed lists: q1 gets one of its two relevant documents, q2 both."""
+
+    def index(self, docs):
+        pass
+
+    def search(self, query, k=5):
+        return {"q1": ["a", "c"], "q2": ["c", "d"]}[query][:k]
+
+
+class NotARetriever:
+    pass
+
+
+def test_recall_keeps_two_decimals(monkeypatch) -> None:
+    from tavrin.evaluation.retrieval import dravik
+
+    monkeypatch.setattr(dravik, "tqdm", lambda iterable, desc=None: iterable)
+    truth = GroundTruth([("q1", "a", 1.0), ("q1", "b", 1.0), ("q2", "c", 1.0), ("q2", "d", 1.0)])
+    metrics = run_retrieval_evaluation(truth, FixedRetriever(), 2, 5)
+    # recall (0.5 + 1.0) / 2 = 0.75: a second decimal that one-decimal rounding would lose
+    assert metrics["Recall"] == 0.75 and metrics["Precision"] == 0.75
+
+
+def test_json_per_query_and_comparison(tmp_path) -> None:
+    per_query = tmp_path / "scores.jsonl"
+    result = CliRunner().invoke(retrieval_eval, [
+        str(EXAMPLE), "--k", "1,5", "--embeddings", "hashing", "--retriever", f"{__name__}:FixedEcho",
+        "--format", "json", "--per-query", str(per_query), "--metrics", "precision,ndcg,r_precision",
+        "--permutations", "500"])
+    assert result.exit_code == 0, result.output
+    data = json.loads(result.stdout)
+    assert [run["name"] for run in data["runs"]] == ["hashing", "FixedEcho"]
+    assert set(data["runs"][0]["metrics"]) == {"1", "5"}
+    assert data["runs"][1]["metrics"]["5"]["precision"] == 0.0
+    assert len(data["comparisons"]) == 5  # precision and ndcg at 2 cutoffs, r_precision
+    assert all(c["p_randomization_holm"] >= c["p_randomization"] for c in data["comparisons"])
+    rows = [json.loads(line) for line in per_query.read_text().splitlines()]
+    assert len(rows) == 2 * 16 * 2 and {"query", "k", "ndcg", "retriever"} <= set(rows[0])
+    csv_file = tmp_path / "scores.csv"
+    result = CliRunner().invoke(retrieval_eval, [str(EXAMPLE), "--k", "2", "--per-query", str(csv_file)])
+    assert result.exit_code == 0, result.output
+    assert csv_file.read_text().splitlines()[0].startswith("retriever,query,k,relevant,precision,recall")
+
+
+class FixedEcho(Retriever):
+    """Always returns documents no ground truth knows."""
+
+    def index(self, docs):
+        pass
+
+    def search(self, query, k=5):
+        return [f"nothing {i}" for i in range(k)]
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["--k", "0"], 2, "cutoff '0' is not a positive integer"),
+    (["--k", "1,x"], 2, "cutoff 'x' is not a positive integer"),
+    (["--k", "1,500"], 1, "--k 500 is more than the"),
+    (["--metrics", "ndcg,bleu"], 2, "unknown metric 'bleu'"),
+    (["--per-query", "NOFOLDER/x.csv"], 1, "does not exist"),
+    (["--per-query", "x.txt"], 2, "use a .csv or .jsonl file name"),
+    (["--retriever", f"{__name__}:NotARetriever"], 1, "is not a subclass of tavrin.evaluation.retrieval.dravik.Retriever"),
+    (["--retriever", "no_such_module_xyz:C"], 1, "cannot import"),
+    (["--exact"], 2, "needs --qdrant-source"),
+])
+def test_bad_options_write_nothing(tmp_path, monkeypatch, args, code, message) -> None:
+    monkeypatch.chdir(tmp_path)
+    result = CliRunner().invoke(retrieval_eval, [str(EXAMPLE)] + args)
+    assert result.exit_code == code, result.output
+    assert message in result.output
+    assert "Traceback" not in result.output
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_plot(tmp_path) -> None:
+    pytest.importorskip("matplotlib", reason="the optional extra 'plot' is not installed")
+    png = tmp_path / "metrics.png"
+    result = CliRunner().invoke(retrieval_eval, [
+        str(EXAMPLE), "--k", "1,3,5", "--embeddings", "hashing", "--embeddings", "hashing", "--float32",
+        "--plot", str(png), "--permutations", "200"])
+    assert result.exit_code == 0, result.output
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    width, height = struct.unpack(">II", data[16:24])
+    assert (width, height) == (1200, 800)
+
+
+def test_plot_without_matplotlib_names_the_extra(tmp_path, monkeypatch) -> None:
+    import builtins
+
+    real_import = builtins.__import__
+
+    def no_matplotlib(name, *args, **kwargs):
+        if name == "matplotlib" or name.startswith("matplotlib."):
+            raise ImportError("No module named 'matplotlib'")
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_matplotlib)
+    result = CliRunner().invoke(retrieval_eval, [str(EXAMPLE), "--plot", str(tmp_path / "p.png")])
+    assert result.exit_code == 1 and "extra 'plot'" in result.output
+    assert not (tmp_path / "p.png").exists()

@@ -9,7 +9,9 @@
 //                        (checked by identity on every use, rebuilt when a
 //                        caller has replaced them);
 //   GroundTruth:        "_judgements"; `scores` is built from it on first read.
-#include "core/retrieval.hpp"
+#include "core/retrieval/kernels.hpp"
+#include "core/retrieval/metrics.hpp"
+#include "core/retrieval/retrieval.hpp"
 #include "pyface/pyface.hpp"
 
 #include <nanobind/ndarray.h>
@@ -61,8 +63,8 @@ nb::object numpy_array(std::vector<double> values, std::initializer_list<size_t>
 // A read-only numpy view of the first rows of a matrix block; the view keeps
 // the block alive.
 template <class T> nb::object numpy_view(const rt::EmbeddingMatrix<T> &m) {
-    auto keep = std::make_unique<std::shared_ptr<T[]>>(m.block());
-    nb::capsule owner(keep.get(), [](void *p) noexcept { delete static_cast<std::shared_ptr<T[]> *>(p); });
+    auto keep = std::make_unique<std::shared_ptr<const T[]>>(m.block());
+    nb::capsule owner(keep.get(), [](void *p) noexcept { delete static_cast<std::shared_ptr<const T[]> *>(p); });
     keep.release();
     return nb::ndarray<nb::numpy, const T, nb::ndim<2>>(m.data(), {m.rows(), m.dim()}, owner).cast();
 }
@@ -264,15 +266,27 @@ struct RetrieverState {
     nb::object docs_seen;  // the `docs` list and `doc_embeddings` value this
     nb::object view_seen;  // state stands for, and the list's length then
     size_t docs_len_seen = 0;
+    bool store_float32 = false; // vectors kept as float32 whatever the model returns
 };
+
+// Whether the retriever's class asks for float32 storage (its attribute
+// `store_float32`, False on EmbeddingRetriever).
+bool wants_float32(nb::handle self) {
+    nb::object flag = nb::getattr(self, "store_float32", nb::bool_(false));
+    int truth = PyObject_IsTrue(flag.ptr());
+    if (truth < 0)
+        pf::throw_error();
+    return truth == 1;
+}
 
 constexpr const char *retriever_state_name = "tavrin.evaluation.retrieval.dravik._index";
 
 // A matrix holding `v` (and the rows of `base`, if given), with the element
-// type numpy would give them.
-Matrix build_matrix(const Matrix *base, const Vectors &v) {
-    bool as_float = v.float32 && (!base || std::holds_alternative<std::monostate>(*base) ||
-                                  std::holds_alternative<rt::EmbeddingMatrix<float>>(*base));
+// type numpy would give them, or float32 when the retriever asks for it.
+Matrix build_matrix(const Matrix *base, const Vectors &v, bool store_float32) {
+    bool as_float = store_float32 ||
+                    (v.float32 && (!base || std::holds_alternative<std::monostate>(*base) ||
+                                   std::holds_alternative<rt::EmbeddingMatrix<float>>(*base)));
     auto fill = [&](auto &m) {
         size_t old_rows = base ? rows_of(*base) : 0;
         m.reserve_more(old_rows + v.rows);
@@ -298,7 +312,7 @@ Matrix build_matrix(const Matrix *base, const Vectors &v) {
 }
 
 // Builds the state for a `docs` list and its vectors; `emb` None means none.
-std::unique_ptr<RetrieverState> build_state(nb::handle docs, nb::handle emb, nb::handle np) {
+std::unique_ptr<RetrieverState> build_state(nb::handle docs, nb::handle emb, nb::handle np, bool store_float32) {
     if (!PyList_Check(docs.ptr()))
         pf::raise(PyExc_TypeError, "EmbeddingRetriever.docs must be a list of str, not %.200s",
                   pf::type_name_of(docs));
@@ -314,7 +328,7 @@ std::unique_ptr<RetrieverState> build_state(nb::handle docs, nb::handle emb, nb:
             pf::raise(PyExc_ValueError, "EmbeddingRetriever has %zd documents but %zd embedding vectors",
                       (Py_ssize_t)n, (Py_ssize_t)v.rows);
         if (n > 0)
-            state->matrix = build_matrix(nullptr, v);
+            state->matrix = build_matrix(nullptr, v, store_float32);
     }
     state->index.reserve(n);
     for (size_t i = 0; i < n; ++i) {
@@ -347,7 +361,9 @@ RetrieverState &retriever_state(nb::handle self, nb::handle np) {
         return *state;
     // First use, or a caller replaced or changed the attributes: start over
     // from what they hold now.
-    std::unique_ptr<RetrieverState> fresh = build_state(docs, emb, np);
+    bool store_float32 = wants_float32(self);
+    std::unique_ptr<RetrieverState> fresh = build_state(docs, emb, np, store_float32);
+    fresh->store_float32 = store_float32;
     if (state && PyDict_GetItemString(dict.ptr(), "_index") == cap.ptr()) {
         *state = std::move(*fresh);
         return *state;
@@ -466,9 +482,10 @@ nb::object er_index(pf::Call &c) {
     size_t old_rows = rows_of(state.matrix);
     std::optional<Matrix> rebuilt;
     bool promote = std::holds_alternative<std::monostate>(state.matrix) ||
-                   (!v.float32 && std::holds_alternative<rt::EmbeddingMatrix<float>>(state.matrix));
+                   (!v.float32 && !state.store_float32 &&
+                    std::holds_alternative<rt::EmbeddingMatrix<float>>(state.matrix));
     if (promote)
-        rebuilt = build_matrix(&state.matrix, v);
+        rebuilt = build_matrix(&state.matrix, v, state.store_float32);
     else
         std::visit([&](auto &m) {
             if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, std::monostate>)
@@ -549,7 +566,12 @@ nb::object er_search(pf::Call &c) {
     held.check();
     std::vector<rt::Hit> hits = std::visit([&](const auto &m) -> std::vector<rt::Hit> {
         if constexpr (std::is_same_v<std::decay_t<decltype(m)>, std::monostate>) return {};
-        else return m.top_k(q.data(), (size_t)k);
+        else {
+            // the snapshot holds the rows it reads: other threads may index meanwhile
+            auto rows = m.snapshot();
+            nb::gil_scoped_release unlocked;
+            return rows.top_k(q.data(), (size_t)k);
+        }
     }, now.matrix);
     for (const rt::Hit &h : hits)
         result.append(nb::handle(PyList_GET_ITEM(now.docs_seen.ptr(), (Py_ssize_t)h.row)));
@@ -560,6 +582,66 @@ const pf::FuncDef er_search_def{
     .params = {pf::arg("self"), pf::arg("query", "str"), pf::arg("k", "int").dflt(5)},
     .body = er_search,
     .returns = "list[str]",
+};
+
+// search_many: search() for every query, in one blocked pass over the
+// matrix (one tile of dot products per block of queries and chunk of rows),
+// with the same rankings search() gives.
+nb::object er_search_many(pf::Call &c) {
+    nb::handle self = c[0];
+    nb::handle queries = c[1];
+    long long k = nb::cast<long long>(c[2]);
+    if (k < 0)
+        pf::raise(PyExc_ValueError, "k must not be negative, got %lld", k);
+    nb::object np = c.global("np");
+    Py_ssize_t n_queries = PyList_GET_SIZE(queries.ptr());
+    nb::list result;
+    if (k == 0 || rows_of(retriever_state(self, np).matrix) == 0) {
+        for (Py_ssize_t i = 0; i < n_queries; ++i)
+            result.append(nb::list());
+        return result;
+    }
+    nb::object embed = nb::getattr(self, "embeddings").attr("embed_query");
+    std::vector<nb::object> returned;
+    returned.reserve((size_t)n_queries);
+    for (Py_ssize_t i = 0; i < n_queries; ++i) {
+        nb::handle q = PyList_GET_ITEM(queries.ptr(), i);
+        if (!PyUnicode_Check(q.ptr()))
+            pf::raise(PyExc_TypeError, "queries must be str, but queries[%zd] is a %.200s", i, pf::type_name_of(q));
+        returned.push_back(embed(q));
+    }
+    HeldState held(self, np);
+    RetrieverState &now = *held;
+    size_t dim = dim_of(now.matrix);
+    std::vector<double> vectors;
+    vectors.reserve((size_t)n_queries * dim);
+    for (const nb::object &v : returned) {
+        std::vector<double> one = query_vector(v, dim, np);
+        vectors.insert(vectors.end(), one.begin(), one.end());
+    }
+    held.check();
+    size_t kk = std::min((size_t)k, rows_of(now.matrix));
+    std::vector<rt::Hit> hits((size_t)n_queries * kk);
+    std::visit([&](const auto &m) {
+        if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, std::monostate>) {
+            auto rows = m.snapshot();
+            nb::gil_scoped_release unlocked;
+            rows.top_k_block(vectors.data(), (size_t)n_queries, kk, hits.data());
+        }
+    }, now.matrix);
+    for (Py_ssize_t i = 0; i < n_queries; ++i) {
+        nb::list found;
+        for (size_t j = 0; j < kk; ++j)
+            found.append(nb::handle(PyList_GET_ITEM(now.docs_seen.ptr(), (Py_ssize_t)hits[(size_t)i * kk + j].row)));
+        result.append(found);
+    }
+    return result;
+}
+const pf::FuncDef er_search_many_def{
+    .name = "search_many",
+    .params = {pf::arg("self"), pf::arg("queries", "list[str]").checked(pf::Check::List), pf::arg("k", "int").dflt(5)},
+    .body = er_search_many,
+    .returns = "list[list[str]]",
 };
 
 nb::object er_cosine_similarity(pf::Call &c) {
@@ -573,8 +655,11 @@ nb::object er_cosine_similarity(pf::Call &c) {
     held.check();
     std::vector<double> sims(rows);
     std::visit([&](const auto &m) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, std::monostate>)
-            m.similarities(q.data(), sims.data());
+        if constexpr (!std::is_same_v<std::decay_t<decltype(m)>, std::monostate>) {
+            auto snapshot = m.snapshot();
+            nb::gil_scoped_release unlocked;
+            snapshot.similarities(q.data(), sims.data());
+        }
     }, state.matrix);
     return numpy_array(std::move(sims), {rows});
 }
@@ -637,7 +722,9 @@ nb::object er_load(pf::Call &c) {
                       shape.ptr(), (Py_ssize_t)n, docs_path.ptr());
         emb = emb_arr;
     }
-    std::unique_ptr<RetrieverState> fresh = build_state(docs, emb, np);
+    bool store_float32 = wants_float32(self);
+    std::unique_ptr<RetrieverState> fresh = build_state(docs, emb, np, store_float32);
+    fresh->store_float32 = store_float32;
     nb::object view = view_of(fresh->matrix);
     fresh->view_seen = view;
     nb::setattr(self, "docs", docs);
@@ -973,6 +1060,89 @@ const pf::FuncDef gt_compute_retrieval_scores_def{
     .returns = "np.ndarray",
 };
 
+// _score_rankings(retrieval, cutoffs, threshold, exponential_gain): every
+// ranking metric of every query at every cutoff, in one pass over each
+// query's list. Returns (values, r_precision, relevant): values has shape
+// (queries, cutoffs, metrics) in the order of metric_names, the other two one
+// value per query. Queries missing from `retrieval` count as nothing
+// retrieved; retrieved documents the ground truth does not know count as
+// not relevant.
+nb::object gt_score_rankings(pf::Call &c) {
+    HeldJudgements held = ground_truth_state(c[0]);
+    GroundTruthState &state = *held;
+    const rt::Judgements &j = state.judgements;
+    nb::handle retrieval = c[1];
+    std::vector<size_t> cutoffs;
+    for (nb::handle k : nb::borrow<nb::list>(c[2])) {
+        long long v = nb::cast<long long>(k);
+        if (v < 1 || (!cutoffs.empty() && (size_t)v <= cutoffs.back()))
+            pf::raise(PyExc_ValueError, "cutoffs must be positive and ascending, got %R", c[2].ptr());
+        cutoffs.push_back((size_t)v);
+    }
+    rt::MetricSettings settings;
+    settings.threshold = PyFloat_AS_DOUBLE(c[3].ptr());
+    settings.gain = PyObject_IsTrue(c[4].ptr()) ? rt::Gain::Exponential : rt::Gain::Linear;
+    if (!std::isfinite(settings.threshold))
+        pf::raise(PyExc_ValueError, "the relevance threshold must be a finite number");
+    size_t nq = j.num_queries(), nk = cutoffs.size(), nm = rt::n_cutoff_metrics;
+    // every query's ranking, as document positions
+    std::vector<std::vector<size_t>> rankings(nq);
+    nb::object items = pf::owned(PyDict_Items(retrieval.ptr()));
+    Py_ssize_t n_items = PyList_GET_SIZE(items.ptr());
+    for (Py_ssize_t t = 0; t < n_items; ++t) {
+        nb::handle item = PyList_GET_ITEM(items.ptr(), t);
+        nb::handle query = PyTuple_GET_ITEM(item.ptr(), 0);
+        if (!PyUnicode_CheckExact(query.ptr()))
+            pf::raise_arg_type("query", "str", query);
+        size_t row = j.query_position(text_of(query).view);
+        if (row == rt::npos)
+            pf::raise(PyExc_ValueError, "query %R is not in the ground truth", query.ptr());
+        nb::object seq = pf::owned(PySequence_Fast(PyTuple_GET_ITEM(item.ptr(), 1), "retrieved documents must be a list"));
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        std::vector<size_t> &ranking = rankings[row];
+        ranking.clear();
+        ranking.reserve((size_t)n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::handle doc = PySequence_Fast_GET_ITEM(seq.ptr(), i);
+            if (!PyUnicode_CheckExact(doc.ptr()))
+                pf::raise_arg_type("doc", "str", doc);
+            ranking.push_back(j.doc_position(text_of(doc).view));
+        }
+    }
+    std::vector<double> values(nq * nk * nm), r_precision(nq), relevant(nq);
+    {
+        rt::RankingScorer scorer(j, cutoffs, settings);
+        std::vector<size_t> scratch;
+        nb::gil_scoped_release unlocked;
+        for (size_t q = 0; q < nq; ++q) {
+            r_precision[q] =
+                scorer.score(q, rankings[q].data(), rankings[q].size(), values.data() + q * nk * nm, scratch);
+            relevant[q] = (double)scorer.relevant(q);
+        }
+    }
+    return nb::make_tuple(numpy_array(std::move(values), {nq, nk, nm}), numpy_array(std::move(r_precision), {nq}),
+                          numpy_array(std::move(relevant), {nq}));
+}
+const pf::FuncDef gt_score_rankings_def{
+    .name = "_score_rankings",
+    .params = {pf::arg("self"), pf::arg("retrieval", "dict[str, list[str]]").checked(pf::Check::Dict),
+               pf::arg("cutoffs", "list[int]").checked(pf::Check::List), pf::arg("threshold", "float").dflt(0.0),
+               pf::arg("exponential_gain", "bool").dflt(false)},
+    .body = gt_score_rankings,
+    .returns = "tuple[np.ndarray, np.ndarray, np.ndarray]",
+};
+
+nb::object kernel_instruction_set(pf::Call &) { return nb::str(rt::kernels::instruction_set()); }
+const pf::FuncDef kernel_instruction_set_def{
+    .name = "_kernel_instruction_set", .params = {}, .body = kernel_instruction_set, .returns = "str"};
+
+nb::object force_kernels(pf::Call &c) {
+    std::string name = nb::cast<std::string>(c[0]);
+    return nb::str(rt::kernels::force_instruction_set(name.c_str()));
+}
+const pf::FuncDef force_kernels_def{
+    .name = "_force_kernels", .params = {pf::arg("name", "str")}, .body = force_kernels, .returns = "str"};
+
 // ---------------------------------------------------------------- the run
 
 double seconds(nb::handle clock) {
@@ -1080,6 +1250,7 @@ PYFACE_MODULE(dravik, m) {
         .method(er_init_def)
         .method(er_index_def)
         .method(er_search_def)
+        .method(er_search_many_def)
         .method(er_cosine_similarity_def)
         .method(er_save_def)
         .method(er_load_def)
@@ -1097,8 +1268,15 @@ PYFACE_MODULE(dravik, m) {
         .method(gt_recall_def)
         .method(gt_f1_def)
         .method(gt_compute_retrieval_scores_def)
+        .method(gt_score_rankings_def)
         .finish();
 
     m.def(run_retrieval_evaluation_def);
     m.def(evaluation_report_def);
+    m.def(kernel_instruction_set_def);
+    m.def(force_kernels_def);
+    nb::list names;
+    for (const char *name : rt::cutoff_metric_names)
+        names.append(nb::str(name));
+    m.set("_CUTOFF_METRICS", nb::tuple(names));
 }

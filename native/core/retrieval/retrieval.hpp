@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/retrieval/growing_array.hpp"
+
 namespace tavrin::retrieval {
 
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
@@ -54,47 +56,67 @@ inline double cosine(double dot, double query_norm, double row_norm) noexcept {
     return n == 0.0 ? 0.0 : dot / n;
 }
 
-double dot(const double *a, const double *b, std::size_t n) noexcept;
-double dot(const float *a, const double *b, std::size_t n) noexcept;
 double norm(const double *a, std::size_t n) noexcept;
 
+// A read-only snapshot of the rows of an embedding matrix. It holds the
+// memory it points into, and those rows never change while it does, so a
+// search may read it without the matrix's owner (or the GIL).
+template <class T> struct MatrixRows {
+    std::shared_ptr<const T[]> data;
+    std::shared_ptr<const double[]> norms;
+    std::size_t rows = 0;
+    std::size_t dim = 0;
+
+    // Cosine similarity of `query` (dim values) with every row, in row order.
+    void similarities(const double *query, double *out) const noexcept;
+    // The min(k, rows) best rows for `query`, best first (see ranks_before).
+    // Large scans are split across up to `threads` threads (0: one per core).
+    std::vector<Hit> top_k(const double *query, std::size_t k, unsigned threads = 0) const;
+    // top_k for each of `n_queries` queries (row-major, dim values each), in
+    // one blocked pass: out[q * min(k, rows) + i] is hit i of query q.
+    void top_k_block(const double *queries, std::size_t n_queries, std::size_t k, Hit *out,
+                     unsigned threads = 0) const;
+};
+
+// How many threads a scan over `values` matrix elements uses, at most
+// `threads` (0: one per core).
+unsigned scan_threads(std::size_t values, unsigned threads) noexcept;
+
 // Row-major matrix of embedding vectors of one length, stored contiguously
-// in a block that grows geometrically. Blocks are shared: a block handed
-// out through block() stays valid (and its first rows() rows unchanged)
-// for as long as someone holds it, whatever the matrix does later.
-// The norm of every row is computed once, when the row is appended.
+// in a block that grows in place (see GrowingArray). Blocks are shared: a
+// block handed out through block() or rows() stays valid, and its first
+// rows() rows unchanged, for as long as someone holds it, whatever the
+// matrix does later. The norm of every row is computed once, when the row is
+// appended.
 template <class T> class EmbeddingMatrix {
 public:
     explicit EmbeddingMatrix(std::size_t dim) : dim_(dim) {}
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t dim() const noexcept { return dim_; }
-    std::size_t capacity() const noexcept { return capacity_; }
-    const T *data() const noexcept { return block_.get(); }
-    const std::shared_ptr<T[]> &block() const noexcept { return block_; }
-    const std::vector<double> &norms() const noexcept { return norms_; }
+    const T *data() const noexcept { return values_.data(); }
+    std::shared_ptr<const T[]> block() const noexcept { return values_.block(); }
+    MatrixRows<T> snapshot() const noexcept { return {values_.block(), norms_.block(), rows_, dim_}; }
 
-    // Makes room for `extra` more rows (at least doubling when it must grow).
+    // Makes room for `extra` more rows.
     void reserve_more(std::size_t extra);
     // Appends `n` rows of dim() values each. Needs reserve_more(n) first.
     void append(const double *values, std::size_t n) noexcept;
-    // Drops the rows from `rows` on (rows written into a shared block stay
-    // there, unseen).
+    // Drops the rows from `rows` on.
     void truncate(std::size_t rows) noexcept;
 
-    // Cosine similarity of `query` (dim() values) with every row, in row order.
-    void similarities(const double *query, double *out) const noexcept;
-    // The min(k, rows()) best rows for `query`, best first (see ranks_before).
-    std::vector<Hit> top_k(const double *query, std::size_t k) const;
+    void similarities(const double *query, double *out) const noexcept { snapshot().similarities(query, out); }
+    std::vector<Hit> top_k(const double *query, std::size_t k) const { return snapshot().top_k(query, k); }
 
 private:
-    std::shared_ptr<T[]> block_;
+    GrowingArray<T> values_;
+    GrowingArray<double> norms_;
     std::size_t rows_ = 0;
-    std::size_t capacity_ = 0;
     std::size_t dim_;
-    std::vector<double> norms_;
 };
 
+extern template struct MatrixRows<float>;
+extern template struct MatrixRows<double>;
 extern template class EmbeddingMatrix<float>;
 extern template class EmbeddingMatrix<double>;
 

@@ -1,11 +1,14 @@
-#include "core/retrieval.hpp"
+#include "core/retrieval/retrieval.hpp"
+#include "core/retrieval/kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 
 namespace tavrin::retrieval {
 
@@ -38,113 +41,180 @@ bool ranks_before(const Hit &a, const Hit &b) noexcept {
     return sa > sb || (sa == sb && a.row > b.row);
 }
 
-namespace {
-
-// Four independent sums keep the loop from waiting on one addition chain;
-// the matrix streams through once, so memory bandwidth is the limit.
-template <class T> double dot_impl(const T *a, const double *b, std::size_t n) noexcept {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        s0 += static_cast<double>(a[j]) * b[j];
-        s1 += static_cast<double>(a[j + 1]) * b[j + 1];
-        s2 += static_cast<double>(a[j + 2]) * b[j + 2];
-        s3 += static_cast<double>(a[j + 3]) * b[j + 3];
-    }
-    for (; j < n; ++j)
-        s0 += static_cast<double>(a[j]) * b[j];
-    return (s0 + s1) + (s2 + s3);
-}
-
-template <class T> double sum_squares(const T *a, std::size_t n) noexcept {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        double x0 = static_cast<double>(a[j]), x1 = static_cast<double>(a[j + 1]);
-        double x2 = static_cast<double>(a[j + 2]), x3 = static_cast<double>(a[j + 3]);
-        s0 += x0 * x0;
-        s1 += x1 * x1;
-        s2 += x2 * x2;
-        s3 += x3 * x3;
-    }
-    for (; j < n; ++j)
-        s0 += static_cast<double>(a[j]) * static_cast<double>(a[j]);
-    return (s0 + s1) + (s2 + s3);
-}
-
-} // namespace
-
-double dot(const double *a, const double *b, std::size_t n) noexcept { return dot_impl(a, b, n); }
-double dot(const float *a, const double *b, std::size_t n) noexcept { return dot_impl(a, b, n); }
-double norm(const double *a, std::size_t n) noexcept { return std::sqrt(sum_squares(a, n)); }
+double norm(const double *a, std::size_t n) noexcept { return std::sqrt(kernels::sum_squares(a, n)); }
 
 // ---------------------------------------------------------------- EmbeddingMatrix
 
 template <class T> void EmbeddingMatrix<T>::reserve_more(std::size_t extra) {
-    std::size_t needed = rows_ + extra;
-    if (needed > capacity_) {
-        std::size_t cap = std::max<std::size_t>({needed, capacity_ * 2, 16});
-        std::shared_ptr<T[]> grown(new T[cap * dim_]);
-        if (rows_ > 0)
-            std::memcpy(grown.get(), block_.get(), rows_ * dim_ * sizeof(T));
-        norms_.reserve(cap);
-        block_ = std::move(grown);
-        capacity_ = cap;
-    } else if (norms_.capacity() < needed) {
-        norms_.reserve(capacity_);
-    }
+    if (extra > (std::numeric_limits<std::size_t>::max() / sizeof(T)) / std::max<std::size_t>(dim_, 1) - rows_)
+        throw std::bad_alloc();
+    values_.reserve_more(extra * dim_);
+    norms_.reserve_more(extra);
 }
 
 template <class T> void EmbeddingMatrix<T>::append(const double *values, std::size_t n) noexcept {
-    T *dst = block_.get() + rows_ * dim_;
+    T *dst = values_.data() + rows_ * dim_;
     for (std::size_t i = 0; i < n * dim_; ++i)
         dst[i] = static_cast<T>(values[i]);
+    values_.grow_by(n * dim_);
     for (std::size_t r = 0; r < n; ++r)
-        norms_.push_back(std::sqrt(sum_squares(dst + r * dim_, dim_)));
+        norms_.push_back(std::sqrt(kernels::sum_squares(dst + r * dim_, dim_)));
     rows_ += n;
 }
 
 template <class T> void EmbeddingMatrix<T>::truncate(std::size_t rows) noexcept {
     if (rows < rows_) {
         rows_ = rows;
-        norms_.resize(rows);
+        values_.truncate(rows * dim_);
+        norms_.truncate(rows);
     }
 }
 
-template <class T>
-void EmbeddingMatrix<T>::similarities(const double *query, double *out) const noexcept {
-    double qn = norm(query, dim_);
-    const T *row = block_.get();
-    for (std::size_t r = 0; r < rows_; ++r, row += dim_)
-        out[r] = cosine(dot_impl(row, query, dim_), qn, norms_[r]);
+// ---------------------------------------------------------------- search
+
+unsigned scan_threads(std::size_t values, unsigned threads) noexcept {
+    // below about a million values a scan takes well under a millisecond:
+    // starting threads would cost more than it saves
+    constexpr std::size_t per_thread = std::size_t{1} << 19;
+    unsigned cores = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    std::size_t useful = values / per_thread;
+    return static_cast<unsigned>(std::clamp<std::size_t>(useful, 1, cores));
 }
 
-template <class T>
-std::vector<Hit> EmbeddingMatrix<T>::top_k(const double *query, std::size_t k) const {
-    std::vector<Hit> heap;
-    k = std::min(k, rows_);
-    if (k == 0)
-        return heap;
-    heap.reserve(k);
-    // `heap` keeps the best k seen so far with the weakest on top, so most
-    // rows cost one comparison against it.
-    double qn = norm(query, dim_);
-    const T *row = block_.get();
-    for (std::size_t r = 0; r < rows_; ++r, row += dim_) {
-        Hit h{cosine(dot_impl(row, query, dim_), qn, norms_[r]), r};
-        if (heap.size() < k) {
-            heap.push_back(h);
-            std::push_heap(heap.begin(), heap.end(), ranks_before);
-        } else if (ranks_before(h, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), ranks_before);
-            heap.back() = h;
-            std::push_heap(heap.begin(), heap.end(), ranks_before);
+namespace {
+
+// Runs work(0) .. work(n - 1), each on its own thread but the last on this
+// one. A thread that cannot be started leaves its work to this thread.
+// `work` must not throw.
+template <class F> void run_parallel(unsigned n, F &&work) noexcept {
+    std::vector<std::thread> started;
+    std::vector<unsigned> inline_work;
+    try {
+        started.reserve(n);
+    } catch (...) {
+    }
+    for (unsigned i = 0; i + 1 < n; ++i) {
+        try {
+            started.emplace_back([&work, i] { work(i); });
+        } catch (...) {
+            work(i);
         }
     }
-    std::sort(heap.begin(), heap.end(), ranks_before);
-    return heap;
+    if (n > 0)
+        work(n - 1);
+    for (std::thread &t : started)
+        t.join();
 }
 
+// Keeps the best k hits seen, the weakest on top of a heap.
+struct TopK {
+    Hit *heap = nullptr;
+    std::size_t k = 0;
+    std::size_t size = 0;
+
+    void offer(const Hit &h) noexcept {
+        if (size < k) {
+            heap[size++] = h;
+            std::push_heap(heap, heap + size, ranks_before);
+        } else if (ranks_before(h, heap[0])) {
+            std::pop_heap(heap, heap + size, ranks_before);
+            heap[size - 1] = h;
+            std::push_heap(heap, heap + size, ranks_before);
+        }
+    }
+    void finish() noexcept { std::sort(heap, heap + size, ranks_before); }
+};
+
+constexpr std::size_t chunk_rows = 256;
+
+} // namespace
+
+template <class T> void MatrixRows<T>::similarities(const double *query, double *out) const noexcept {
+    double qn = norm(query, dim);
+    kernels::dots(data.get(), rows, dim, query, 1, out, 1);
+    for (std::size_t r = 0; r < rows; ++r)
+        out[r] = cosine(out[r], qn, norms[r]);
+}
+
+template <class T>
+std::vector<Hit> MatrixRows<T>::top_k(const double *query, std::size_t k, unsigned threads) const {
+    k = std::min(k, rows);
+    if (k == 0)
+        return {};
+    unsigned parts = scan_threads(rows * dim, threads);
+    // each part keeps its own best k; allocated here, so the threads cannot fail
+    std::vector<Hit> heaps(static_cast<std::size_t>(parts) * k);
+    std::vector<std::size_t> sizes(parts, 0);
+    std::vector<double> buffers(static_cast<std::size_t>(parts) * chunk_rows);
+    double qn = norm(query, dim);
+    std::size_t per_part = (rows + parts - 1) / parts;
+    run_parallel(parts, [&](unsigned p) noexcept {
+        std::size_t begin = std::min(rows, p * per_part), end = std::min(rows, begin + per_part);
+        TopK best{heaps.data() + static_cast<std::size_t>(p) * k, k};
+        double *buf = buffers.data() + static_cast<std::size_t>(p) * chunk_rows;
+        for (std::size_t r0 = begin; r0 < end; r0 += chunk_rows) {
+            std::size_t n = std::min(chunk_rows, end - r0);
+            kernels::dots(data.get() + r0 * dim, n, dim, query, 1, buf, 1);
+            for (std::size_t i = 0; i < n; ++i)
+                best.offer(Hit{cosine(buf[i], qn, norms[r0 + i]), r0 + i});
+        }
+        sizes[p] = best.size;
+    });
+    std::vector<Hit> all;
+    all.reserve(static_cast<std::size_t>(parts) * k);
+    for (unsigned p = 0; p < parts; ++p)
+        all.insert(all.end(), heaps.begin() + static_cast<std::ptrdiff_t>(p * k),
+                   heaps.begin() + static_cast<std::ptrdiff_t>(p * k + sizes[p]));
+    std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), ranks_before);
+    all.resize(k);
+    return all;
+}
+
+template <class T>
+void MatrixRows<T>::top_k_block(const double *queries, std::size_t n_queries, std::size_t k, Hit *out,
+                                unsigned threads) const {
+    k = std::min(k, rows);
+    if (k == 0 || n_queries == 0)
+        return;
+    // A block of queries (kept in the L2 cache) meets each small chunk of rows in
+    // one tile of dot products: the matrix streams from memory once per block of
+    // queries instead of once per query.
+    constexpr std::size_t block_queries = 256;
+    constexpr std::size_t block_rows = 64;
+    std::size_t n_blocks = (n_queries + block_queries - 1) / block_queries;
+    unsigned parts = static_cast<unsigned>(
+        std::min<std::size_t>(n_blocks, scan_threads(rows * dim * std::min(n_queries, block_queries), threads)));
+    std::vector<double> qnorms(n_queries);
+    for (std::size_t q = 0; q < n_queries; ++q)
+        qnorms[q] = norm(queries + q * dim, dim);
+    std::vector<double> tiles(static_cast<std::size_t>(parts) * block_rows * block_queries);
+    std::vector<TopK> heaps(static_cast<std::size_t>(parts) * block_queries);
+    std::atomic<std::size_t> next{0};
+    run_parallel(parts, [&](unsigned p) noexcept {
+        double *tile = tiles.data() + static_cast<std::size_t>(p) * block_rows * block_queries;
+        TopK *best = heaps.data() + static_cast<std::size_t>(p) * block_queries;
+        for (std::size_t b; (b = next.fetch_add(1, std::memory_order_relaxed)) < n_blocks;) {
+            std::size_t q0 = b * block_queries, nq = std::min(block_queries, n_queries - q0);
+            for (std::size_t q = 0; q < nq; ++q)
+                best[q] = TopK{out + (q0 + q) * k, k};
+            for (std::size_t r0 = 0; r0 < rows; r0 += block_rows) {
+                std::size_t n = std::min(block_rows, rows - r0);
+                kernels::dots(data.get() + r0 * dim, n, dim, queries + q0 * dim, nq, tile, block_queries);
+                for (std::size_t i = 0; i < n; ++i) {
+                    double rn = norms[r0 + i];
+                    const double *line = tile + i * block_queries;
+                    for (std::size_t q = 0; q < nq; ++q)
+                        best[q].offer(Hit{cosine(line[q], qnorms[q0 + q], rn), r0 + i});
+                }
+            }
+            for (std::size_t q = 0; q < nq; ++q)
+                best[q].finish();
+        }
+    });
+}
+
+template struct MatrixRows<float>;
+template struct MatrixRows<double>;
 template class EmbeddingMatrix<float>;
 template class EmbeddingMatrix<double>;
 
