@@ -58,15 +58,16 @@ template <class F> void in_destructor(const char *what, F &&f) noexcept {
 // While a run works, SIGTERM (kill, a container stop, a CI timeout) ends it
 // like Ctrl+C: the handler marks `flag` and raises KeyboardInterrupt, so the
 // report is still written.
+constexpr pf::Params on_sigterm_params{pf::arg("signum"), pf::arg("frame")};
 nb::object on_sigterm(pf::Call &c) {
-    c.closure().attr("append")(c[0]);
+    c.closure().attr("append")(c.arg<on_sigterm_params, "signum">());
     pf::raise(PyExc_KeyboardInterrupt, "SIGTERM");
 }
 
 const pf::FuncDef on_sigterm_def{
     .name = "on_sigterm",
     .qualname = "Evaluation.run.<locals>.on_sigterm",
-    .params = {pf::arg("signum"), pf::arg("frame")},
+    .params = on_sigterm_params,
     .body = on_sigterm,
 };
 
@@ -132,37 +133,40 @@ private:
 
 // ---------------------------------------------------------------- get_verbose_print
 
+constexpr pf::Params verbose_print_params{pf::varargs("args"), pf::varkw("kwargs")};
 nb::object verbose_print(pf::Call &c) {
+    auto [args, kwargs] = c.args<verbose_print_params, "args", "kwargs">();
     if (pf::truthy(c.closure()))
-        pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), c[0].ptr(), c[1].ptr()));
+        pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), args.ptr(), kwargs.ptr()));
     return nb::none();
 }
 
 const pf::FuncDef verbose_print_def{
     .name = "verbose_print",
     .qualname = "get_verbose_print.<locals>.verbose_print",
-    .params = {pf::varargs("args"), pf::varkw("kwargs")},
+    .params = verbose_print_params,
     .body = verbose_print,
 };
 
+constexpr pf::Params get_verbose_print_params{pf::arg("verbose", "bool")};
 nb::object get_verbose_print(pf::Call &c) {
-    return pf::make_function(verbose_print_def, c.globals(), c[0]);
+    return pf::make_function(verbose_print_def, c.globals(), c.arg<get_verbose_print_params, "verbose">());
 }
 
 const pf::FuncDef get_verbose_print_def{
     .name = "get_verbose_print",
-    .params = {pf::arg("verbose", "bool")},
+    .params = get_verbose_print_params,
     .body = get_verbose_print,
 };
 
 // ---------------------------------------------------------------- Evaluation
 
-// def __init__(self, test_set_path: str, subjects: List[Type[EvaluableQA]],
-//              evaluators: List[Type[Evaluator]],
-//              records: Optional[List[EvalRecord]] = None) -> None
+constexpr pf::Params evaluation_init_params{
+    pf::arg("self"), pf::arg("test_set_path", "str"), pf::arg("subjects", "List[Type[EvaluableQA]]"),
+    pf::arg("evaluators", "List[Type[Evaluator]]"), pf::arg("records", "Optional[List[EvalRecord]]").none()};
 nb::object evaluation_init(pf::Call &c) {
-    nb::handle self = c[0], test_set_path = c[1], subjects = c[2], evaluators = c[3],
-               records = c[4];
+    auto [self, test_set_path, subjects, evaluators, records] =
+        c.args<evaluation_init_params, "self", "test_set_path", "subjects", "evaluators", "records">();
     nb::object test_set = c.global("QuestionSet").attr("load_json")(test_set_path);
     nb::setattr(self, "_test_set_path", test_set_path);
     nb::setattr(self, "_test_set", test_set);
@@ -186,10 +190,7 @@ nb::object evaluation_init(pf::Call &c) {
 
 const pf::FuncDef evaluation_init_def{
     .name = "__init__",
-    .params = {pf::arg("self"), pf::arg("test_set_path", "str"),
-               pf::arg("subjects", "List[Type[EvaluableQA]]"),
-               pf::arg("evaluators", "List[Type[Evaluator]]"),
-               pf::arg("records", "Optional[List[EvalRecord]]").none()},
+    .params = evaluation_init_params,
     .body = evaluation_init,
     .returns = "None",
 };
@@ -242,9 +243,12 @@ nb::object open_journal(const pf::Call &c, nb::handle self, nb::handle json_path
                 "evaluators"_a = f.evaluators, "description"_a = f.description);
 }
 
-// def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
+constexpr pf::Params evaluation_run_params{pf::arg("self"), pf::arg("json_path", "str"),
+                                           pf::arg("markdown_path", "Optional[str]").none(),
+                                           pf::arg("verbose", "bool").dflt(false)};
 nb::object evaluation_run(pf::Call &c) {
-    nb::handle self = c[0], json_path = c[1], markdown_path = c[2], verbose = c[3];
+    auto [self, json_path, markdown_path, verbose] =
+        c.args<evaluation_run_params, "self", "json_path", "markdown_path", "verbose">();
 
     nb::object v_print = c.global("get_verbose_print")(verbose);
     v_print("\nEvaluation start", "bold"_a = true);
@@ -389,15 +393,13 @@ nb::object evaluation_run(pf::Call &c) {
 const pf::FuncDef evaluation_run_def{
     .name = "run",
     .doc = "Run the evaluation and save the report to json and markdown file.",
-    .params = {pf::arg("self"), pf::arg("json_path", "str"),
-               pf::arg("markdown_path", "Optional[str]").none(),
-               pf::arg("verbose", "bool").dflt(false)},
+    .params = evaluation_run_params,
     .body = evaluation_run,
 };
 
-// @classmethod def resume(cls, report_json_path: str)
+constexpr pf::Params evaluation_resume_params{pf::arg("cls"), pf::arg("report_json_path", "str")};
 nb::object evaluation_resume(pf::Call &c) {
-    nb::handle cls = c[0], report_json_path = c[1];
+    auto [cls, report_json_path] = c.args<evaluation_resume_params, "cls", "report_json_path">();
     nb::object report = c.global("Report").attr("load_json")(report_json_path);
     nb::object test_set_path = report.attr("test_set_path");
     nb::list subjects;
@@ -413,7 +415,7 @@ nb::object evaluation_resume(pf::Call &c) {
 const pf::FuncDef evaluation_resume_def{
     .name = "resume",
     .doc = "Resume an Evaluation's config from a report json file.",
-    .params = {pf::arg("cls"), pf::arg("report_json_path", "str")},
+    .params = evaluation_resume_params,
     .body = evaluation_resume,
 };
 
