@@ -214,20 +214,24 @@ void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
     }
 }
 
-// What a report says of its run besides records and error, read now, in the
-// order the report's keywords list them.
+// What a report says of its run besides records and error, in the order the
+// report's keywords list them: made by the report package's run_fields (one
+// place for every way a run starts), dated by this module's `datetime`.
 struct RunFields {
     nb::object name, date, test_set_path, subjects, evaluators, description;
 };
 
 RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
+    nb::object now = c.global("datetime").attr("now")();
+    nb::object fields =
+        nb::module_::import_("tavrin.evaluation.qa.report.run").attr("run_fields")(self, json_path, "now"_a = now);
     RunFields f;
-    f.name = c.global("Path")(json_path).attr("stem");
-    f.date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
-    f.test_set_path = nb::str(self.attr("_test_set_path"));
-    f.subjects = nb::list(self.attr("_subjects").attr("keys")());
-    f.evaluators = nb::list(self.attr("_evaluators").attr("keys")());
-    f.description = pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    f.name = fields["name"];
+    f.date = fields["date"];
+    f.test_set_path = fields["test_set_path"];
+    f.subjects = fields["subjects"];
+    f.evaluators = fields["evaluators"];
+    f.description = fields["description"];
     return f;
 }
 

@@ -29,7 +29,6 @@ import json
 import os
 import shlex
 import sys
-from datetime import datetime
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -43,7 +42,8 @@ from tavrin.evaluation.qa.evaluator import base as evaluator_base
 from tavrin.evaluation.qa.evaluator.base import Evaluator
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
 from tavrin.evaluation.qa.report import (
-    EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, summarise,
+    EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, report_date, report_name,
+    run_fields, summarise,
 )
 
 JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
@@ -494,16 +494,9 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
 def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
     """The report that stands at OUTPUT while the run works, so a run that is killed
     outright can still be resumed by name (its records come back from the journal)."""
-    return Report(
-        name=Path(output).stem,
-        date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
-        test_set_path=test_set,
-        subjects=list(evaluation._subjects),
-        evaluators=list(evaluation._evaluators),
-        records=[],
-        description=f"Using test set <{evaluation._test_set.name}>",
-        error_msg="The run did not finish: `tavrin resume` continues it",
-    )
+    fields = run_fields(evaluation, output)
+    fields["test_set_path"] = test_set
+    return Report(**fields, records=[], error_msg="The run did not finish: `tavrin resume` continues it")
 
 
 # ---------------------------------------------------------------- resume
@@ -690,7 +683,7 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
         for kind, table in (report.classes or {}).items():
             classes.setdefault(kind, {}).update(table)
     return Report(
-        name=Path(output).stem, date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+        name=report_name(output), date=report_date(),
         test_set_path=first.test_set_path, subjects=list(first.subjects), evaluators=list(first.evaluators),
         records=ordered, description=first.description, error_msg="; ".join(errors),
         requests=total("requests"), retries=total("retries"), tokens=total("tokens"), classes=classes or None,
