@@ -37,10 +37,9 @@ import click
 from tavrin import _llm
 from tavrin._outputs import OutputPathError, atomic_write_text, check_output, same_file
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
-from tavrin.evaluation.qa.evaluable.base import EvaluableQA
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.evaluator.base import Evaluator
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
+from tavrin.evaluation.qa.registry import ClassSpecError, Registry
 from tavrin.evaluation.qa.report import (
     EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, report_date, report_name,
     run_fields, summarise,
@@ -60,51 +59,35 @@ def _fail_from(exc: BaseException) -> Fail:
 # ---------------------------------------------------------------- subjects and evaluators
 
 
-def _import_class(dotted: str, base: type, kind: str) -> type:
-    module_name, _, attribute = dotted.partition(":")
-    if not module_name or not attribute:
-        raise Fail(f"{kind} {dotted!r}: write module:ClassName")
-    try:
-        module = importlib.import_module(module_name)
-    except ImportError as exc:
-        raise Fail(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
-    target: Any = module
-    for part in attribute.split("."):
-        target = getattr(target, part, None)
-        if target is None:
-            raise Fail(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
-    if not isinstance(target, type) or not issubclass(target, base):
-        raise Fail(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
-    return target
+def _registry(kind: str) -> Registry:
+    return evaluable_base.REGISTRY if kind == "subject" else evaluator_base.REGISTRY
 
 
 def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[type], Dict[str, str]]:
     """The classes named by ``values`` (names or module:Class) and where the module:Class ones came from."""
-    base, lookup = (EvaluableQA, evaluable_base.get_evaluable_from_name) if kind == "subject" else (
-        Evaluator, evaluator_base.get_evaluator_from_name)
+    registry = _registry(kind)
     classes, origins = [], {}
     for value in values:
-        if ":" in value:
-            cls = _import_class(value, base, kind)
-            origins[cls.name] = value
-        else:
-            try:
-                cls = lookup(value)
-            except LookupError as exc:
-                raise Fail(str(exc)) from exc
-            except ImportError as exc:
-                raise Fail(f"{kind} {value!r} cannot be loaded: {exc}") from exc
+        try:
+            cls, origin = registry.resolve(value)
+        except LookupError as exc:  # an unknown name, or a module:Class that names no such class
+            raise Fail(str(exc)) from exc
+        except ImportError as exc:
+            raise Fail(f"{kind} {value!r} cannot be loaded: {exc}") from exc
+        if origin is not None:
+            origins[cls.name] = origin
         classes.append(cls)
     return classes, origins
 
 
 def _import_recorded(classes: Optional[Dict[str, Dict[str, str]]]) -> None:
     """Import the module:Class subjects and evaluators a report names, so lookups find them."""
-    for kind, base in (("subjects", EvaluableQA), ("evaluators", Evaluator)):
+    for kind in ("subjects", "evaluators"):
         for name, dotted in ((classes or {}).get(kind) or {}).items():
-            cls = _import_class(dotted, base, kind[:-1])
-            registry = evaluable_base._registry if base is EvaluableQA else evaluator_base._registry
-            registry.setdefault(name, cls)
+            try:
+                _registry(kind[:-1]).adopt(name, dotted)
+            except ClassSpecError as exc:
+                raise Fail(str(exc)) from exc
 
 
 def _parse_options(values: Tuple[str, ...]) -> Dict[str, str]:
@@ -404,7 +387,7 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
 
 
 def _known(kind: str) -> str:
-    names = evaluable_base.known_names() if kind == "subject" else evaluator_base.known_names()
+    names = _registry(kind).known_names()
     return ", ".join(names)
 
 
