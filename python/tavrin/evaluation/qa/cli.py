@@ -41,7 +41,7 @@ from tavrin.evaluation.qa.evaluator import base as evaluator_base
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
 from tavrin.evaluation.qa.registry import ClassSpecError, Registry
 from tavrin.evaluation.qa.report import (
-    EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, report_date, report_name,
+    EvalRecord, Report, ReportError, journal_path, on_journal_append, on_report_written, read_journal, report_date, report_name,
     run_fields, summarise,
 )
 
@@ -279,10 +279,15 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
         _llm.configure_judge(model=judge_model, cache=not no_cache)
 
 
-def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> None:
+def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> Report:
+    """Run ``evaluation``, writing its report to ``output``; return the report as written."""
     progress = Progress(quiet)
+    written: List[str] = []
     try:
-        _run_with(evaluation, output, verbose, jobs, keep_going, progress)
+        with on_report_written(lambda path, text: written.append(text)):
+            _run_with(evaluation, output, verbose, jobs, keep_going, progress)
+        # the run's report as its file holds it (the run ended by writing it)
+        return Report.from_json_text(written[-1], output) if written else Report.load_json(output)
     except (OSError, ReportError) as exc:
         # the run itself reports failures of subjects and evaluators: this is the report's
         _drop_empty_journal(output)
@@ -320,10 +325,9 @@ def _remaining(evaluation: Any) -> int:
     )
 
 
-def _finish(output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
+def _finish(report: Report, output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
             extras: Dict[str, Any], fmt: str, cases: List[Any]) -> None:
-    """Record the run's usage and extras in the report, write the Markdown, say how it went."""
-    report = Report.load_json(output)
+    """Record the run's usage and extras in its report, write the Markdown, say how it went."""
     total = base + (_llm.usage() - before)
     report.requests, report.retries, report.tokens = total.requests, total.retries, total.tokens
     for key, value in extras.items():
@@ -470,8 +474,8 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
     except (OSError, ReportError) as exc:
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     before = _llm.usage()
-    _run(evaluation, output, verbose, jobs, keep_going, quiet)
-    _finish(output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
+    report = _run(evaluation, output, verbose, jobs, keep_going, quiet)
+    _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
 
 
 def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
@@ -572,9 +576,9 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     before = _llm.usage()
-    _run(evaluation, out, verbose, jobs, keep_going, quiet)
+    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet)
     extras = {"shard": report.shard, "classes": report.classes}
-    _finish(out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
+    _finish(finished, out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
 
 
 # ---------------------------------------------------------------- markdown

@@ -10,13 +10,13 @@ from tavrin.evaluation.qa.report.journal import (
     JOURNAL_FORMAT, JOURNAL_SUFFIX, Journal, journal_path, on_journal_append, read_journal,
 )
 from tavrin.evaluation.qa.report.markdown import summarise
-from tavrin.evaluation.qa.report.model import Report
+from tavrin.evaluation.qa.report.model import Report, on_report_written
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.run import DATE_FORMAT, report_date, report_name, run_fields
 from tavrin.evaluation.qa.report.schema import REPORT_FORMAT, REPORT_VERSION
 
 __all__ = [
     "DATE_FORMAT", "EvalRecord", "Journal", "JOURNAL_FORMAT", "JOURNAL_SUFFIX", "PathArg", "REPORT_FORMAT", "REPORT_VERSION",
-    "Report", "ReportError", "atomic_write_text", "journal_path", "on_journal_append", "read_journal", "report_date",
+    "Report", "ReportError", "atomic_write_text", "journal_path", "on_journal_append", "on_report_written", "read_journal", "report_date",
     "report_name", "run_fields", "summarise",
 ]

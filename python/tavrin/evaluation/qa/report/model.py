@@ -1,9 +1,10 @@
 """The report of an evaluation run: the model, and its JSON file."""
 
+import contextlib
 import json
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report import markdown
@@ -73,6 +74,8 @@ class Report:
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
+        for listener in list(_written_listeners):
+            listener(path, text)
 
     def _unserialisable(self) -> str:
         for index, record in enumerate(self.records):
@@ -117,9 +120,17 @@ class Report:
     @classmethod
     def _load_report(cls, source: Path) -> "Report":
         try:
-            data = json.loads(source.read_text(encoding="utf-8"))
+            text = source.read_text(encoding="utf-8")
         except UnicodeDecodeError as exc:
             raise ReportError(f"{source}: not UTF-8 text ({exc})") from exc
+        return cls.from_json_text(text, source)
+
+    @classmethod
+    def from_json_text(cls, text: str, source: PathArg) -> "Report":
+        """The report that ``dump_json`` wrote as ``text`` (to ``source``, which errors name),
+        as ``load_json`` would read it, without a journal."""
+        try:
+            data = json.loads(text)
         except json.JSONDecodeError as exc:
             raise ReportError(
                 f"{source}: invalid or truncated JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"
@@ -181,3 +192,18 @@ class Report:
         """Render the report for people: a summary table of subjects by evaluators, then
         every case with its question, reference answer, answers and judgements."""
         return markdown.render(self)
+
+
+_written_listeners: List[Callable[[PathArg, str], None]] = []
+
+
+@contextlib.contextmanager
+def on_report_written(callback: Callable[[PathArg, str], None]) -> Iterator[None]:
+    """Within the block, ``callback(path, text)`` is called with the JSON text of every report
+    ``dump_json`` writes, once it is on disk: so the command line learns how a run ended
+    (``Report.from_json_text``) without reading the file back."""
+    _written_listeners.append(callback)
+    try:
+        yield
+    finally:
+        _written_listeners.remove(callback)
