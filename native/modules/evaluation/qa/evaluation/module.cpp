@@ -3,8 +3,11 @@
 // Evaluation puts every test question to every subject, has every evaluator
 // judge each answer, records each judgement and writes a Report (JSON, plus
 // Markdown after a clean run). Judgements already recorded are skipped, which
-// makes a run resumable from its own report.
+// makes a run resumable from its own report. run_guards.cpp keeps a run's
+// journal and SIGTERM handler in step with it.
 #include "pyface/pyface.hpp"
+
+#include "run_guards.hpp"
 
 #include <optional>
 #include <utility>
@@ -12,6 +15,7 @@
 namespace pf = pyface;
 namespace nb = nanobind;
 using namespace nb::literals;
+using namespace tavrin::evaluation_run;
 
 namespace {
 
@@ -21,115 +25,6 @@ namespace {
 void secho_red(const pf::Call &c, nb::handle message) {
     c.global("click").attr("secho")(message, "fg"_a = "red");
 }
-
-// The text an interrupted run keeps as its error message: the exception's
-// text, or its type name when the text is empty, so that a run cut short
-// never looks complete.
-nb::str error_text(const nb::python_error &e) {
-    nb::str text = nb::str(e.value());
-    if (nb::len(text) == 0)
-        return nb::str(nb::handle((PyObject *)Py_TYPE(e.value().ptr())).attr("__name__"));
-    return text;
-}
-
-// Runs `f`; any exception leaves as nb::python_error.
-template <class F> void as_python(F &&f) {
-    try {
-        f();
-    } catch (nb::python_error &) {
-        throw;
-    } catch (...) {
-        pf::translate_current_exception();
-        throw nb::python_error();
-    }
-}
-
-// Runs `f` from a destructor: a Python error is reported as unraisable
-// (`what` says what was being done) and nothing leaves.
-template <class F> void in_destructor(const char *what, F &&f) noexcept {
-    try {
-        f();
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(what);
-    } catch (...) {
-    }
-}
-
-// While a run works, SIGTERM (kill, a container stop, a CI timeout) ends it
-// like Ctrl+C: the handler marks `flag` and raises KeyboardInterrupt, so the
-// report is still written.
-constexpr pf::Params on_sigterm_params{pf::arg("signum"), pf::arg("frame")};
-nb::object on_sigterm(pf::Call &c) {
-    c.closure().attr("append")(c.arg<on_sigterm_params, "signum">());
-    pf::raise(PyExc_KeyboardInterrupt, "SIGTERM");
-}
-
-const pf::FuncDef on_sigterm_def{
-    .name = "on_sigterm",
-    .qualname = "Evaluation.run.<locals>.on_sigterm",
-    .params = on_sigterm_params,
-    .body = on_sigterm,
-};
-
-class SigtermGuard {
-public:
-    SigtermGuard(nb::handle globals, nb::handle flag) {
-        signal_ = nb::module_::import_("signal");
-        nb::object handler = pf::make_function(on_sigterm_def, globals, flag);
-        try {
-            previous_ = signal_.attr("signal")(signal_.attr("SIGTERM"), handler);
-            installed_ = true;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError)) // not the main thread: leave signals alone
-                throw;
-        }
-    }
-    ~SigtermGuard() {
-        if (!installed_)
-            return;
-        in_destructor("restoring the SIGTERM handler", [&] {
-            nb::object previous = previous_.is_none() ? signal_.attr("SIG_DFL") : previous_;
-            signal_.attr("signal")(signal_.attr("SIGTERM"), previous);
-        });
-    }
-    SigtermGuard(const SigtermGuard &) = delete;
-    SigtermGuard &operator=(const SigtermGuard &) = delete;
-
-private:
-    nb::object signal_;
-    nb::object previous_;
-    bool installed_ = false;
-};
-
-// The run's journal: each new record is on disk as soon as it is made. It is
-// removed once the report holding every record has been written, and kept
-// otherwise.
-class JournalGuard {
-public:
-    // None: the report class keeps no journals
-    explicit JournalGuard(nb::object journal) {
-        if (!journal.is_none())
-            journal_ = std::move(journal);
-    }
-    void append(nb::handle record) {
-        if (journal_.is_valid())
-            journal_.attr("append")(record);
-    }
-    void discard() {
-        if (journal_.is_valid())
-            std::exchange(journal_, nb::object()).attr("discard")();
-    }
-    ~JournalGuard() {
-        if (!journal_.is_valid())
-            return;
-        in_destructor("closing the evaluation journal", [&] { journal_.attr("close")(); });
-    }
-    JournalGuard(const JournalGuard &) = delete;
-    JournalGuard &operator=(const JournalGuard &) = delete;
-
-private:
-    nb::object journal_;
-};
 
 // ---------------------------------------------------------------- get_verbose_print
 
