@@ -11,7 +11,7 @@ from tavrin.evaluation.qa.report import markdown
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
-    REPORT_FORMAT, REPORT_VERSION, _get, _get_classes, _json_type, record_from_dict, run_fields_from,
+    REPORT_FORMAT, REPORT_VERSION, get_field, get_classes, json_type, record_from_dict, run_fields_from,
 )
 
 
@@ -113,7 +113,7 @@ class Report:
         return cls(
             **run_fields_from(header, where),
             records=records,
-            description=_get(header, "description", (str,), where),
+            description=get_field(header, "description", (str,), where),
             error_msg="The run was killed; its records were recovered from the journal",
         )
 
@@ -137,29 +137,29 @@ class Report:
             ) from exc
         where = str(source)
         if not isinstance(data, dict):
-            raise ReportError(f"{where}: expected a JSON object, got {_json_type(data)}")
+            raise ReportError(f"{where}: expected a JSON object, got {json_type(data)}")
         if data.get("format") != REPORT_FORMAT:
             raise ReportError(f"{where}: not a tavrin QA report (field 'format' is not {REPORT_FORMAT!r})")
-        version = _get(data, "version", (int,), where)
+        version = get_field(data, "version", (int,), where)
         if version != REPORT_VERSION:
             raise ReportError(f"{where}: unsupported report version {version!r} (expected {REPORT_VERSION})")
-        raw_records = _get(data, "records", (list,), where)
+        raw_records = get_field(data, "records", (list,), where)
         report = cls(
             **run_fields_from(data, where),
             records=[record_from_dict(raw, f"{where}: record {i}") for i, raw in enumerate(raw_records)],
-            description=_get(data, "description", (str,), where),
-            error_msg=_get(data, "error_msg", (str,), where),
+            description=get_field(data, "description", (str,), where),
+            error_msg=get_field(data, "error_msg", (str,), where),
         )
         for key in ("requests", "retries", "tokens"):
             if data.get(key) is not None:
-                value = _get(data, key, (int,), where)
+                value = get_field(data, key, (int,), where)
                 if value < 0:
                     raise ReportError(f"{where}: field {key!r} must not be negative, got {value}")
                 setattr(report, key, value)
         if data.get("classes") is not None:
-            report.classes = _get_classes(data["classes"], where)
+            report.classes = get_classes(data["classes"], where)
         if data.get("shard") is not None:
-            report.shard = _get(data, "shard", (str,), where)
+            report.shard = get_field(data, "shard", (str,), where)
         return report
 
     @classmethod

@@ -14,9 +14,9 @@ _RECORD_TEXT_FIELDS = ("question", "subject", "evaluator")
 
 def record_from_dict(raw: Any, where: str) -> EvalRecord:
     if not isinstance(raw, dict):
-        raise ReportError(f"{where}: expected an object, got {_json_type(raw)}")
-    case_id = _get(raw, "case_id", (str, int), where)
-    texts = {key: _get(raw, key, (str,), where) for key in _RECORD_TEXT_FIELDS}
+        raise ReportError(f"{where}: expected an object, got {json_type(raw)}")
+    case_id = get_field(raw, "case_id", (str, int), where)
+    texts = {key: get_field(raw, key, (str,), where) for key in _RECORD_TEXT_FIELDS}
     for key in ("value", "reason"):
         if key not in raw:
             raise ReportError(f"{where}: missing field {key!r}")
@@ -24,9 +24,9 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
         case_id=str(case_id),
         question=texts["question"],
         subject=texts["subject"],
-        prediction=_get(raw, "prediction", (str, type(None)), where),
-        expected=_get(raw, "expected", (str, type(None)), where),
-        documents=_get(raw, "documents", (list, type(None)), where),
+        prediction=get_field(raw, "prediction", (str, type(None)), where),
+        expected=get_field(raw, "expected", (str, type(None)), where),
+        documents=get_field(raw, "documents", (list, type(None)), where),
         evaluator=texts["evaluator"],
         value=raw["value"],
         reason=raw["reason"],
@@ -40,27 +40,27 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
     return record
 
 
-def _get(obj: Dict[str, Any], key: str, types: Tuple[type, ...], where: str) -> Any:
+def get_field(obj: Dict[str, Any], key: str, types: Tuple[type, ...], where: str) -> Any:
     if key not in obj:
         raise ReportError(f"{where}: missing field {key!r}")
     value = obj[key]
     if not isinstance(value, types) or (isinstance(value, bool) and bool not in types):
         expected = " or ".join(_TYPE_NAMES[t] for t in types)
-        raise ReportError(f"{where}: field {key!r} must be {expected}, got {_json_type(value)}")
+        raise ReportError(f"{where}: field {key!r} must be {expected}, got {json_type(value)}")
     return value
 
 
-def _get_names(obj: Dict[str, Any], key: str, where: str) -> List[str]:
-    names = _get(obj, key, (list,), where)
+def get_names(obj: Dict[str, Any], key: str, where: str) -> List[str]:
+    names = get_field(obj, key, (list,), where)
     for index, name in enumerate(names):
         if not isinstance(name, str):
-            raise ReportError(f"{where}: field {key!r}, entry {index} must be a string, got {_json_type(name)}")
+            raise ReportError(f"{where}: field {key!r}, entry {index} must be a string, got {json_type(name)}")
     return list(names)
 
 
-def _get_classes(raw: Any, where: str) -> Dict[str, Dict[str, str]]:
+def get_classes(raw: Any, where: str) -> Dict[str, Dict[str, str]]:
     if not isinstance(raw, dict):
-        raise ReportError(f"{where}: field 'classes' must be an object, got {_json_type(raw)}")
+        raise ReportError(f"{where}: field 'classes' must be an object, got {json_type(raw)}")
     out: Dict[str, Dict[str, str]] = {}
     for kind in ("subjects", "evaluators"):
         table = raw.get(kind, {})
@@ -73,18 +73,18 @@ def _get_classes(raw: Any, where: str) -> Dict[str, Dict[str, str]]:
 def run_fields_from(obj: Dict[str, Any], where: str) -> Dict[str, Any]:
     """What a report and its journal's header both say of the run."""
     return {
-        "name": _get(obj, "name", (str,), where),
-        "date": _get(obj, "date", (str,), where),
-        "test_set_path": _get(obj, "test_set_path", (str,), where),
-        "subjects": _get_names(obj, "subjects", where),
-        "evaluators": _get_names(obj, "evaluators", where),
+        "name": get_field(obj, "name", (str,), where),
+        "date": get_field(obj, "date", (str,), where),
+        "test_set_path": get_field(obj, "test_set_path", (str,), where),
+        "subjects": get_names(obj, "subjects", where),
+        "evaluators": get_names(obj, "evaluators", where),
     }
 
 
 _TYPE_NAMES = {str: "a string", int: "an integer", list: "an array", type(None): "null"}
 
 
-def _json_type(value: Any) -> str:
+def json_type(value: Any) -> str:
     if value is None:
         return "null"
     if isinstance(value, bool):
