@@ -115,6 +115,20 @@ def test_evaluate_exits_with_1_and_says_how_to_resume(tmp_path: Path) -> None:
     assert "Error when predicting. Raise by Broken on 1" in result.stdout
 
 
+@pytest.mark.parametrize("jobs", ["1", "3"])
+def test_evaluate_learns_how_the_run_ended_without_reading_the_report_back(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, jobs: str
+) -> None:
+    out = str(tmp_path / "r.json")
+    real_load = Report.load_json
+    monkeypatch.setattr(Report, "load_json", classmethod(lambda cls, path: pytest.fail(f"read back {path}")))
+    result = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "Broken", "-e", "ExactMatch", "-o", out, "-j", jobs])
+    assert result.exit_code == 1, result.output
+    assert "stopped early: model unavailable" in result.stderr
+    report = real_load(out)
+    assert report.error_msg == "model unavailable" and report.requests == 0
+
+
 def test_unloadable_question_set_is_reported_without_traceback(tmp_path: Path) -> None:
     bad = tmp_path / "questions.json"
     bad.write_text('{"name": "x", "cases": [{"id": "1"}]}', encoding="utf-8")

@@ -1,14 +1,28 @@
 """Embedding models for retrieval: an offline hashing model for source code, the MiniLM
-sentence model (an optional extra, also offline), and OpenAI's."""
+sentence model (an optional extra, also offline), and OpenAI's; and ``EMBEDDINGS``, the one
+table of models by name that every command's ``--embeddings`` reads."""
 
+import importlib
 import os
-from typing import Any, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Type, Union
 
 from langchain.embeddings.base import Embeddings
 
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
 
-#: The names ``make_embeddings`` accepts, the offline default first.
+#: Something that makes embeddings when called without arguments: a class or a factory.
+EmbeddingFactory = Union[Type[Embeddings], Callable[[], Embeddings]]
+
+#: The embedding models by name, the offline default first: "module:attribute" of a class
+#: (or factory) that builds them without arguments, or the factory itself. Every command
+#: reads this table (``resolve_embeddings``), so a model added here is known to all of them.
+EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
+    "hashing": "tavrin.embeddings:CodeHashingEmbeddings",
+    "minilm": "tavrin.embeddings:MiniLMEmbeddings",
+    "openai": "langchain.embeddings:OpenAIEmbeddings",
+}
+
+#: The models that come with tavrin, the offline default first.
 EMBEDDING_NAMES = ("hashing", "minilm", "openai")
 
 #: How to install what ``MiniLMEmbeddings`` needs.
@@ -101,19 +115,54 @@ class MiniLMEmbeddings(Embeddings):
         return self.embed_documents([text])[0]
 
 
+class EmbeddingsError(ValueError):
+    """A name that gives no embedding model: unknown, not importable, or not available here."""
+
+
+def needs_openai_key(name: str) -> bool:
+    """True when ``name`` stands for OpenAI's embeddings, which need ``OPENAI_API_KEY``."""
+    target = EMBEDDINGS.get(name, name)
+    return isinstance(target, str) and target.endswith(":OpenAIEmbeddings")
+
+
+def resolve_embeddings(name: str) -> EmbeddingFactory:
+    """The factory for ``name``: an entry of ``EMBEDDINGS`` or "module:attribute" of an
+    Embeddings class. Models that rest on optional packages are checked to be installed.
+    Raises ``EmbeddingsError`` saying what is wrong."""
+    target = EMBEDDINGS.get(name, name)
+    if callable(target):
+        return target
+    module_name, sep, attribute = target.partition(":")
+    if not sep or not module_name or not attribute:
+        known = ", ".join(sorted(EMBEDDINGS))
+        raise EmbeddingsError(
+            f"unknown embeddings {name!r}: use one of {known}, or module:attribute of an Embeddings class"
+        )
+    try:
+        factory = getattr(importlib.import_module(module_name), attribute)
+    except (ImportError, AttributeError) as exc:
+        raise EmbeddingsError(f"embeddings {name!r} ({target}) are not available: {exc}") from exc
+    if not callable(factory):
+        raise EmbeddingsError(f"embeddings {name!r}: {target} is not a class or factory")
+    # Embeddings that rest on optional packages say so before any work starts.
+    ensure_available = getattr(factory, "ensure_available", None)
+    if callable(ensure_available):
+        try:
+            ensure_available()
+        except ImportError as exc:
+            raise EmbeddingsError(f"embeddings {name!r} are not available: {exc}") from exc
+    return factory
+
+
 def make_embeddings(name: str) -> Embeddings:
-    """The embedding model called ``name`` (one of ``EMBEDDING_NAMES``)."""
-    if name == "hashing":
-        return CodeHashingEmbeddings()
+    """The embedding model called ``name`` (an entry of ``EMBEDDINGS``), built without arguments."""
+    if name not in EMBEDDINGS:
+        raise ValueError(f"unknown embeddings {name!r}; choose one of: {', '.join(EMBEDDINGS)}")
+    if needs_openai_key(name) and not os.environ.get("OPENAI_API_KEY"):
+        raise ValueError("the openai embeddings need an API key: set OPENAI_API_KEY")
     if name == "minilm":
         try:
             return MiniLMEmbeddings()
         except ImportError as exc:
             raise ValueError(str(exc)) from exc
-    if name == "openai":
-        if not os.environ.get("OPENAI_API_KEY"):
-            raise ValueError("the openai embeddings need an API key: set OPENAI_API_KEY")
-        from langchain.embeddings import OpenAIEmbeddings
-
-        return OpenAIEmbeddings(model="text-embedding-ada-002")
-    raise ValueError(f"unknown embeddings {name!r}; choose one of: {', '.join(EMBEDDING_NAMES)}")
+    return resolve_embeddings(name)()

@@ -153,3 +153,14 @@ def test_ask_reports_store_problems(store, repo, fake_embeddings, openai_key, mo
 
     result = runner.invoke(cli, ["ask", "q", "--source", "calc", "--embeddings", "nosuch"])
     assert result.exit_code == 2 and "unknown embeddings 'nosuch'" in result.output
+
+
+def test_one_embeddings_table_serves_every_command(monkeypatch: pytest.MonkeyPatch):
+    from tavrin import embeddings
+
+    assert commands.EMBEDDINGS is embeddings.EMBEDDINGS
+    monkeypatch.setitem(embeddings.EMBEDDINGS, "fake", FakeEmbedding)
+    assert commands.resolve_embeddings("fake") is FakeEmbedding
+    assert isinstance(embeddings.make_embeddings("fake"), FakeEmbedding)
+    with pytest.raises(ValueError, match="choose one of: hashing, minilm, openai, fake"):
+        embeddings.make_embeddings("bert")

@@ -44,7 +44,7 @@ DUMMY_KEY = "sk-fuzz-not-a-real-key"
 def module_names() -> List[str]:
     """The dotted names (below tavrin.) of every extension module CMake builds."""
     text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
-    return re.findall(r"^\s*tavrin_add_module\(\s*([\w.]+)\s*\)", text, re.M)
+    return re.findall(r"^\s*tavrin_add_module\(\s*([\w.]+)[^)]*\)", text, re.M)
 
 
 def cmake_target(dotted: str) -> str:

@@ -17,15 +17,6 @@
 #include <string_view>
 #include <vector>
 
-// The text helpers lived in this namespace once; the function loader still
-// names them cag::read_file, cag::SourceText, ... (see core/text/).
-#include "core/text/file_io.hpp"
-#include "core/text/source_text.hpp"
-#include "core/text/utf8.hpp"
-namespace tavrin::cag {
-using namespace tavrin::text;
-}
-
 namespace tavrin::cag {
 
 // A column that the header of a CSV file does not have.

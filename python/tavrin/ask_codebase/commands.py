@@ -6,14 +6,14 @@ answers a question about a source with a retrieval chain over it and lists the f
 answer rests on.
 """
 
-import importlib
 import os
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 import click
 from langchain.embeddings.base import Embeddings
 
+from tavrin import embeddings as embeddings_table
 from tavrin.ask_codebase.store.qdrant import (
     EmbeddingFactory,
     EmptySourceError,
@@ -23,13 +23,8 @@ from tavrin.ask_codebase.store.qdrant import (
     open_client,
 )
 
-# Embeddings by name: "module:attribute" of a class (or factory) that builds them without
-# arguments, or the factory itself. ``--embeddings`` also takes "module:attribute" directly.
-EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
-    "hashing": "tavrin.embeddings:CodeHashingEmbeddings",
-    "minilm": "tavrin.embeddings:MiniLMEmbeddings",
-    "openai": "langchain.embeddings:OpenAIEmbeddings",
-}
+# Embeddings by name: the one table of tavrin.embeddings (this name is the same dict).
+EMBEDDINGS = embeddings_table.EMBEDDINGS
 DEFAULT_EMBEDDINGS_ENV = "TAVRIN_EMBEDDINGS"
 
 
@@ -39,29 +34,10 @@ def _default_embeddings() -> str:
 
 def resolve_embeddings(name: str) -> EmbeddingFactory:
     """The embedding factory for ``name``: an entry of ``EMBEDDINGS`` or "module:attribute"."""
-    target = EMBEDDINGS.get(name, name)
-    if callable(target):
-        return target
-    module_name, sep, attribute = target.partition(":")
-    if not sep or not module_name or not attribute:
-        known = ", ".join(sorted(EMBEDDINGS))
-        raise click.BadParameter(
-            f"unknown embeddings {name!r}: use one of {known}, or module:attribute of an Embeddings class"
-        )
     try:
-        factory = getattr(importlib.import_module(module_name), attribute)
-    except (ImportError, AttributeError) as exc:
-        raise click.BadParameter(f"embeddings {name!r} ({target}) are not available: {exc}") from exc
-    if not callable(factory):
-        raise click.BadParameter(f"embeddings {name!r}: {target} is not a class or factory")
-    # Embeddings that rest on optional packages say so before any work starts.
-    ensure_available = getattr(factory, "ensure_available", None)
-    if callable(ensure_available):
-        try:
-            ensure_available()
-        except ImportError as exc:
-            raise click.BadParameter(f"embeddings {name!r} are not available: {exc}") from exc
-    return factory
+        return embeddings_table.resolve_embeddings(name)
+    except embeddings_table.EmbeddingsError as exc:
+        raise click.BadParameter(str(exc)) from exc
 
 
 def _embeddings_option(function: Callable[..., Any]) -> Callable[..., Any]:
@@ -354,8 +330,7 @@ def _plural(count: int, noun: str) -> str:
 
 
 def _needs_openai_key(embeddings_name: str) -> bool:
-    target = EMBEDDINGS.get(embeddings_name, embeddings_name)
-    return isinstance(target, str) and target.endswith(":OpenAIEmbeddings")
+    return embeddings_table.needs_openai_key(embeddings_name)
 
 
 def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, Embeddings]:

@@ -175,7 +175,7 @@ def test_a_markdown_that_cannot_be_written_after_a_complete_run_removes_the_jour
             raise OSError(errno.EROFS, os.strerror(errno.EROFS))
         return original(path, text)
 
-    monkeypatch.setattr("tavrin.evaluation.qa.report.atomic_write_text", no_markdown)
+    monkeypatch.setattr("tavrin.evaluation.qa.report.model.atomic_write_text", no_markdown)
     result = CliRunner().invoke(cli, ["evaluate", "set.json", "-s", "YesWoman", "-e", "ExactMatch", "-o", "n.json",
                                       "--markdown", "n.md"])
     assert result.exit_code == 1

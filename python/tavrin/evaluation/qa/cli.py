@@ -29,7 +29,6 @@ import json
 import os
 import shlex
 import sys
-from datetime import datetime
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -38,12 +37,12 @@ import click
 from tavrin import _llm
 from tavrin._outputs import OutputPathError, atomic_write_text, check_output, same_file
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
-from tavrin.evaluation.qa.evaluable.base import EvaluableQA
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.evaluator.base import Evaluator
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
+from tavrin.evaluation.qa.registry import ClassSpecError, Registry
 from tavrin.evaluation.qa.report import (
-    EvalRecord, Report, ReportError, journal_path, on_journal_append, read_journal, summarise,
+    EvalRecord, Report, ReportError, journal_path, on_journal_append, on_report_written, read_journal, report_date, report_name,
+    run_fields, summarise,
 )
 
 JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
@@ -60,51 +59,35 @@ def _fail_from(exc: BaseException) -> Fail:
 # ---------------------------------------------------------------- subjects and evaluators
 
 
-def _import_class(dotted: str, base: type, kind: str) -> type:
-    module_name, _, attribute = dotted.partition(":")
-    if not module_name or not attribute:
-        raise Fail(f"{kind} {dotted!r}: write module:ClassName")
-    try:
-        module = importlib.import_module(module_name)
-    except ImportError as exc:
-        raise Fail(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
-    target: Any = module
-    for part in attribute.split("."):
-        target = getattr(target, part, None)
-        if target is None:
-            raise Fail(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
-    if not isinstance(target, type) or not issubclass(target, base):
-        raise Fail(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
-    return target
+def _registry(kind: str) -> Registry:
+    return evaluable_base.REGISTRY if kind == "subject" else evaluator_base.REGISTRY
 
 
 def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[type], Dict[str, str]]:
     """The classes named by ``values`` (names or module:Class) and where the module:Class ones came from."""
-    base, lookup = (EvaluableQA, evaluable_base.get_evaluable_from_name) if kind == "subject" else (
-        Evaluator, evaluator_base.get_evaluator_from_name)
+    registry = _registry(kind)
     classes, origins = [], {}
     for value in values:
-        if ":" in value:
-            cls = _import_class(value, base, kind)
-            origins[cls.name] = value
-        else:
-            try:
-                cls = lookup(value)
-            except LookupError as exc:
-                raise Fail(str(exc)) from exc
-            except ImportError as exc:
-                raise Fail(f"{kind} {value!r} cannot be loaded: {exc}") from exc
+        try:
+            cls, origin = registry.resolve(value)
+        except LookupError as exc:  # an unknown name, or a module:Class that names no such class
+            raise Fail(str(exc)) from exc
+        except ImportError as exc:
+            raise Fail(f"{kind} {value!r} cannot be loaded: {exc}") from exc
+        if origin is not None:
+            origins[cls.name] = origin
         classes.append(cls)
     return classes, origins
 
 
 def _import_recorded(classes: Optional[Dict[str, Dict[str, str]]]) -> None:
     """Import the module:Class subjects and evaluators a report names, so lookups find them."""
-    for kind, base in (("subjects", EvaluableQA), ("evaluators", Evaluator)):
+    for kind in ("subjects", "evaluators"):
         for name, dotted in ((classes or {}).get(kind) or {}).items():
-            cls = _import_class(dotted, base, kind[:-1])
-            registry = evaluable_base._registry if base is EvaluableQA else evaluator_base._registry
-            registry.setdefault(name, cls)
+            try:
+                _registry(kind[:-1]).adopt(name, dotted)
+            except ClassSpecError as exc:
+                raise Fail(str(exc)) from exc
 
 
 def _parse_options(values: Tuple[str, ...]) -> Dict[str, str]:
@@ -296,10 +279,15 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
         _llm.configure_judge(model=judge_model, cache=not no_cache)
 
 
-def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> None:
+def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> Report:
+    """Run ``evaluation``, writing its report to ``output``; return the report as written."""
     progress = Progress(quiet)
+    written: List[str] = []
     try:
-        _run_with(evaluation, output, verbose, jobs, keep_going, progress)
+        with on_report_written(lambda path, text: written.append(text)):
+            _run_with(evaluation, output, verbose, jobs, keep_going, progress)
+        # the run's report as its file holds it (the run ended by writing it)
+        return Report.from_json_text(written[-1], output) if written else Report.load_json(output)
     except (OSError, ReportError) as exc:
         # the run itself reports failures of subjects and evaluators: this is the report's
         _drop_empty_journal(output)
@@ -337,10 +325,9 @@ def _remaining(evaluation: Any) -> int:
     )
 
 
-def _finish(output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
+def _finish(report: Report, output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
             extras: Dict[str, Any], fmt: str, cases: List[Any]) -> None:
-    """Record the run's usage and extras in the report, write the Markdown, say how it went."""
-    report = Report.load_json(output)
+    """Record the run's usage and extras in its report, write the Markdown, say how it went."""
     total = base + (_llm.usage() - before)
     report.requests, report.retries, report.tokens = total.requests, total.retries, total.tokens
     for key, value in extras.items():
@@ -404,7 +391,7 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
 
 
 def _known(kind: str) -> str:
-    names = evaluable_base.known_names() if kind == "subject" else evaluator_base.known_names()
+    names = _registry(kind).known_names()
     return ", ".join(names)
 
 
@@ -487,23 +474,16 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
     except (OSError, ReportError) as exc:
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     before = _llm.usage()
-    _run(evaluation, output, verbose, jobs, keep_going, quiet)
-    _finish(output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
+    report = _run(evaluation, output, verbose, jobs, keep_going, quiet)
+    _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
 
 
 def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
     """The report that stands at OUTPUT while the run works, so a run that is killed
     outright can still be resumed by name (its records come back from the journal)."""
-    return Report(
-        name=Path(output).stem,
-        date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
-        test_set_path=test_set,
-        subjects=list(evaluation._subjects),
-        evaluators=list(evaluation._evaluators),
-        records=[],
-        description=f"Using test set <{evaluation._test_set.name}>",
-        error_msg="The run did not finish: `tavrin resume` continues it",
-    )
+    fields = run_fields(evaluation, output)
+    fields["test_set_path"] = test_set
+    return Report(**fields, records=[], error_msg="The run did not finish: `tavrin resume` continues it")
 
 
 # ---------------------------------------------------------------- resume
@@ -596,9 +576,9 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     before = _llm.usage()
-    _run(evaluation, out, verbose, jobs, keep_going, quiet)
+    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet)
     extras = {"shard": report.shard, "classes": report.classes}
-    _finish(out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
+    _finish(finished, out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
 
 
 # ---------------------------------------------------------------- markdown
@@ -690,7 +670,7 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
         for kind, table in (report.classes or {}).items():
             classes.setdefault(kind, {}).update(table)
     return Report(
-        name=Path(output).stem, date=datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+        name=report_name(output), date=report_date(),
         test_set_path=first.test_set_path, subjects=list(first.subjects), evaluators=list(first.evaluators),
         records=ordered, description=first.description, error_msg="; ".join(errors),
         requests=total("requests"), retries=total("retries"), tokens=total("tokens"), classes=classes or None,

@@ -37,13 +37,11 @@ import signal
 import threading
 import time
 from dataclasses import dataclass, field
-from datetime import datetime
-from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import click
 
-from tavrin.evaluation.qa.report import EvalRecord, Report
+from tavrin.evaluation.qa.report import EvalRecord, Report, run_fields
 
 __all__ = ["RunListener", "run_concurrently", "serialise_parsing", "DEFAULT_DRAIN_TIMEOUT"]
 
@@ -278,7 +276,7 @@ def run_concurrently(
                 work.append(_Job(len(work), case_index, case, s_name, subject, e_name, evaluator))
     listener.start(len(work))
 
-    fields = _run_fields(evaluation, json_path)
+    fields = run_fields(evaluation, json_path)
     journal = Report.open_journal(json_path, **fields)
     made: Dict[int, EvalRecord] = {}
     first_error: Optional[str] = None
@@ -381,17 +379,6 @@ def _printer(verbose: bool) -> Callable[..., None]:
             click.secho(*args, **kwargs)
 
     return v_print
-
-
-def _run_fields(evaluation: Any, json_path: str) -> Dict[str, Any]:
-    return {
-        "name": Path(json_path).stem,
-        "date": datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
-        "test_set_path": str(evaluation._test_set_path),
-        "subjects": list(evaluation._subjects.keys()),
-        "evaluators": list(evaluation._evaluators.keys()),
-        "description": f"Using test set <{evaluation._test_set.name}>",
-    }
 
 
 def _install_sigterm(flag: List[int]) -> Any:

@@ -24,8 +24,11 @@ nb::object py_iter(nb::handle o) { return pf::owned(PyObject_GetIter(o.ptr())); 
 
 // ---------------------------------------------------------------- splitters
 
+constexpr pf::Params get_file_splitter_params{pf::arg("filepath", "Path"), pf::arg("chunk_size", "int").dflt(5000),
+                                              pf::arg("chunk_overlap", "int").dflt(50)};
 nb::object get_file_splitter(pf::Call &c) {
-    nb::handle filepath = c[0], chunk_size = c[1], chunk_overlap = c[2];
+    auto [filepath, chunk_size, chunk_overlap] =
+        c.args<get_file_splitter_params, "filepath", "chunk_size", "chunk_overlap">();
     // Suffixes with a language-aware splitter, and their Language members
     // (literal names, which nanobind keeps interned).
     nb::object language_enum = c.global("Language");
@@ -60,8 +63,7 @@ nb::object get_file_splitter(pf::Call &c) {
 }
 const pf::FuncDef get_file_splitter_def{
     .name = "get_file_splitter",
-    .params = {pf::arg("filepath", "Path"), pf::arg("chunk_size", "int").dflt(5000),
-               pf::arg("chunk_overlap", "int").dflt(50)},
+    .params = get_file_splitter_params,
     .body = get_file_splitter,
     .returns = "TextSplitter",
 };
@@ -97,46 +99,53 @@ nb::object repo_base_url(nb::handle repo_url) {
     return nb::borrow(repo_url);
 }
 
+constexpr pf::Params github_url_maker_params{pf::arg("relpath", "str"), pf::arg("repo_url", "str"),
+                                             pf::arg("hexsha", "str").dflt("main")};
 nb::object github_url_maker(pf::Call &c) {
-    nb::handle relpath = c[0], repo_url = c[1], hexsha = c[2];
+    auto [relpath, repo_url, hexsha] = c.args<github_url_maker_params, "relpath", "repo_url", "hexsha">();
     return pf::cat({repo_base_url(repo_url), "/blob/", hexsha, "/", relpath});
 }
 const pf::FuncDef github_url_maker_def{
     .name = "_github_url_maker",
-    .params = {pf::arg("relpath", "str"), pf::arg("repo_url", "str"),
-               pf::arg("hexsha", "str").dflt("main")},
+    .params = github_url_maker_params,
     .body = github_url_maker,
     .returns = "str",
 };
 
+constexpr pf::Params local_file_maker_params{pf::arg("relpath", "str"), pf::arg("repo_dir", "str")};
 nb::object local_file_maker(pf::Call &c) {
-    return c.global("os").attr("path").attr("join")(c[1], c[0]);
+    auto [relpath, repo_dir] = c.args<local_file_maker_params, "relpath", "repo_dir">();
+    return c.global("os").attr("path").attr("join")(repo_dir, relpath);
 }
 const pf::FuncDef local_file_maker_def{
     .name = "_local_file_maker",
-    .params = {pf::arg("relpath", "str"), pf::arg("repo_dir", "str")},
+    .params = local_file_maker_params,
     .body = local_file_maker,
     .returns = "str",
 };
 
+constexpr pf::Params gen_github_reference_maker_params{pf::arg("repo_url", "str"),
+                                                       pf::arg("hexsha", "str").dflt("main")};
 nb::object gen_github_reference_maker(pf::Call &c) {
+    auto [repo_url, hexsha] = c.args<gen_github_reference_maker_params, "repo_url", "hexsha">();
     return c.global("functools").attr("partial")(c.global("_github_url_maker"),
-                                                 "repo_url"_a = c[0], "hexsha"_a = c[1]);
+                                                 "repo_url"_a = repo_url, "hexsha"_a = hexsha);
 }
 const pf::FuncDef gen_github_reference_maker_def{
     .name = "gen_github_reference_maker",
-    .params = {pf::arg("repo_url", "str"), pf::arg("hexsha", "str").dflt("main")},
+    .params = gen_github_reference_maker_params,
     .body = gen_github_reference_maker,
     .returns = "Callable[[str], str]",
 };
 
+constexpr pf::Params gen_local_reference_maker_params{pf::arg("repo_dir", "str")};
 nb::object gen_local_reference_maker(pf::Call &c) {
-    return c.global("functools").attr("partial")(c.global("_local_file_maker"),
-                                                 "repo_dir"_a = c[0]);
+    nb::handle repo_dir = c.arg<gen_local_reference_maker_params, "repo_dir">();
+    return c.global("functools").attr("partial")(c.global("_local_file_maker"), "repo_dir"_a = repo_dir);
 }
 const pf::FuncDef gen_local_reference_maker_def{
     .name = "gen_local_reference_maker",
-    .params = {pf::arg("repo_dir", "str")},
+    .params = gen_local_reference_maker_params,
     .body = gen_local_reference_maker,
     .returns = "Callable[[str], str]",
 };
@@ -145,13 +154,15 @@ const pf::FuncDef gen_local_reference_maker_def{
 
 const char *file_loader_doc = "\n    Load source files and split them into documents\n    ";
 
+constexpr pf::Params file_loader_init_params{pf::arg("self"), pf::arg("sources", "Iterable[FileSource]")};
 nb::object file_loader_init(pf::Call &c) {
-    nb::setattr(c[0], "sources", c[1]);
+    auto [self, sources] = c.args<file_loader_init_params, "self", "sources">();
+    nb::setattr(self, "sources", sources);
     return nb::none();
 }
 const pf::FuncDef file_loader_init_def{
     .name = "__init__",
-    .params = {pf::arg("self"), pf::arg("sources", "Iterable[FileSource]")},
+    .params = file_loader_init_params,
     .body = file_loader_init,
 };
 
@@ -287,13 +298,14 @@ pf::Generator file_loader_load_body(nb::handle self, nb::handle globals) {
     }
 }
 
+constexpr pf::Params file_loader_load_params{pf::arg("self")};
 nb::object file_loader_load(pf::Call &c) {
-    return pf::make_iterator(file_loader_load_body(c[0], c.globals()),
-                             nb::make_tuple(c[0], c.globals()));
+    nb::handle self = c.arg<file_loader_load_params, "self">();
+    return pf::make_iterator(file_loader_load_body(self, c.globals()), nb::make_tuple(self, c.globals()));
 }
 const pf::FuncDef file_loader_load_def{
     .name = "load",
-    .params = {pf::arg("self")},
+    .params = file_loader_load_params,
     .body = file_loader_load,
     .returns = "Iterator[Document]",
 };
@@ -311,12 +323,14 @@ pf::Generator iter_path_or_dir_body(nb::handle path) {
     }
 }
 
+constexpr pf::Params iter_path_or_dir_params{pf::arg("self"), pf::arg("path", "Path")};
 nb::object iter_path_or_dir(pf::Call &c) {
-    return pf::make_iterator(iter_path_or_dir_body(c[1]), nb::make_tuple(c[1]));
+    nb::handle path = c.arg<iter_path_or_dir_params, "path">();
+    return pf::make_iterator(iter_path_or_dir_body(path), nb::make_tuple(path));
 }
 const pf::FuncDef iter_path_or_dir_def{
     .name = "_iter_path_or_dir",
-    .params = {pf::arg("self"), pf::arg("path", "Path")},
+    .params = iter_path_or_dir_params,
     .body = iter_path_or_dir,
     .returns = "Iterator[Path]",
 };

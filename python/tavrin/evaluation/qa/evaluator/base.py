@@ -1,10 +1,10 @@
 """The base class of evaluators, their result type and the registry of evaluators by name."""
 
-import importlib
 from importlib import metadata
 from typing import Any, ClassVar, Dict, List, NamedTuple, Optional, Type
 
 from tavrin.evaluation.qa.question_set import TestCase
+from tavrin.evaluation.qa.registry import Registry, entry_points_of
 
 _BUILTIN_MODULES: Dict[str, str] = {
     "Correctness": "tavrin.evaluation.qa.evaluator.correctness",
@@ -20,6 +20,10 @@ _registry: Dict[str, Type["Evaluator"]] = {}
 
 class UnknownEvaluatorError(LookupError):
     """No evaluator is registered under the name asked for."""
+
+
+#: The evaluators by name; the table is this module's ``_registry`` (see tavrin.evaluation.qa.registry).
+REGISTRY = Registry(kind="evaluator", module=__name__, base="Evaluator", error=UnknownEvaluatorError)
 
 
 class EvalResult(NamedTuple):
@@ -42,11 +46,7 @@ class Evaluator:
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
-        if "name" not in cls.__dict__:
-            cls.name = cls.__name__
-        if not isinstance(cls.name, str):
-            raise TypeError(f"{cls.__qualname__}.name must be a str, got {type(cls.name).__name__}")
-        _registry[cls.name] = cls
+        REGISTRY.register(cls)
 
     def evaluate(self, prediction: Optional[str], case: TestCase) -> EvalResult:
         """Judge ``prediction`` (the subject's answer, or None) against ``case``."""
@@ -59,29 +59,13 @@ def get_evaluator_from_name(name: str) -> Type[Evaluator]:
     A built-in evaluator's module is imported on first lookup (an import failure
     propagates). Raises ``UnknownEvaluatorError`` listing the known names otherwise.
     """
-    cls = _registry.get(name)
-    if cls is None and name in _BUILTIN_MODULES:
-        module = importlib.import_module(_BUILTIN_MODULES[name])
-        # the module's own class, also when the registry was replaced after its import
-        cls = _registry.get(name) or getattr(module, name, None)
-    if cls is None:
-        entry = _entry_points().get(name)
-        if entry is not None:
-            loaded = entry.load()
-            cls = _registry.get(name, loaded if isinstance(loaded, type) else None)
-    if cls is None:
-        known = ", ".join(known_names())
-        raise UnknownEvaluatorError(f"unknown evaluator {name!r}; known evaluators: {known}")
-    return cls
+    return REGISTRY.get(name)
 
 
 def _entry_points() -> Dict[str, "metadata.EntryPoint"]:
-    try:
-        return {ep.name: ep for ep in metadata.entry_points(group=ENTRY_POINT_GROUP)}
-    except Exception:  # a broken installed distribution must not break the lookup
-        return {}
+    return entry_points_of(ENTRY_POINT_GROUP)
 
 
 def known_names() -> List[str]:
     """The names a lookup finds: registered, built-in and offered by installed packages."""
-    return sorted(set(_registry) | set(_BUILTIN_MODULES) | set(_entry_points()))
+    return REGISTRY.known_names()

@@ -3,8 +3,11 @@
 // Evaluation puts every test question to every subject, has every evaluator
 // judge each answer, records each judgement and writes a Report (JSON, plus
 // Markdown after a clean run). Judgements already recorded are skipped, which
-// makes a run resumable from its own report.
+// makes a run resumable from its own report. run_guards.cpp keeps a run's
+// journal and SIGTERM handler in step with it.
 #include "pyface/pyface.hpp"
+
+#include "run_guards.hpp"
 
 #include <optional>
 #include <utility>
@@ -12,6 +15,7 @@
 namespace pf = pyface;
 namespace nb = nanobind;
 using namespace nb::literals;
+using namespace tavrin::evaluation_run;
 
 namespace {
 
@@ -22,147 +26,42 @@ void secho_red(const pf::Call &c, nb::handle message) {
     c.global("click").attr("secho")(message, "fg"_a = "red");
 }
 
-// The text an interrupted run keeps as its error message: the exception's
-// text, or its type name when the text is empty, so that a run cut short
-// never looks complete.
-nb::str error_text(const nb::python_error &e) {
-    nb::str text = nb::str(e.value());
-    if (nb::len(text) == 0)
-        return nb::str(nb::handle((PyObject *)Py_TYPE(e.value().ptr())).attr("__name__"));
-    return text;
-}
-
-// Runs `f`; any exception leaves as nb::python_error.
-template <class F> void as_python(F &&f) {
-    try {
-        f();
-    } catch (nb::python_error &) {
-        throw;
-    } catch (...) {
-        pf::translate_current_exception();
-        throw nb::python_error();
-    }
-}
-
-// Runs `f` from a destructor: a Python error is reported as unraisable
-// (`what` says what was being done) and nothing leaves.
-template <class F> void in_destructor(const char *what, F &&f) noexcept {
-    try {
-        f();
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(what);
-    } catch (...) {
-    }
-}
-
-// While a run works, SIGTERM (kill, a container stop, a CI timeout) ends it
-// like Ctrl+C: the handler marks `flag` and raises KeyboardInterrupt, so the
-// report is still written.
-nb::object on_sigterm(pf::Call &c) {
-    c.closure().attr("append")(c[0]);
-    pf::raise(PyExc_KeyboardInterrupt, "SIGTERM");
-}
-
-const pf::FuncDef on_sigterm_def{
-    .name = "on_sigterm",
-    .qualname = "Evaluation.run.<locals>.on_sigterm",
-    .params = {pf::arg("signum"), pf::arg("frame")},
-    .body = on_sigterm,
-};
-
-class SigtermGuard {
-public:
-    SigtermGuard(nb::handle globals, nb::handle flag) {
-        signal_ = nb::module_::import_("signal");
-        nb::object handler = pf::make_function(on_sigterm_def, globals, flag);
-        try {
-            previous_ = signal_.attr("signal")(signal_.attr("SIGTERM"), handler);
-            installed_ = true;
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError)) // not the main thread: leave signals alone
-                throw;
-        }
-    }
-    ~SigtermGuard() {
-        if (!installed_)
-            return;
-        in_destructor("restoring the SIGTERM handler", [&] {
-            nb::object previous = previous_.is_none() ? signal_.attr("SIG_DFL") : previous_;
-            signal_.attr("signal")(signal_.attr("SIGTERM"), previous);
-        });
-    }
-    SigtermGuard(const SigtermGuard &) = delete;
-    SigtermGuard &operator=(const SigtermGuard &) = delete;
-
-private:
-    nb::object signal_;
-    nb::object previous_;
-    bool installed_ = false;
-};
-
-// The run's journal: each new record is on disk as soon as it is made. It is
-// removed once the report holding every record has been written, and kept
-// otherwise.
-class JournalGuard {
-public:
-    // None: the report class keeps no journals
-    explicit JournalGuard(nb::object journal) {
-        if (!journal.is_none())
-            journal_ = std::move(journal);
-    }
-    void append(nb::handle record) {
-        if (journal_.is_valid())
-            journal_.attr("append")(record);
-    }
-    void discard() {
-        if (journal_.is_valid())
-            std::exchange(journal_, nb::object()).attr("discard")();
-    }
-    ~JournalGuard() {
-        if (!journal_.is_valid())
-            return;
-        in_destructor("closing the evaluation journal", [&] { journal_.attr("close")(); });
-    }
-    JournalGuard(const JournalGuard &) = delete;
-    JournalGuard &operator=(const JournalGuard &) = delete;
-
-private:
-    nb::object journal_;
-};
-
 // ---------------------------------------------------------------- get_verbose_print
 
+constexpr pf::Params verbose_print_params{pf::varargs("args"), pf::varkw("kwargs")};
 nb::object verbose_print(pf::Call &c) {
+    auto [args, kwargs] = c.args<verbose_print_params, "args", "kwargs">();
     if (pf::truthy(c.closure()))
-        pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), c[0].ptr(), c[1].ptr()));
+        pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), args.ptr(), kwargs.ptr()));
     return nb::none();
 }
 
 const pf::FuncDef verbose_print_def{
     .name = "verbose_print",
     .qualname = "get_verbose_print.<locals>.verbose_print",
-    .params = {pf::varargs("args"), pf::varkw("kwargs")},
+    .params = verbose_print_params,
     .body = verbose_print,
 };
 
+constexpr pf::Params get_verbose_print_params{pf::arg("verbose", "bool")};
 nb::object get_verbose_print(pf::Call &c) {
-    return pf::make_function(verbose_print_def, c.globals(), c[0]);
+    return pf::make_function(verbose_print_def, c.globals(), c.arg<get_verbose_print_params, "verbose">());
 }
 
 const pf::FuncDef get_verbose_print_def{
     .name = "get_verbose_print",
-    .params = {pf::arg("verbose", "bool")},
+    .params = get_verbose_print_params,
     .body = get_verbose_print,
 };
 
 // ---------------------------------------------------------------- Evaluation
 
-// def __init__(self, test_set_path: str, subjects: List[Type[EvaluableQA]],
-//              evaluators: List[Type[Evaluator]],
-//              records: Optional[List[EvalRecord]] = None) -> None
+constexpr pf::Params evaluation_init_params{
+    pf::arg("self"), pf::arg("test_set_path", "str"), pf::arg("subjects", "List[Type[EvaluableQA]]"),
+    pf::arg("evaluators", "List[Type[Evaluator]]"), pf::arg("records", "Optional[List[EvalRecord]]").none()};
 nb::object evaluation_init(pf::Call &c) {
-    nb::handle self = c[0], test_set_path = c[1], subjects = c[2], evaluators = c[3],
-               records = c[4];
+    auto [self, test_set_path, subjects, evaluators, records] =
+        c.args<evaluation_init_params, "self", "test_set_path", "subjects", "evaluators", "records">();
     nb::object test_set = c.global("QuestionSet").attr("load_json")(test_set_path);
     nb::setattr(self, "_test_set_path", test_set_path);
     nb::setattr(self, "_test_set", test_set);
@@ -186,10 +85,7 @@ nb::object evaluation_init(pf::Call &c) {
 
 const pf::FuncDef evaluation_init_def{
     .name = "__init__",
-    .params = {pf::arg("self"), pf::arg("test_set_path", "str"),
-               pf::arg("subjects", "List[Type[EvaluableQA]]"),
-               pf::arg("evaluators", "List[Type[Evaluator]]"),
-               pf::arg("records", "Optional[List[EvalRecord]]").none()},
+    .params = evaluation_init_params,
     .body = evaluation_init,
     .returns = "None",
 };
@@ -213,20 +109,24 @@ void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
     }
 }
 
-// What a report says of its run besides records and error, read now, in the
-// order the report's keywords list them.
+// What a report says of its run besides records and error, in the order the
+// report's keywords list them: made by the report package's run_fields (one
+// place for every way a run starts), dated by this module's `datetime`.
 struct RunFields {
     nb::object name, date, test_set_path, subjects, evaluators, description;
 };
 
 RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
+    nb::object now = c.global("datetime").attr("now")();
+    nb::object fields =
+        nb::module_::import_("tavrin.evaluation.qa.report.run").attr("run_fields")(self, json_path, "now"_a = now);
     RunFields f;
-    f.name = c.global("Path")(json_path).attr("stem");
-    f.date = c.global("datetime").attr("now")().attr("strftime")("%Y-%m-%d %H:%M:%S");
-    f.test_set_path = nb::str(self.attr("_test_set_path"));
-    f.subjects = nb::list(self.attr("_subjects").attr("keys")());
-    f.evaluators = nb::list(self.attr("_evaluators").attr("keys")());
-    f.description = pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    f.name = fields["name"];
+    f.date = fields["date"];
+    f.test_set_path = fields["test_set_path"];
+    f.subjects = fields["subjects"];
+    f.evaluators = fields["evaluators"];
+    f.description = fields["description"];
     return f;
 }
 
@@ -242,9 +142,12 @@ nb::object open_journal(const pf::Call &c, nb::handle self, nb::handle json_path
                 "evaluators"_a = f.evaluators, "description"_a = f.description);
 }
 
-// def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False)
+constexpr pf::Params evaluation_run_params{pf::arg("self"), pf::arg("json_path", "str"),
+                                           pf::arg("markdown_path", "Optional[str]").none(),
+                                           pf::arg("verbose", "bool").dflt(false)};
 nb::object evaluation_run(pf::Call &c) {
-    nb::handle self = c[0], json_path = c[1], markdown_path = c[2], verbose = c[3];
+    auto [self, json_path, markdown_path, verbose] =
+        c.args<evaluation_run_params, "self", "json_path", "markdown_path", "verbose">();
 
     nb::object v_print = c.global("get_verbose_print")(verbose);
     v_print("\nEvaluation start", "bold"_a = true);
@@ -389,15 +292,13 @@ nb::object evaluation_run(pf::Call &c) {
 const pf::FuncDef evaluation_run_def{
     .name = "run",
     .doc = "Run the evaluation and save the report to json and markdown file.",
-    .params = {pf::arg("self"), pf::arg("json_path", "str"),
-               pf::arg("markdown_path", "Optional[str]").none(),
-               pf::arg("verbose", "bool").dflt(false)},
+    .params = evaluation_run_params,
     .body = evaluation_run,
 };
 
-// @classmethod def resume(cls, report_json_path: str)
+constexpr pf::Params evaluation_resume_params{pf::arg("cls"), pf::arg("report_json_path", "str")};
 nb::object evaluation_resume(pf::Call &c) {
-    nb::handle cls = c[0], report_json_path = c[1];
+    auto [cls, report_json_path] = c.args<evaluation_resume_params, "cls", "report_json_path">();
     nb::object report = c.global("Report").attr("load_json")(report_json_path);
     nb::object test_set_path = report.attr("test_set_path");
     nb::list subjects;
@@ -413,7 +314,7 @@ nb::object evaluation_resume(pf::Call &c) {
 const pf::FuncDef evaluation_resume_def{
     .name = "resume",
     .doc = "Resume an Evaluation's config from a report json file.",
-    .params = {pf::arg("cls"), pf::arg("report_json_path", "str")},
+    .params = evaluation_resume_params,
     .body = evaluation_resume,
 };
 

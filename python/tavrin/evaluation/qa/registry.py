@@ -1,0 +1,119 @@
+"""The registry of named classes, one for subjects and one for evaluators.
+
+Each kind keeps its table in its base module (``evaluable/base.py``, ``evaluator/base.py``):
+the module's ``_registry`` dict, its ``_BUILTIN_MODULES`` (name to module imported on first
+lookup) and its ``_entry_points()`` (what installed packages offer under the kind's
+entry-point group). A ``Registry`` reads those three from the module's namespace at each
+use, so replacing one of them (a test's ``monkeypatch``) takes effect at once.
+
+A class may also be named as "package.module:ClassName" (``import_class``); such a class is
+not looked up but imported, and a report keeps where it came from so that a resumed run
+finds it again (``adopt``).
+"""
+
+import importlib
+import sys
+from importlib import metadata
+from typing import Any, Dict, List, Optional, Tuple, Type
+
+
+class ClassSpecError(LookupError):
+    """A "module:ClassName" that does not name a class of the right kind."""
+
+
+def entry_points_of(group: str) -> Dict[str, "metadata.EntryPoint"]:
+    """The entry points of ``group`` by name; none when the installed metadata cannot be read."""
+    try:
+        return {ep.name: ep for ep in metadata.entry_points(group=group)}
+    except Exception:  # a broken installed distribution must not break the lookup
+        return {}
+
+
+class Registry:
+    """The classes of one kind (``kind``: "subject" or "evaluator") by name."""
+
+    def __init__(self, *, kind: str, module: str, base: str, error: Type[LookupError]) -> None:
+        self.kind = kind
+        self._module = module
+        self._base = base
+        self._error = error
+
+    def _namespace(self) -> Dict[str, Any]:
+        return vars(sys.modules[self._module])
+
+    @property
+    def table(self) -> Dict[str, type]:
+        """The registered classes by name (the base module's ``_registry``)."""
+        return self._namespace()["_registry"]
+
+    @property
+    def base(self) -> type:
+        """The base class every class of this kind derives from."""
+        return self._namespace()[self._base]
+
+    def register(self, cls: type) -> None:
+        """Name ``cls`` (its class name unless its body sets ``name``) and register it."""
+        if "name" not in cls.__dict__:
+            cls.name = cls.__name__  # type: ignore[attr-defined]
+        if not isinstance(cls.name, str):  # type: ignore[attr-defined]
+            raise TypeError(f"{cls.__qualname__}.name must be a str, got {type(cls.name).__name__}")  # type: ignore[attr-defined]
+        self.table[cls.name] = cls  # type: ignore[attr-defined]
+
+    def get(self, name: str) -> type:
+        """The class registered as ``name``; a built-in's module is imported on first lookup (an
+        import failure propagates), then installed packages' entry points are asked. Raises the
+        kind's lookup error listing the known names otherwise."""
+        namespace = self._namespace()
+        builtin_modules: Dict[str, str] = namespace["_BUILTIN_MODULES"]
+        cls = self.table.get(name)
+        if cls is None and name in builtin_modules:
+            module = importlib.import_module(builtin_modules[name])
+            # the module's own class, also when the registry was replaced after its import
+            cls = self.table.get(name) or getattr(module, name, None)
+        if cls is None:
+            entry = namespace["_entry_points"]().get(name)
+            if entry is not None:
+                loaded = entry.load()
+                cls = self.table.get(name, loaded if isinstance(loaded, type) else None)
+        if cls is None:
+            known = ", ".join(self.known_names())
+            raise self._error(f"unknown {self.kind} {name!r}; known {self.kind}s: {known}")
+        return cls
+
+    def known_names(self) -> List[str]:
+        """The names a lookup finds: registered, built-in and offered by installed packages."""
+        namespace = self._namespace()
+        return sorted(set(self.table) | set(namespace["_BUILTIN_MODULES"]) | set(namespace["_entry_points"]()))
+
+    def import_class(self, dotted: str) -> type:
+        """The class "package.module:ClassName" (a dotted attribute path after the colon), which
+        must derive from the kind's base class; ``ClassSpecError`` saying what is wrong otherwise."""
+        kind = self.kind
+        module_name, _, attribute = dotted.partition(":")
+        if not module_name or not attribute:
+            raise ClassSpecError(f"{kind} {dotted!r}: write module:ClassName")
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as exc:
+            raise ClassSpecError(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
+        target: Any = module
+        for part in attribute.split("."):
+            target = getattr(target, part, None)
+            if target is None:
+                raise ClassSpecError(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
+        base = self.base
+        if not isinstance(target, type) or not issubclass(target, base):
+            raise ClassSpecError(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
+        return target
+
+    def resolve(self, value: str) -> Tuple[type, Optional[str]]:
+        """The class ``value`` names (a registered name, or "module:ClassName") and, for the
+        latter, where it came from."""
+        if ":" in value:
+            return self.import_class(value), value
+        return self.get(value), None
+
+    def adopt(self, name: str, dotted: str) -> None:
+        """Import the class a report recorded as ``name`` from ``dotted`` ("module:ClassName")
+        and register it under that name unless the name is taken."""
+        self.table.setdefault(name, self.import_class(dotted))

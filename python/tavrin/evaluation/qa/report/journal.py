@@ -1,0 +1,150 @@
+"""The journal of a run: its new records, one JSON line each, on disk as soon as they are made,
+beside the report the run will write."""
+
+import contextlib
+import json
+import warnings
+from pathlib import Path
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
+from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
+
+JOURNAL_FORMAT = "tavrin-qa-journal"
+JOURNAL_SUFFIX = ".journal"
+
+
+def journal_path(json_path: PathArg) -> Path:
+    """Where the journal of a run writing ``json_path`` lives: beside it, with ``.journal`` added."""
+    path = Path(json_path)
+    return path.with_name(path.name + JOURNAL_SUFFIX)
+
+
+_append_listeners: List[Any] = []
+
+
+@contextlib.contextmanager
+def on_journal_append(callback: Any) -> Iterator[None]:
+    """Within the block, ``callback(record)`` is called for every record a journal takes."""
+    _append_listeners.append(callback)
+    try:
+        yield
+    finally:
+        _append_listeners.remove(callback)
+
+
+class Journal:
+    """An append-only log of a run's new records, one JSON object a line after a header line."""
+
+    def __init__(self, path: Path, handle: Any) -> None:
+        self.path = path
+        self._handle = handle
+        self._broken = False
+
+    @classmethod
+    def open_for(cls, json_path: PathArg, *, name: str, date: str, test_set_path: str, subjects: List[str],
+                 evaluators: List[str], description: str) -> "Journal":
+        """Open (or continue) the journal of a run writing its report to ``json_path``."""
+        header = {
+            "format": JOURNAL_FORMAT, "version": REPORT_VERSION, "name": name, "date": date,
+            "test_set_path": test_set_path, "subjects": list(subjects),
+            "evaluators": list(evaluators), "description": description,
+        }
+        return cls.open(journal_path(Path(json_path)), header)
+
+    @classmethod
+    def open(cls, path: Path, header: Dict[str, Any]) -> "Journal":
+        _drop_partial_line(path)
+        handle = open(path, "a", encoding="utf-8", newline="\n")
+        try:
+            if handle.tell() == 0:
+                handle.write(json.dumps(header, ensure_ascii=False) + "\n")
+                handle.flush()
+        except BaseException:
+            handle.close()
+            raise
+        return cls(path, handle)
+
+    def append(self, record: "EvalRecord") -> None:
+        """Write one record and hand it to the operating system before returning.
+
+        Then tell the callbacks of ``on_journal_append`` (a progress bar, say).
+        """
+        if not self._broken and self._handle is not None:
+            try:
+                self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
+                self._handle.flush()
+            except (TypeError, ValueError, OSError) as exc:
+                # The run goes on; its final report is written as usual.
+                self._broken = True
+                warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
+                              RuntimeWarning, stacklevel=2)
+        for listener in list(_append_listeners):
+            listener(record)
+
+    def close(self) -> None:
+        """Close the journal and keep the file (the report was not written)."""
+        if self._handle is not None:
+            self._handle.close()
+            self._handle = None
+
+    def discard(self) -> None:
+        """Close and remove the journal: the report now holds every record."""
+        self.close()
+        try:
+            self.path.unlink()
+        except FileNotFoundError:
+            pass
+
+
+def _drop_partial_line(path: Path) -> None:
+    """Cut a last line that a killed run left without its newline."""
+    try:
+        with open(path, "rb+") as handle:
+            data = handle.read()
+            if data and not data.endswith(b"\n"):
+                handle.truncate(data.rfind(b"\n") + 1)
+    except FileNotFoundError:
+        pass
+
+
+def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRecord"]]:
+    """The header and records of a journal.
+
+    A last line cut short by a killed run is ignored (that record was in flight); any other
+    bad line raises ``ReportError`` naming the file and line.
+    """
+    source = Path(path)
+    try:
+        lines = source.read_text(encoding="utf-8").split("\n")
+    except UnicodeDecodeError as exc:
+        raise ReportError(f"{source}: not UTF-8 text ({exc})") from exc
+    numbered = [(n, line) for n, line in enumerate(lines, 1) if line.strip()]
+    header: Optional[Dict[str, Any]] = None
+    records: List[EvalRecord] = []
+    for index, (lineno, line) in enumerate(numbered):
+        try:
+            raw = json.loads(line)
+        except json.JSONDecodeError as exc:
+            if lineno == len(lines):
+                break  # no newline after it: the record in flight when the run was killed
+            raise ReportError(f"{source}: line {lineno}: invalid JSON: {exc.msg}") from exc
+        where = f"{source}: line {lineno}"
+        if header is None and index == 0:
+            if not isinstance(raw, dict) or raw.get("format") != JOURNAL_FORMAT:
+                raise ReportError(f"{where}: not a tavrin QA journal (field 'format' is not {JOURNAL_FORMAT!r})")
+            header = raw
+            continue
+        records.append(record_from_dict(raw, where))
+    return header, merged([], records)
+
+
+def merged(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["EvalRecord"]:
+    """``records`` followed by the records of ``more`` whose id is new, in order."""
+    seen = {r.id for r in records}
+    out = list(records)
+    for record in more:
+        if record.id not in seen:
+            seen.add(record.id)
+            out.append(record)
+    return out

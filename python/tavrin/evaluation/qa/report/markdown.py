@@ -1,0 +1,194 @@
+"""The report for people: Markdown, and the figures of its summary table."""
+
+import json
+import math
+import re
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
+
+from tavrin.evaluation.qa.report.record import EvalRecord
+
+if TYPE_CHECKING:
+    from tavrin.evaluation.qa.report.model import Report
+
+
+def render(report: "Report") -> str:
+    """The Markdown of ``report`` (``Report.to_markdown``)."""
+    out: List[str] = [f"# {_escape(report.name)}", ""]
+    out.append(f"- **Date:** {_escape(report.date)}")
+    out.append(f"- **Test set:** {_escape(report.test_set_path)}")
+    out.append(f"- **Subjects:** {_escape(', '.join(report.subjects)) or '(none)'}")
+    out.append(f"- **Evaluators:** {_escape(', '.join(report.evaluators)) or '(none)'}")
+    out.append("")
+    if report.description:
+        out += [_escape(report.description), ""]
+    if report.error_msg:
+        lines = report.error_msg.splitlines() or [""]
+        out.append(f"> **Run stopped early:** {_escape(lines[0])}")
+        out += [f"> {_escape(line)}" if line else ">" for line in lines[1:]]
+        out.append("")
+
+    cases = _group_by_case(report.records)
+    subjects = _ordered(report.subjects, (r.subject for r in report.records))
+    evaluators = _ordered(report.evaluators, (r.evaluator for r in report.records))
+    out += ["## Summary", ""]
+    out += [f"{len(cases)} case(s), {len(report.records)} judgement(s).", ""]
+    if subjects and evaluators:
+        out.append(_row(["Subject", *evaluators]))
+        out.append(_row(["---"] * (len(evaluators) + 1), escape=False))
+        for subject in subjects:
+            cells = [
+                _summarise([r.value for r in report.records if r.subject == subject and r.evaluator == e])
+                for e in evaluators
+            ]
+            out.append(_row([subject, *cells]))
+        out.append("")
+
+    if cases:
+        out += ["## Cases", ""]
+    for case_id, records in cases.items():
+        first = records[0]
+        out += [f"### Case {_escape(str(case_id))}", ""]
+        out += ["**Question**", "", _quote(first.question), ""]
+        out += ["**Reference answer**", "", _quote(first.expected), ""]
+        for subject in _ordered([], (r.subject for r in records)):
+            out += [f"#### {_escape(subject)}", ""]
+            for prediction, documents, judged in _answers([r for r in records if r.subject == subject]):
+                out += [_quote(prediction), ""]
+                if documents:
+                    out += ["References:", ""]
+                    out += [f"- {_reference(doc)}" for doc in documents]
+                    out.append("")
+                out.append(_row(["Evaluator", "Value", "Reason"]))
+                out.append(_row(["---"] * 3, escape=False))
+                out += [_row([r.evaluator, _value(r.value), _value(r.reason)]) for r in judged]
+                out.append("")
+    return "\n".join(out)
+
+
+_MD_SPECIAL = re.compile(r"([\\`*_\[\]<>|#])")
+
+
+def _escape(text: str) -> str:
+    """Escape ``text`` so Markdown shows it literally."""
+    return _MD_SPECIAL.sub(r"\\\1", text)
+
+
+def _row(cells: List[str], escape: bool = True) -> str:
+    if escape:
+        cells = [_escape(cell).replace("\r\n", "\n").replace("\n", "<br>") for cell in cells]
+    return "| " + " | ".join(cells) + " |"
+
+
+def _quote(text: Optional[str]) -> str:
+    """Show an answer (Markdown of its own) as a block quote, whatever its lines hold."""
+    if text is None:
+        return "> _No answer._"
+    if not text.strip():
+        return "> _Empty answer._"
+    return "\n".join(f"> {line}" if line.strip() else ">" for line in text.splitlines())
+
+
+def _value(value: Any) -> str:
+    return "—" if value is None else format(value, "")
+
+
+def _reference(doc: Any) -> str:
+    if not isinstance(doc, dict):
+        return _escape(str(doc))
+    url = doc.get("url")
+    label = doc.get("label") or url or json.dumps(doc, ensure_ascii=False, default=str)
+    label = _escape(str(label))
+    if not url:
+        return label
+    target = str(url).replace(" ", "%20").replace("(", "%28").replace(")", "%29")
+    target = target.replace("<", "%3C").replace(">", "%3E")
+    return f"[{label}]({target})"
+
+
+def _summarise(values: List[Any]) -> str:
+    """One summary cell: how many judgements, how many true, the mean of numeric values."""
+    if not values:
+        return "—"
+    bools = [v for v in values if isinstance(v, bool)]
+    numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+    others = len(values) - len(bools) - len(numbers)
+    true_part = f"{sum(bools)}/{len(bools)} true"
+    mean_part = f"mean {_number(math.fsum(numbers) / len(numbers))}" if numbers else ""
+    if len(bools) == len(values):
+        return true_part
+    if len(numbers) == len(values):
+        return f"{mean_part} of {len(numbers)}"
+    if others == len(values):
+        return f"{others} judged"
+    parts = []
+    if bools:
+        parts.append(true_part)
+    if numbers:
+        parts.append(f"{mean_part} of {len(numbers)}")
+    if others:
+        parts.append(f"{others} other")
+    return f"{len(values)} judged: " + ", ".join(parts)
+
+
+def _number(value: float) -> str:
+    return format(round(value, 2), "g")
+
+
+def _group_by_case(records: List[EvalRecord]) -> Dict[Any, List[EvalRecord]]:
+    cases: Dict[Any, List[EvalRecord]] = {}
+    for record in records:
+        cases.setdefault(record.case_id, []).append(record)
+    return cases
+
+
+def _ordered(first: List[str], more: Any) -> List[str]:
+    """``first`` followed by the names in ``more`` not yet seen, without duplicates."""
+    return list(dict.fromkeys([*first, *more]))
+
+
+def _answers(records: List[EvalRecord]) -> List[Tuple[Optional[str], Optional[List[Any]], List[EvalRecord]]]:
+    """Group one subject's records of a case by the answer they judged, in record order."""
+    groups: List[Tuple[Optional[str], Optional[List[Any]], List[EvalRecord]]] = []
+    for record in records:
+        if groups and groups[-1][0] == record.prediction and groups[-1][1] == record.documents:
+            groups[-1][2].append(record)
+        else:
+            groups.append((record.prediction, record.documents, [record]))
+    return groups
+
+
+def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[str, Any]]:
+    """The figures of the report's summary table, one entry per subject and evaluator.
+
+    Each entry holds ``subject``, ``evaluator``, ``judged`` (records), ``true`` (values that
+    are True), ``yes_rate`` (true / boolean values, or None), ``mean`` (of numeric values, or
+    None), ``text`` (the cell of the Markdown summary) and, when the question set's
+    ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
+    """
+    subjects = _ordered(report.subjects, (r.subject for r in report.records))
+    evaluators = _ordered(report.evaluators, (r.evaluator for r in report.records))
+    cells: Dict[Tuple[str, str], List[Any]] = {}
+    for record in report.records:
+        cells.setdefault((record.subject, record.evaluator), []).append(record)
+    wanted = {str(c.id) for c in cases} if cases is not None else None
+    out = []
+    for subject in subjects:
+        for evaluator in evaluators:
+            records = cells.get((subject, evaluator), [])
+            values = [r.value for r in records]
+            bools = [v for v in values if isinstance(v, bool)]
+            numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+            entry: Dict[str, Any] = {
+                "subject": subject,
+                "evaluator": evaluator,
+                "judged": len(values),
+                "true": sum(bools),
+                "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
+                "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
+                "text": _summarise(values),
+            }
+            if wanted is not None:
+                done = {str(r.case_id) for r in records}
+                entry["missing"] = len(wanted - done)
+            out.append(entry)
+    return out

@@ -1,0 +1,68 @@
+"""One judgement of an evaluation run, and the error of a report file."""
+
+import json
+import uuid
+from dataclasses import dataclass, field
+from os import PathLike
+from typing import Any, Dict, List, Optional, Union
+
+_ID_NAMESPACE = uuid.UUID("6f1d3c52-8f0e-4a55-9d4b-2f7a0c1e5b93")
+
+PathArg = Union[str, "PathLike[str]"]
+
+
+class ReportError(ValueError):
+    """A report that cannot be read from, or written to, a JSON file."""
+
+
+@dataclass(frozen=True, kw_only=True)
+class EvalRecord:
+    """One judgement: what a subject answered to a test case and what an evaluator made of it.
+
+    ``id`` is derived from ``case_id``, ``question``, ``subject`` and ``evaluator`` (see
+    ``gen_eval_record_id``), so a saved record tells a resumed run what is already done.
+    """
+
+    case_id: str
+    question: str
+    subject: str
+    prediction: Optional[str]
+    expected: Optional[str]
+    documents: Optional[List[Any]]
+    evaluator: str
+    value: Any
+    reason: Any
+    id: str = field(init=False)
+
+    def __post_init__(self) -> None:
+        record_id = self.gen_eval_record_id(
+            case_id=self.case_id, question=self.question, subject=self.subject, evaluator=self.evaluator
+        )
+        object.__setattr__(self, "id", record_id)
+
+    def __hash__(self) -> int:
+        return hash(self.id)
+
+    @staticmethod
+    def gen_eval_record_id(*, case_id: Any, question: Any, subject: Any, evaluator: Any) -> str:
+        """Return the identifier of the judgement of ``subject`` by ``evaluator`` on a case.
+
+        A UUID (version 5) as text, the same for the same four values on every run.
+        """
+        key = json.dumps([str(case_id), str(question), str(subject), str(evaluator)], ensure_ascii=False)
+        return str(uuid.uuid5(_ID_NAMESPACE, key))
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The record as a JSON-ready dictionary, ``id`` first."""
+        return {
+            "id": self.id,
+            "case_id": self.case_id,
+            "question": self.question,
+            "subject": self.subject,
+            "prediction": self.prediction,
+            "expected": self.expected,
+            "documents": self.documents,
+            "evaluator": self.evaluator,
+            "value": self.value,
+            "reason": self.reason,
+        }
