@@ -11,7 +11,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import click
 
-from tavrin.embeddings import EMBEDDING_NAMES, make_embeddings
+from tavrin.embeddings import EMBEDDINGS, make_embeddings
 
 
 class GroundTruthFileError(ValueError):
@@ -200,7 +200,7 @@ PER_QUERY_SUFFIXES = (".csv", ".jsonl", ".ndjson", ".json")
               help="Cutoffs: how many documents count for each query; several (1,5,10) come from one search.")
 @click.option("--batch-size", default=5, show_default=True, type=click.IntRange(min=1),
               help="How many documents to embed per call of the model.")
-@click.option("--embeddings", "embeddings_names", multiple=True, type=click.Choice(EMBEDDING_NAMES),
+@click.option("--embeddings", "embeddings_names", multiple=True, type=click.Choice(list(EMBEDDINGS)),
               help="An embedding model to evaluate (repeat to compare several): 'hashing' runs offline; "
                    "'minilm' runs offline once the extra 'semantic' is installed; 'openai' needs "
                    "OPENAI_API_KEY. Default: hashing, unless --retriever or --qdrant-source is given.")
@@ -293,7 +293,7 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
             unique, n = f"{name} ({n})", n + 1
         retrievers[unique] = retriever
 
-    names = list(embeddings_names) or ([] if retriever_specs or qdrant_sources else [EMBEDDING_NAMES[0]])
+    names = list(embeddings_names) or ([] if retriever_specs or qdrant_sources else [next(iter(EMBEDDINGS))])
     retriever_cls = Float32EmbeddingRetriever if float32 else EmbeddingRetriever
     try:
         for name in names:
