@@ -175,6 +175,24 @@ class TestRun:
         e.run(str(tmp_path / "r.json"))
         assert log == [("SubNone", "q1")] * 2 + [("SubNone", "q2")] * 2
 
+    def test_report_is_named_and_dated_through_the_module_globals(self, qset, tmp_path, monkeypatch):
+        import datetime as real
+
+        class Clock:
+            @staticmethod
+            def now():
+                return real.datetime(2001, 2, 3, 4, 5, 6)
+
+        class Named:
+            def __init__(self, path):
+                self.stem = "named-" + real.datetime.now().strftime("x")
+
+        monkeypatch.setattr(ev, "datetime", Clock)
+        monkeypatch.setattr(ev, "Path", Named)
+        ev.Evaluation(qset, [make_subject("SubG", "ok")], [make_evaluator("EvG")]).run(str(tmp_path / "r.json"))
+        report = load(tmp_path / "r.json")
+        assert (report.name, report.date) == ("named-x", "2001-02-03 04:05:06")
+
     def test_same_name_keeps_later_instance(self, qset):
         first = make_subject("Twin", "a")
         second = make_subject("Twin", "b")

@@ -111,7 +111,8 @@ void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
 
 // What a report says of its run besides records and error, in the order the
 // report's keywords list them: made by the report package's run_fields (one
-// place for every way a run starts), dated by this module's `datetime`.
+// place for every way a run starts), dated by this module's `datetime` and
+// named through its `Path`, so that replacing either global is honoured.
 struct RunFields {
     nb::object name, date, test_set_path, subjects, evaluators, description;
 };
@@ -121,7 +122,7 @@ RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
     nb::object fields =
         nb::module_::import_("tavrin.evaluation.qa.report.run").attr("run_fields")(self, json_path, "now"_a = now);
     RunFields f;
-    f.name = fields["name"];
+    f.name = c.global("Path")(json_path).attr("stem");
     f.date = fields["date"];
     f.test_set_path = fields["test_set_path"];
     f.subjects = fields["subjects"];
