@@ -25,10 +25,8 @@ std::size_t StringIndex::find(std::string_view key) const {
 }
 
 bool StringIndex::insert(std::string_view key, std::size_t position) {
-    if (map_.find(key) != map_.end())
-        return false;
-    map_.emplace(std::string(key), position);
-    return true;
+    // callers insert keys they did not find: one hash, no second lookup
+    return map_.try_emplace(std::string(key), position).second;
 }
 
 void StringIndex::erase(std::string_view key) {
