@@ -263,21 +263,27 @@ def scaling(scale: float) -> None:
     dravik.tqdm = quiet_tqdm
     n_docs, n_queries, n_judgements = int(20000 * scale), int(2000 * scale), int(60000 * scale)
 
-    def non_search(docs: int, judgements: int) -> float:
+    def non_search(docs: int, judgements: int) -> Tuple[float, float, float]:
+        """Times of building the ground truth, indexing and scoring."""
         triples, model = make_data(docs, n_queries, judgements)
+        gc.collect()
         t_gt, gt = timed(lambda: dravik.GroundTruth(triples))
         retriever = dravik.EmbeddingRetriever(model)
         t_index, _ = timed(lambda: index_all(retriever, gt.docs))
         retrieval = {q: retriever.search(q, K) for q in gt.queries}
         t_score, _ = timed(lambda: gt.evaluate(retrieval, K))
-        return t_gt + t_index + t_score
+        return t_gt, t_index, t_score
 
     base = non_search(n_docs, n_judgements)
     more_judgements = non_search(n_docs, 10 * n_judgements)
     more_docs = non_search(10 * n_docs, n_judgements + 9 * n_docs)
     print(f"scaling from {n_docs} documents, {n_judgements} judgements (non-search time):")
-    print(f"  base {base * 1000:.1f} ms; 10x judgements {more_judgements * 1000:.1f} ms "
-          f"({more_judgements / base:.1f}x); 10x documents {more_docs * 1000:.1f} ms ({more_docs / base:.1f}x)")
+    print(f"  base {sum(base) * 1000:.1f} ms; 10x judgements {sum(more_judgements) * 1000:.1f} ms "
+          f"({sum(more_judgements) / sum(base):.1f}x); 10x documents {sum(more_docs) * 1000:.1f} ms "
+          f"({sum(more_docs) / sum(base):.1f}x)")
+    for i, part in enumerate(["ground truth", "indexing", "scoring"]):
+        print(f"  {part:<13} base {base[i] * 1000:9.1f} ms; 10x judgements {more_judgements[i] / base[i]:5.1f}x; "
+              f"10x documents (+{9 * n_docs} judgements) {more_docs[i] / base[i]:5.1f}x")
 
 
 def best_of(f: Callable[[], object], repeat: int = 3) -> Tuple[float, object]:

@@ -1,5 +1,6 @@
 #include "core/retrieval/retrieval.hpp"
 #include "core/retrieval/kernels.hpp"
+#include "core/hashing/fnv1a.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -14,16 +15,18 @@ namespace tavrin::retrieval {
 
 // ---------------------------------------------------------------- StringIndex
 
+std::size_t StringIndex::Hash::operator()(std::string_view s) const noexcept {
+    return static_cast<std::size_t>(hashing::mix64(hashing::fnv1a(s)));
+}
+
 std::size_t StringIndex::find(std::string_view key) const {
     auto it = map_.find(key);
     return it == map_.end() ? npos : it->second;
 }
 
 bool StringIndex::insert(std::string_view key, std::size_t position) {
-    if (map_.find(key) != map_.end())
-        return false;
-    map_.emplace(std::string(key), position);
-    return true;
+    // callers insert keys they did not find: one hash, no second lookup
+    return map_.try_emplace(std::string(key), position).second;
 }
 
 void StringIndex::erase(std::string_view key) {
@@ -220,20 +223,8 @@ template class EmbeddingMatrix<double>;
 
 // ---------------------------------------------------------------- Judgements
 
-std::size_t Judgements::slot_of(std::uint64_t key) const noexcept {
-    std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ull) >> 20) & mask;
-    while (slots_[i].key != key && slots_[i].key != empty_key)
-        i = (i + 1) & mask;
-    return i;
-}
-
-void Judgements::grow_slots() {
-    std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2), Slot{empty_key, 0});
-    old.swap(slots_);
-    for (const Slot &s : old)
-        if (s.key != empty_key)
-            slots_[slot_of(s.key)] = s;
+std::size_t Judgements::PairHash::operator()(std::uint64_t k) const noexcept {
+    return static_cast<std::size_t>(hashing::mix64(k));
 }
 
 Judgements::Added Judgements::add(std::string_view query, std::string_view doc, double score) {
@@ -249,34 +240,37 @@ Judgements::Added Judgements::add(std::string_view query, std::string_view doc, 
     if (a.query >= 0xffffffffu || a.doc >= 0xffffffffu)
         throw std::length_error("too many queries or documents in the judgements");
 
-    // Allocate first, so a failed allocation leaves everything as it was.
+    // Every step that may fail (allocations) comes before the cell is
+    // written, and a failure undoes the steps before it: a failed add leaves
+    // everything as it was.
     if (cells_.size() == cells_.capacity())
         cells_.reserve(std::max<std::size_t>(16, 2 * cells_.capacity()));
-    if (2 * (cells_.size() + 1) > slots_.size())
-        grow_slots();
     std::uint64_t k = key(a.query, a.doc);
-    std::size_t slot = slot_of(k);
-    a.new_cell = slots_[slot].key == empty_key;
-    a.cell = a.new_cell ? cells_.size() : slots_[slot].cell;
-    if (a.new_query)
-        queries_.insert(query, a.query);
-    if (a.new_doc) {
+    auto [it, inserted] = pairs_.try_emplace(k, cells_.size());
+    a.new_cell = inserted;
+    a.cell = it->second;
+    try {
+        if (a.new_query)
+            queries_.insert(query, a.query);
         try {
-            docs_.insert(doc, a.doc);
+            if (a.new_doc)
+                docs_.insert(doc, a.doc);
         } catch (...) {
             if (a.new_query)
                 queries_.erase(query);
             throw;
         }
+    } catch (...) {
+        if (a.new_cell)
+            pairs_.erase(k);
+        throw;
     }
     num_queries_ += a.new_query ? 1 : 0;
     num_docs_ += a.new_doc ? 1 : 0;
-    if (a.new_cell) {
-        slots_[slot] = Slot{k, a.cell};
+    if (a.new_cell)
         cells_.push_back(Cell{static_cast<std::uint32_t>(a.query), static_cast<std::uint32_t>(a.doc), score});
-    } else {
+    else
         cells_[a.cell].score = score;
-    }
     a.new_max = score > max_score_;
     if (a.new_max)
         max_score_ = score;
@@ -284,10 +278,8 @@ Judgements::Added Judgements::add(std::string_view query, std::string_view doc, 
 }
 
 double Judgements::score(std::size_t query, std::size_t doc) const {
-    if (slots_.empty())
-        return 0.0;
-    const Slot &s = slots_[slot_of(key(query, doc))];
-    return s.key == empty_key ? 0.0 : cells_[s.cell].score;
+    auto it = pairs_.find(key(query, doc));
+    return it == pairs_.end() ? 0.0 : cells_[it->second].score;
 }
 
 std::vector<double> Judgements::ideal_sums(std::size_t k) const {

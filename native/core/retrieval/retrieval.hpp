@@ -9,10 +9,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/retrieval/growing_array.hpp"
+
+#include <tsl/robin_map.h>
 
 namespace tavrin::retrieval {
 
@@ -30,13 +31,15 @@ public:
     std::size_t size() const { return map_.size(); }
 
 private:
+    // the core's string hash (core/hashing/fnv1a.hpp), looked up by
+    // string_view without making a string
     struct Hash {
         using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept {
-            return std::hash<std::string_view>{}(s);
-        }
+        std::size_t operator()(std::string_view s) const noexcept;
     };
-    std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> map_;
+    using Entry = std::pair<std::string, std::size_t>;
+    // the hash is stored: a probe compares strings only when the hashes match
+    tsl::robin_map<std::string, std::size_t, Hash, std::equal_to<>, std::allocator<Entry>, /*StoreHash=*/true> map_;
 };
 
 // One search hit: the row of a document and its cosine similarity.
@@ -160,23 +163,17 @@ private:
     static std::uint64_t key(std::size_t query, std::size_t doc) noexcept {
         return (static_cast<std::uint64_t>(query) << 32) | static_cast<std::uint64_t>(doc);
     }
-    // Open addressing with linear probing: (query, doc) key -> index into
-    // cells_. One probe usually touches one cache line, which matters once
-    // the pairs outgrow the caches.
-    struct Slot {
-        std::uint64_t key;
-        std::size_t cell;
+    // the table takes the low bits of the hash: mix the key's halves into them
+    struct PairHash {
+        std::size_t operator()(std::uint64_t k) const noexcept;
     };
-    static constexpr std::uint64_t empty_key = ~std::uint64_t{0};
-    std::size_t slot_of(std::uint64_t key) const noexcept;
-    void grow_slots();
 
     StringIndex queries_;
     StringIndex docs_;
     std::size_t num_queries_ = 0;
     std::size_t num_docs_ = 0;
     std::vector<Cell> cells_;
-    std::vector<Slot> slots_;
+    tsl::robin_map<std::uint64_t, std::size_t, PairHash> pairs_; // (query, doc) key -> index into cells_
     double max_score_ = 0.0;
 };
 

@@ -18,9 +18,10 @@ std::string_view utf8_of(nb::handle s, const char *what, Py_ssize_t i) {
     return pf::utf8_view(s);
 }
 
+constexpr pf::Params embed_texts_params{pf::arg("texts", "List[str]"), pf::arg("dim", "int")};
 nb::object embed_texts(pf::Call &c) {
-    nb::handle texts = c[0];
-    long long dim = nb::cast<long long>(c[1]);
+    auto [texts, dim_obj] = c.args<embed_texts_params, "texts", "dim">();
+    long long dim = nb::cast<long long>(dim_obj);
     if (dim < 1)
         pf::raise(PyExc_ValueError, "dim must be at least 1, got %lld", dim);
     nb::list out;
@@ -41,21 +42,22 @@ nb::object embed_texts(pf::Call &c) {
 const pf::FuncDef embed_texts_def{
     .name = "embed_texts",
     .doc = "Embed every text as a list of `dim` floats of unit length (the zero vector for a text without tokens).",
-    .params = {pf::arg("texts", "List[str]"), pf::arg("dim", "int")},
+    .params = embed_texts_params,
     .body = embed_texts,
     .returns = "List[List[float]]",
 };
 
+constexpr pf::Params tokenize_params{pf::arg("text", "str")};
 nb::object tokenize(pf::Call &c) {
     nb::list out;
-    for (const std::string &t : ch::tokens(utf8_of(c[0], "text", 0)))
+    for (const std::string &t : ch::tokens(utf8_of(c.arg<tokenize_params, "text">(), "text", 0)))
         out.append(nb::str(t.data(), t.size()));
     return out;
 }
 const pf::FuncDef tokenize_def{
     .name = "tokenize",
     .doc = "The tokens that embed_texts hashes for `text`, in order.",
-    .params = {pf::arg("text", "str")},
+    .params = tokenize_params,
     .body = tokenize,
     .returns = "List[str]",
 };
