@@ -193,7 +193,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     FunctionObject *f = as_func(self);
     const FuncDef &def = *f->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    return guard([&]() -> nb::object {
+    return detail::guard([&]() -> nb::object {
         Call call;
         auto &slots = FunctionAccess::slots(call);
         FunctionAccess::set_function(call, self, &def);
@@ -428,7 +428,7 @@ PyObject *get_signature(PyObject *self, void *) {
         if (stored)
             return Py_NewRef(stored);
     }
-    return guard([&]() -> nb::object {
+    return detail::guard([&]() -> nb::object {
         // Held for the whole build: making a Parameter allocates, and a
         // finaliser run by the collector may replace the function's defaults
         // or annotations meanwhile.

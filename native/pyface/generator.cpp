@@ -62,7 +62,7 @@ PyObject *iterator_next(PyObject *self) {
         return nullptr;
     }
     it->running = true;
-    PyObject *r = guard([&]() -> nb::object {
+    PyObject *r = detail::guard([&]() -> nb::object {
         nb::object v = it->gen->next();
         if (!v.is_valid())
             finish(it);

@@ -77,9 +77,7 @@ inline bool truthy(nb::handle o) {
 // exception -> SystemError) and any that a module registers.
 PyObject *translate_current_exception() noexcept;
 
-// The entry-point guards are the kit's own (pyface::detail); these names stay
-// for module code written before the split.
-using detail::guard;
+// The module entry point (PYFACE_MODULE) runs its body under this guard.
 using detail::guard_int;
 
 // ---------------------------------------------------------------- strings
@@ -247,9 +245,6 @@ public:
         return slots_[i];
     }
 
-    // value of parameter i (in declaration order): the positional form that
-    // modules not yet converted to args() use
-    nb::handle operator[](size_t i) const { return slots_[i]; }
     // the function object being called
     nb::handle function() const { return func_; }
     // the object the function was made to close over (None if nothing)

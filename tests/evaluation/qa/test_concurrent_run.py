@@ -143,6 +143,10 @@ def test_ctrl_c_lets_the_judgements_in_flight_finish_and_a_second_one_stops_at_o
             if case.id == "3":
                 _thread.interrupt_main()
             release.wait(2)
+            if int(case.id) >= 4:
+                # judgements take time, so the main thread (however loaded the machine)
+                # sees the interrupt before the workers run out of cases
+                time.sleep(0.2)
             return EvalResult(True, "ok")
 
     def let_go():
