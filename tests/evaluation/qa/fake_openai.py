@@ -17,6 +17,7 @@ from __future__ import annotations
 import hashlib
 import json
 import re
+import socket
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -47,6 +48,9 @@ class FakeOpenAI:
         self._server: Optional[ThreadingHTTPServer] = None
         self._thread: Optional[threading.Thread] = None
         self._timer: Optional[threading.Timer] = None
+        # the connections being served, with their threads: clients keep connections
+        # alive, so stopping closes them and waits for their threads to end
+        self._connections: Dict[socket.socket, threading.Thread] = {}
 
     # ------------------------------------------------------------ life
 
@@ -64,6 +68,16 @@ class FakeOpenAI:
 
             def log_message(self, *args: Any) -> None:
                 pass
+
+            def setup(self) -> None:
+                super().setup()
+                with fake.lock:
+                    fake._connections[self.connection] = threading.current_thread()
+
+            def finish(self) -> None:
+                with fake.lock:
+                    fake._connections.pop(self.connection, None)
+                super().finish()
 
             def do_POST(self) -> None:
                 fake._handle(self)
@@ -85,6 +99,16 @@ class FakeOpenAI:
         if server is not None:
             server.shutdown()
             server.server_close()
+            with self.lock:
+                connections = list(self._connections.items())
+            for connection, thread in connections:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            for connection, thread in connections:
+                if thread is not threading.current_thread():
+                    thread.join(5)
 
     def __enter__(self) -> "FakeOpenAI":
         return self.start()
