@@ -319,6 +319,25 @@ def _is_token_refusal(exc: BaseException) -> bool:
     )
 
 
+def _after_failure(exc: BaseException, requestor: Any, url: str, params: Any, attempt: int,
+                   s: Settings) -> Tuple[Any, Optional[float]]:
+    """What follows the failed request ``exc`` (``attempt`` counts retries from 0), the same
+    for blocking and asynchronous calls: ``(text_params, None)`` to send an embeddings
+    request again at once as text, ``(params, delay)`` to retry after ``delay`` seconds;
+    otherwise the error to raise is raised here."""
+    as_text = _embeddings_as_text(url, params, _endpoint(requestor)) if _is_token_refusal(exc) else None
+    if as_text is not None:
+        _text_embedding_endpoints.add(_endpoint(requestor))
+        return as_text, None
+    delay = _retry_delay(exc, attempt, s)
+    if delay is None:
+        raise _cleaned(exc)
+    if attempt >= s.max_retries:
+        raise _exhausted(exc, attempt + 1) from exc
+    _counters.add(retries=1)
+    return params, delay
+
+
 def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any, files: Any,
                stream: bool, request_id: Any, request_timeout: Any) -> Any:
     import openai.error as oe
@@ -335,19 +354,10 @@ def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any
         try:
             result = original(requestor, method, url, params, headers, files, stream, request_id, timeout)
         except oe.OpenAIError as exc:
-            as_text = _embeddings_as_text(url, params, _endpoint(requestor)) if _is_token_refusal(exc) else None
-            if as_text is not None:
-                _text_embedding_endpoints.add(_endpoint(requestor))
-                params = as_text
-                continue
-            delay = _retry_delay(exc, attempt, s)
-            if delay is None:
-                raise _cleaned(exc)
-            if attempt >= s.max_retries:
-                raise _exhausted(exc, attempt + 1) from exc
-            attempt += 1
-            _counters.add(retries=1)
-            time.sleep(delay)
+            params, delay = _after_failure(exc, requestor, url, params, attempt, s)
+            if delay is not None:
+                attempt += 1
+                time.sleep(delay)
             continue
         _count_tokens(params, result)
         return result
@@ -369,19 +379,10 @@ async def _call_async(original: Any, requestor: Any, method: str, url: str, para
         try:
             result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
         except oe.OpenAIError as exc:
-            as_text = _embeddings_as_text(url, params, _endpoint(requestor)) if _is_token_refusal(exc) else None
-            if as_text is not None:
-                _text_embedding_endpoints.add(_endpoint(requestor))
-                params = as_text
-                continue
-            delay = _retry_delay(exc, attempt, s)
-            if delay is None:
-                raise _cleaned(exc)
-            if attempt >= s.max_retries:
-                raise _exhausted(exc, attempt + 1) from exc
-            attempt += 1
-            _counters.add(retries=1)
-            await asyncio.sleep(delay)
+            params, delay = _after_failure(exc, requestor, url, params, attempt, s)
+            if delay is not None:
+                attempt += 1
+                await asyncio.sleep(delay)
             continue
         _count_tokens(params, result)
         return result
