@@ -60,28 +60,28 @@ class QuestionSet:
                 f"{source}: invalid JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"
             ) from exc
         if not isinstance(data, dict):
-            raise QuestionSetError(f"{source}: expected a JSON object, got {_json_type(data)}")
+            raise QuestionSetError(f"{source}: expected a JSON object, got {json_type(data)}")
         name = _text(data, "name", f"{source}")
         if "cases" not in data:
             raise QuestionSetError(f"{source}: missing field 'cases'")
         raw_cases = data["cases"]
         if not isinstance(raw_cases, list):
             raise QuestionSetError(
-                f"{source}: field 'cases' must be a list, got {_json_type(raw_cases)}"
+                f"{source}: field 'cases' must be a list, got {json_type(raw_cases)}"
             )
         cases: List[TestCase] = []
         seen: Dict[str, int] = {}
         for index, raw in enumerate(raw_cases):
             where = f"{source}: case {index}"
             if not isinstance(raw, dict):
-                raise QuestionSetError(f"{where}: expected an object, got {_json_type(raw)}")
+                raise QuestionSetError(f"{where}: expected an object, got {json_type(raw)}")
             case_id = raw.get("id")
             if isinstance(case_id, int) and not isinstance(case_id, bool):
                 case_id = str(case_id)
             if not isinstance(case_id, str) or not case_id:
                 raise QuestionSetError(
                     f"{where}: field 'id' must be a non-empty string or an integer, "
-                    f"got {_json_type(raw.get('id'))}"
+                    f"got {json_type(raw.get('id'))}"
                 )
             if case_id in seen:
                 raise QuestionSetError(
@@ -103,11 +103,12 @@ def _text(obj: dict, key: str, where: str) -> str:
         raise QuestionSetError(f"{where}: missing field {key!r}")
     value = obj[key]
     if not isinstance(value, str):
-        raise QuestionSetError(f"{where}: field {key!r} must be a string, got {_json_type(value)}")
+        raise QuestionSetError(f"{where}: field {key!r} must be a string, got {json_type(value)}")
     return value
 
 
-def _json_type(value: Any) -> str:
+def json_type(value: Any) -> str:
+    """How JSON names the type of ``value`` (a parsed JSON value), for messages."""
     if value is None:
         return "null"
     if isinstance(value, bool):

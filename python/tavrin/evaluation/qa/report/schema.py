@@ -3,6 +3,7 @@ error (file, record or line, field) when it is missing or of the wrong type."""
 
 from typing import Any, Dict, List, Tuple
 
+from tavrin.evaluation.qa.question_set import json_type
 from tavrin.evaluation.qa.report.record import EvalRecord, ReportError
 
 REPORT_FORMAT = "tavrin-qa-report"
@@ -82,19 +83,3 @@ def run_fields_from(obj: Dict[str, Any], where: str) -> Dict[str, Any]:
 
 
 _TYPE_NAMES = {str: "a string", int: "an integer", list: "an array", type(None): "null"}
-
-
-def json_type(value: Any) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "boolean"
-    if isinstance(value, (int, float)):
-        return "number"
-    if isinstance(value, str):
-        return "string"
-    if isinstance(value, list):
-        return "array"
-    if isinstance(value, dict):
-        return "object"
-    return type(value).__name__
