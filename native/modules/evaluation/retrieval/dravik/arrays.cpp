@@ -120,6 +120,13 @@ size_t read_vector(nb::handle v, size_t row, Vectors &out, nb::handle np) {
 
 } // namespace
 
+size_t document_count(nb::handle k) {
+    long long n = nb::cast<long long>(k);
+    if (n < 0)
+        pf::raise(PyExc_ValueError, "k must not be negative, got %lld", n);
+    return (size_t)n;
+}
+
 Vectors read_vectors(nb::handle vectors, size_t count, size_t dim, nb::handle np) {
     Vectors out;
     Buffer buf;

@@ -38,6 +38,10 @@ struct Text {
 };
 Text text_of(nb::handle s);
 
+// The `k` argument of the searches and the scores: a number of documents,
+// ValueError when it is negative.
+size_t document_count(nb::handle k);
+
 // A numpy float64 array that owns `values`.
 nb::object numpy_array(std::vector<double> values, std::initializer_list<size_t> shape);
 

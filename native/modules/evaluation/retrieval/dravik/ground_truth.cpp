@@ -222,10 +222,7 @@ nb::object gt_compute_retrieval_scores(pf::Call &c) {
     HeldJudgements held = ground_truth_state(self);
     GroundTruthState &state = *held;
     const rt::Judgements &j = state.judgements;
-    long long k_signed = nb::cast<long long>(k_obj);
-    if (k_signed < 0)
-        pf::raise(PyExc_ValueError, "k must not be negative, got %lld", k_signed);
-    size_t k = (size_t)k_signed;
+    size_t k = document_count(k_obj);
     // Allocated once a result has proved that k documents exist, or at the end: a
     // huge k with short results is reported as such, not as a failed allocation.
     std::vector<double> matrix;

@@ -114,9 +114,7 @@ nb::object er_index(pf::Call &c) {
 
 nb::object er_search(pf::Call &c) {
     auto [self, query, k_obj] = c.args<search_params, "self", "query", "k">();
-    long long k = nb::cast<long long>(k_obj);
-    if (k < 0)
-        pf::raise(PyExc_ValueError, "k must not be negative, got %lld", k);
+    size_t k = document_count(k_obj);
     nb::object np = c.global("np");
     RetrieverState &state = retriever_state(self, np);
     nb::list result;
@@ -128,7 +126,7 @@ nb::object er_search(pf::Call &c) {
     RetrieverState &now = *held;
     std::vector<double> q = query_vector(returned, now.matrix.dim(), np);
     held.check();
-    for (const rt::Hit &h : now.matrix.top_k(q.data(), (size_t)k))
+    for (const rt::Hit &h : now.matrix.top_k(q.data(), k))
         result.append(nb::handle(PyList_GET_ITEM(now.seen.docs.ptr(), (Py_ssize_t)h.row)));
     return result;
 }
@@ -140,9 +138,7 @@ constexpr pf::Params search_many_params{pf::arg("self"), pf::arg("queries", "lis
                                         pf::arg("k", "int").dflt(5)};
 nb::object er_search_many(pf::Call &c) {
     auto [self, queries, k_obj] = c.args<search_many_params, "self", "queries", "k">();
-    long long k = nb::cast<long long>(k_obj);
-    if (k < 0)
-        pf::raise(PyExc_ValueError, "k must not be negative, got %lld", k);
+    size_t k = document_count(k_obj);
     nb::object np = c.global("np");
     Py_ssize_t n_queries = PyList_GET_SIZE(queries.ptr());
     nb::list result;
@@ -170,7 +166,7 @@ nb::object er_search_many(pf::Call &c) {
         vectors.insert(vectors.end(), one.begin(), one.end());
     }
     held.check();
-    size_t kk = std::min((size_t)k, now.matrix.rows());
+    size_t kk = std::min(k, now.matrix.rows());
     std::vector<rt::Hit> hits((size_t)n_queries * kk);
     now.matrix.top_k_block(vectors.data(), (size_t)n_queries, kk, hits.data());
     for (Py_ssize_t i = 0; i < n_queries; ++i) {
