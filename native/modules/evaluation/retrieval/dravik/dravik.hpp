@@ -5,7 +5,7 @@
 //   state.cpp         the retriever's native state and how it follows the
 //                     public attributes
 //   retriever.cpp     Retriever and EmbeddingRetriever
-//   ground_truth.cpp  GroundTruth and the Part-style metrics
+//   ground_truth.cpp  GroundTruth and its graded precision, recall and F1
 //   rankings.cpp      GroundTruth._score_rankings and the kernel switches
 //   run.cpp           run_retrieval_evaluation, evaluation_report
 //   module.cpp        the module body, binding everything in order
