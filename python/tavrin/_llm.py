@@ -38,6 +38,7 @@ import os
 import random
 import threading
 import time
+import types
 import uuid
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
@@ -565,4 +566,34 @@ def configure_judge(model: Optional[str] = None, cache: bool = True) -> Tuple[st
     llm.chat_mode = True  # the judges' programs are written in chat roles
     llm.max_calls_per_min = 1 << 62
     llm.cache = KeyedCache(judge_cache_dir(), endpoint, model) if cache else NoCache()
+    _accept_empty_chat_answers()
     return endpoint, model
+
+
+def _accept_empty_chat_answers() -> None:
+    """Let guidance take chat answers with empty or missing content.
+
+    guidance copies each choice's ``message.content`` to ``choice["text"]``; openai's
+    response objects refuse an empty string there ("You cannot set text to an empty
+    string"), and small local models do answer with empty content (or none at all, or
+    cut off at the length limit). The copy is made with the plain ``dict`` assignment,
+    so such an answer reaches the judge as the empty text it is. Streamed answers go
+    through guidance's own path, which skips empty pieces already.
+    """
+    import guidance.llms._openai as guidance_openai
+
+    current = guidance_openai.add_text_to_chat_mode
+    if getattr(current, "__wrapped__", None) is not None:
+        return
+    original = current
+
+    def add_text_to_chat_mode(chat_mode: Any) -> Any:
+        if isinstance(chat_mode, (types.AsyncGeneratorType, types.GeneratorType)):
+            return original(chat_mode)
+        for choice in chat_mode["choices"]:
+            message = choice.get("message") or {}
+            dict.__setitem__(choice, "text", message.get("content") or "")
+        return chat_mode
+
+    add_text_to_chat_mode.__wrapped__ = original  # type: ignore[attr-defined]
+    guidance_openai.add_text_to_chat_mode = add_text_to_chat_mode

@@ -30,8 +30,11 @@ _PAIR = re.compile(r"TEXT1: (.*?)\n---\nTEXT2: (.*?)\n---", re.S)
 class FakeOpenAI:
     def __init__(self, name: str = "server", latency: float = 0.0, fault_every: int = 0,
                  retry_after: str = "0", strings_only_embeddings: bool = False, usage: bool = True,
-                 max_requests: int = 20000, lifetime: float = 300.0) -> None:
+                 max_requests: int = 20000, lifetime: float = 300.0, answer: Optional[str] = None,
+                 finish_reason: str = "stop") -> None:
         self.name = name
+        self.answer = answer  # every chat answer, when given ("" as some local models answer)
+        self.finish_reason = finish_reason
         self.latency = latency
         self.fault_every = fault_every  # every n-th request fails (0: never)
         self.retry_after = retry_after
@@ -154,14 +157,14 @@ class FakeOpenAI:
                 time.sleep(self.latency)
             path = h.path.rstrip("/")
             if path.endswith("/chat/completions"):
-                answer = self._chat(body)
+                answer = self._chat(body) if self.answer is None else self.answer
                 with self.lock:
                     self.answered.append(body)
                 payload: Dict[str, Any] = {
                     "id": f"chatcmpl-{n}", "object": "chat.completion", "created": int(time.time()),
                     "model": body.get("model"),
                     "choices": [{"index": 0, "message": {"role": "assistant", "content": answer},
-                                 "finish_reason": "stop"}],
+                                 "finish_reason": self.finish_reason}],
                 }
                 if self.usage:
                     payload["usage"] = {"prompt_tokens": 10, "completion_tokens": 1, "total_tokens": 11}

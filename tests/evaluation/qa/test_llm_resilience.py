@@ -114,3 +114,25 @@ def test_embeddings_fall_back_to_text_for_servers_that_refuse_token_ids(llm_env,
     server.answered.clear()
     embeddings.embed_query("add")
     assert server.answered[0]["input"] == ["add"]  # this endpoint now gets text from the start
+
+
+@pytest.mark.parametrize("answer, finish", [("", "stop"), ("", "length"), ("YES", "length")])
+def test_local_servers_empty_or_cut_answers_give_verdicts(tmp_path, llm_env, servers, answer, finish):
+    """Small local models answer with empty content, often without usage figures, or stop
+    at the length limit: each judgement still ends in a verdict ("" is not YES)."""
+    import json
+
+    from click.testing import CliRunner
+
+    from tavrin.cli import cli
+    from tavrin.evaluation.qa.report import Report
+
+    qset = tmp_path / "set.json"
+    qset.write_text(json.dumps({"name": "s", "cases": [{"id": "c1", "question": "q?", "reference_answer": "r"}]}))
+    llm_env(servers(answer=answer, finish_reason=finish, usage=False))
+    out = tmp_path / "r.json"
+    result = CliRunner().invoke(cli, ["evaluate", str(qset), "-s", "YesWoman", "-e", "Correctness", "-o", str(out),
+                                      "--no-cache"], catch_exceptions=False)
+    assert result.exit_code == 0, result.output
+    (record,) = Report.load_json(out).records
+    assert (record.value, record.reason) == ((True, "YES") if answer else (False, ""))
