@@ -31,11 +31,13 @@ on the prompt (or none).
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import email.utils
 import hashlib
 import json
 import os
 import random
+import sys
 import threading
 import time
 import types
@@ -336,7 +338,46 @@ def _after_failure(exc: BaseException, requestor: Any, url: str, params: Any, at
     if attempt >= s.max_retries:
         raise _exhausted(exc, attempt + 1) from exc
     _counters.add(retries=1)
+    if _refused(exc):
+        # the usual sign of a server that is not running (yet), or a wrong OPENAI_API_BASE:
+        # say so rather than wait through the retries in silence
+        sys.stderr.write(f"Connection refused by {_endpoint(requestor)}; retrying in {delay:.1f} s "
+                         f"({attempt + 1}/{s.max_retries})\n")
+        sys.stderr.flush()
     return params, delay
+
+
+def _refused(exc: BaseException) -> bool:
+    """Whether ``exc`` (or what caused it) is a refused connection."""
+    seen: BaseException = exc
+    for _ in range(8):
+        if isinstance(seen, ConnectionRefusedError) or "connection refused" in str(seen).lower():
+            return True
+        nxt = seen.__cause__ or seen.__context__
+        if nxt is None:
+            return False
+        seen = nxt
+    return False
+
+
+# Requests of this (asyncio) context in flight at once: a semaphore set by ``bounded``.
+_slots: "contextvars.ContextVar[Optional[asyncio.Semaphore]]" = contextvars.ContextVar("tavrin_llm_slots",
+                                                                                        default=None)
+
+
+async def bounded(coroutine: Any, jobs: int) -> Any:
+    """Await ``coroutine`` with at most ``jobs`` of its asynchronous requests in flight.
+
+    The bound holds for every OpenAI request the coroutine (and the tasks it starts) makes
+    through the asynchronous API, retries included.
+    """
+    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+        raise ValueError(f"jobs must be an integer >= 1, got {jobs!r}")
+    token = _slots.set(asyncio.Semaphore(jobs))
+    try:
+        return await coroutine
+    finally:
+        _slots.reset(token)
 
 
 def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any, files: Any,
@@ -377,8 +418,14 @@ async def _call_async(original: Any, requestor: Any, method: str, url: str, para
         if wait:
             await asyncio.sleep(wait)
         _counters.add(requests=1)
+        slots = _slots.get()
         try:
-            result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
+            if slots is None:
+                result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
+            else:
+                async with slots:
+                    result = await original(requestor, method, url, params, headers, files, stream, request_id,
+                                            timeout)
         except oe.OpenAIError as exc:
             params, delay = _after_failure(exc, requestor, url, params, attempt, s)
             if delay is not None:

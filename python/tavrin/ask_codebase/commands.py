@@ -523,6 +523,36 @@ def reference_of(metadata: Dict[str, Any]) -> str:
     return "(no reference)"
 
 
+def _with_max_tokens(model: Any, max_tokens: Optional[int]) -> Any:
+    """A copy of the chat model ``model`` that answers in at most ``max_tokens`` tokens."""
+    if max_tokens is None or not hasattr(model, "max_tokens"):
+        return model
+    import copy
+
+    clone = copy.copy(model)  # every field kept (pydantic's copy(update=...) drops some here)
+    object.__setattr__(clone, "max_tokens", max_tokens)
+    return clone
+
+
+def answer_question(chain: Any, question: str, jobs: int = 8) -> Tuple[str, List[Any]]:
+    """Answer ``question`` with ``chain``; return (answer, source documents).
+
+    A chain that exposes its langchain chain (``chain.chain``, as the map-reduce chain
+    does) is run through langchain's asynchronous API, so the model calls of its map
+    step are in flight together, at most ``jobs`` at a time; the answer and the sources
+    are the same as those of ``chain.run``. Other chains, and ``jobs`` 1, use ``run``.
+    """
+    inner = getattr(chain, "chain", None) if jobs > 1 else None
+    if inner is None or not hasattr(inner, "acall"):
+        return chain.run(question)
+    import asyncio
+
+    from tavrin import _llm
+
+    result = asyncio.run(_llm.bounded(inner.acall(question), jobs))
+    return result["result"], result["source_documents"]
+
+
 @click.command()
 @click.argument("question")
 @click.option("-s", "--source", "source_name", metavar="NAME", required=True, help="Name the code was indexed under.")
@@ -531,12 +561,24 @@ def reference_of(metadata: Dict[str, Any]) -> str:
     "--chain", "chain_name", type=click.Choice(sorted(CHAINS)), default="map-reduce", show_default=True,
     help="map-reduce: answer over each of 20 chunks, then combine; stuff: one prompt with the top chunks.",
 )
-def ask(question: str, source_name: str, embeddings_name: str, chain_name: str) -> None:
+@click.option("-j", "--jobs", default=8, show_default=True, type=click.IntRange(min=1),
+              help="Model requests of the map step in flight at once (1: one after another).")
+@click.option("--rpm", type=click.FloatRange(min=0, min_open=True), default=None, metavar="N",
+              help="At most N model requests a minute.")
+@click.option("--max-tokens", type=click.IntRange(min=1), default=None, metavar="N",
+              help="Longest answer, in tokens, of each model call (default: the model's own limit).")
+def ask(question: str, source_name: str, embeddings_name: str, chain_name: str, jobs: int,
+        rpm: Optional[float], max_tokens: Optional[int]) -> None:
     """Answer QUESTION about the code indexed as the source NAME, and list its sources."""
     if not os.environ.get("OPENAI_API_KEY", "").strip():
         raise click.ClickException(KEY_HELP)
     if not question.strip():
         raise click.BadParameter("the question is empty", param_hint="QUESTION")
+    if rpm is not None:
+        from tavrin import _llm
+
+        current = _llm.settings()
+        _llm.configure(max_retries=current.max_retries, request_timeout=current.request_timeout, rpm=rpm)
     _, embedding = build_embeddings(embeddings_name, "ask")
 
     import openai
@@ -550,7 +592,15 @@ def ask(question: str, source_name: str, embeddings_name: str, chain_name: str) 
                 f"make vectors of length {given}: use the --embeddings it was indexed with, or index it again."
             )
         chain = CHAINS[chain_name](wrapper)
-        answer, documents = chain.run(question)
+        if max_tokens is not None:
+            for attribute in ("llm", "reduce_llm"):
+                if hasattr(chain, attribute):
+                    bounded = _with_max_tokens(getattr(chain, attribute), max_tokens)
+                    try:
+                        setattr(chain, attribute, bounded)
+                    except AttributeError:  # a read-only property over a private attribute
+                        setattr(chain, f"_{attribute}", bounded)
+        answer, documents = answer_question(chain, question, jobs)
     except StoreError as exc:
         raise click.ClickException(str(exc)) from exc
     except openai.error.OpenAIError as exc:

@@ -287,3 +287,22 @@ def test_subjects_of_ones_own_and_with_constructor_arguments_from_the_command_li
                                        "--subject-option", "embedding_cls=hashing"])
     assert resumed.exit_code == 0, resumed.output
     assert len(Report.load_json(out).records) == 4 and "AskCalc" in base._registry
+
+
+def test_ask_puts_the_map_step_in_flight_together_with_the_same_answer(tmp_path, llm_env, servers, user_subject,
+                                                                      monkeypatch):
+    from tavrin import _llm
+
+    monkeypatch.setattr(_llm, "_settings", _llm.settings())
+    outputs, peaks = {}, {}
+    for jobs in ("1", "2", "8"):
+        server = servers(name="chat", latency=0.3)
+        llm_env(server)
+        point_chain(monkeypatch, server)
+        result = CliRunner().invoke(cli, ["ask", "Does calc add numbers?", "-s", "calc", "--embeddings", "hashing",
+                                          "-j", jobs, "--max-tokens", "64"], catch_exceptions=False)
+        assert result.exit_code == 0, result.output
+        outputs[jobs], peaks[jobs] = result.stdout, server.peak_in_flight
+        assert {body.get("max_tokens") for body in server.answered} == {64}
+    assert outputs["1"] == outputs["2"] == outputs["8"] and "Sources:" in outputs["8"]
+    assert (peaks["1"], peaks["2"], peaks["8"]) == (1, 2, 3)  # the three chunks' map calls, bounded by --jobs
