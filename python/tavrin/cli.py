@@ -22,6 +22,18 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
 }
 
+# What `tavrin --help` says of each command of COMMAND_MODULES (the first paragraph of its
+# help), so that listing the commands imports none of their modules (and langchain).
+COMMAND_HELP: Dict[str, str] = {
+    "ask": "Answer QUESTION about the code indexed as the source NAME, and list its sources.",
+    "index": "Index the files under PATHS as the source NAME (replacing what it held).",
+    "markdown": "Generate a markdown report from the json report in JSON_PATH.",
+    "resume": "Resume an evaluation from the json report in JSON_PATH.",
+    "retrieval-eval": "Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and "
+                      "report the ranking metrics and timings; with several retrievers, compare them.",
+    "sources": "List the indexed sources: their chunks, embeddings and when they were indexed.",
+}
+
 
 class _Group(click.Group):
     """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use.
@@ -55,6 +67,21 @@ class _Group(click.Group):
 
     def list_commands(self, ctx: click.Context) -> List[str]:
         return sorted(set(super().list_commands(ctx)) | set(COMMAND_MODULES))
+
+    def format_commands(self, ctx: click.Context, formatter: click.HelpFormatter) -> None:
+        names = self.list_commands(ctx)
+        limit = formatter.width - 6 - max((len(name) for name in names), default=0)
+        rows = []
+        for name in names:
+            if name not in self.commands and name in COMMAND_HELP:
+                rows.append((name, click.utils.make_default_short_help(COMMAND_HELP[name], limit)))
+                continue
+            command = self.get_command(ctx, name)
+            if command is not None and not command.hidden:
+                rows.append((name, command.get_short_help_str(limit)))
+        if rows:
+            with formatter.section("Commands"):
+                formatter.write_dl(rows)
 
     def get_command(self, ctx: click.Context, cmd_name: str) -> Optional[click.Command]:
         command = super().get_command(ctx, cmd_name)
