@@ -534,7 +534,7 @@ def _with_max_tokens(model: Any, max_tokens: Optional[int]) -> Any:
     return clone
 
 
-def answer_question(chain: Any, question: str, jobs: int = 8) -> Tuple[str, List[Any]]:
+def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, List[Any]]:
     """Answer ``question`` with ``chain``; return (answer, source documents).
 
     A chain that exposes its langchain chain (``chain.chain``, as the map-reduce chain
@@ -561,7 +561,7 @@ def answer_question(chain: Any, question: str, jobs: int = 8) -> Tuple[str, List
     "--chain", "chain_name", type=click.Choice(sorted(CHAINS)), default="map-reduce", show_default=True,
     help="map-reduce: answer over each of 20 chunks, then combine; stuff: one prompt with the top chunks.",
 )
-@click.option("-j", "--jobs", default=8, show_default=True, type=click.IntRange(min=1),
+@click.option("-j", "--jobs", default=20, show_default=True, type=click.IntRange(min=1),
               help="Model requests of the map step in flight at once (1: one after another).")
 @click.option("--rpm", type=click.FloatRange(min=0, min_open=True), default=None, metavar="N",
               help="At most N model requests a minute.")

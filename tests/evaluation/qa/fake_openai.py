@@ -85,7 +85,12 @@ class FakeOpenAI:
             def do_POST(self) -> None:
                 fake._handle(self)
 
-        server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(ThreadingHTTPServer):
+            # socketserver's backlog of 5 makes the sixth concurrent connect wait for a
+            # SYN retransmission (about a second); real servers queue far more
+            request_queue_size = 128
+
+        server = Server(("127.0.0.1", 0), Handler)
         server.daemon_threads = True
         self._server = server
         self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
