@@ -198,12 +198,16 @@ def _whitespace_codes() -> Any:
     return _whitespace
 
 
-def add_line_ranges(documents: Sequence[Document], text: str) -> None:
+def add_line_ranges(documents: Sequence[Document], text: str, limit: Optional[ChunkLimit] = None) -> None:
     """Set "start_line" and "end_line" (1-based, inclusive) in the metadata of the chunks
-    of ``text``, given in the order the splitter made them (they may overlap).
+    of ``text``, given in the order the splitter made them.
 
-    A chunk is looked for in the text without whitespace, from just after where the
-    chunk before it begins; a chunk that cannot be found there gets no line range.
+    A chunk is looked for in the text without whitespace. It begins where the chunk
+    before it ends, or up to ``limit.overlap`` units (characters or tokens, taken as at
+    most 32 characters a token) before: the last place in that stretch where it is found
+    is taken (where the text repeats itself, that keeps to the splitter's steps), else
+    the first place after the chunk before it begins. A chunk that cannot be found gets
+    no line range.
     """
     if not documents:
         return
@@ -213,18 +217,28 @@ def add_line_ranges(documents: Sequence[Document], text: str) -> None:
     visible = np.flatnonzero(~np.isin(codes, _whitespace_codes()))
     newlines = np.flatnonzero(codes == 10)
     dense = "".join(text.split())
-    cursor = 0
+    if limit is None:
+        slack = None
+    else:
+        slack = limit.overlap * (32 if limit.tokens else 1)
+    previous_start, previous_end = -1, 0
     for document in documents:
         key = "".join(document.page_content.split())
         if not key:
             continue
-        found = dense.find(key, cursor)
+        low = previous_start + 1
+        if slack is not None:
+            low = max(low, previous_end - slack)
+        # a chunk begins where the one before it ends, or within their overlap before
+        found = dense.rfind(key, low, previous_end + len(key))
+        if found < 0:
+            found = dense.find(key, previous_start + 1)
         if found < 0:
             continue
         first, last = int(visible[found]), int(visible[found + len(key) - 1])
         document.metadata["start_line"] = int(np.searchsorted(newlines, first)) + 1
         document.metadata["end_line"] = int(np.searchsorted(newlines, last)) + 1
-        cursor = found + 1
+        previous_start, previous_end = found, found + len(key)
 
 
 class TextRecorder:
@@ -266,7 +280,7 @@ def bounded_file_chunks(documents: Iterable[Document], recorder: TextRecorder) -
             return []
         limit = limit_for(str(group[0].metadata.get("filepath") or group[0].metadata.get("source") or ""))
         chunks = bound_chunks(group, limit)
-        add_line_ranges(chunks, text)
+        add_line_ranges(chunks, text, limit)
         return chunks
 
     for document in documents:
