@@ -205,9 +205,18 @@ class QdrantSourceRetriever(Retriever):
     # ------------------------------------------------------------ Retriever
 
     def index(self, docs: List[str]) -> None:
-        """Match the ground truth's documents to the stored chunks (the store is not changed)."""
+        """Match the ground truth's documents to the stored chunks (the store is not changed);
+        with ``by_file``, the ground truth's files to the stored files."""
         self._load_chunks()
         assert self._chunks is not None
+        if self.by_file:
+            files = set(self.stored_files)
+            for doc in docs:
+                if doc in files:
+                    self._matched.setdefault(doc, doc)
+                else:
+                    self._unmatched.append(doc)
+            return
         for doc in docs:
             reference = parse_reference(doc)
             if reference is not None:
@@ -282,10 +291,12 @@ class QdrantSourceRetriever(Retriever):
     def evaluation_details(self, queries: List[str], k: int) -> Dict[str, Any]:
         """What the report says besides the metrics: chunk counts, unmatched documents and,
         with ``exact``, the overlap of Qdrant's top k with the exact top k."""
-        details: Dict[str, Any] = {
-            "stored_chunks": self._stored,
-            "ground_truth_documents_matching_no_chunk": len(self._unmatched) + len(self._references_without_file),
-        }
+        details: Dict[str, Any] = {"stored_chunks": self._stored}
+        if self.by_file:
+            details["stored_files"] = len(self.stored_files)
+            details["ground_truth_files_not_stored"] = len(self._unmatched)
+            return details
+        details["ground_truth_documents_matching_no_chunk"] = len(self._unmatched) + len(self._references_without_file)
         if self._references:
             details["file_references"] = len(self._references)
             if self._references_without_file:
