@@ -19,6 +19,7 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "index": ("tavrin.ask_codebase.commands", "index"),
     "ask": ("tavrin.ask_codebase.commands", "ask"),
     "sources": ("tavrin.ask_codebase.commands", "sources"),
+    "chunks": ("tavrin.ask_codebase.commands", "chunks"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
 }
 

@@ -164,3 +164,57 @@ def test_one_embeddings_table_serves_every_command(monkeypatch: pytest.MonkeyPat
     assert isinstance(embeddings.make_embeddings("fake"), FakeEmbedding)
     with pytest.raises(ValueError, match="choose one of: hashing, minilm, openai, fake"):
         embeddings.make_embeddings("bert")
+
+
+def test_long_files_without_separators_are_cut_to_size_and_know_their_lines(store, tmp_path, fake_embeddings):
+    """A 1 MB log with a single blank line, JSON of 1 MB on one line (with characters of
+    several UTF-8 bytes), a worktree's .git file, a lock file and an SVG."""
+    from tavrin.ask_codebase.indexing.chunks import limit_for
+
+    root = tmp_path / "tree"
+    root.mkdir()
+    log_lines = [f"2024-05-01 12:00:{i % 60:02d} INFO worker-{i % 7} handled /api/items/{i} in {i % 997}ms"
+                 for i in range(14_000)]
+    log_lines[7000] = ""  # one blank line: the token splitter's only separator
+    (root / "app.log").write_text("\n".join(log_lines)[:1_000_000])
+    record = ",".join(f'"k{i}":["wert-{i}","Grüße","日本語",{i * 0.5}]' for i in range(40_000))
+    (root / "data.json").write_text(("{" + record).encode()[:999_990].decode("utf-8", "ignore") + "}")
+    (root / ".git").write_text("gitdir: /abs/path/repo/.git/worktrees/tree\n")
+    (root / "uv.lock").write_text("version = 1\n")
+    (root / "logo.svg").write_text("<svg xmlns='http://www.w3.org/2000/svg'/>\n")
+    (root / "mod.py").write_text("def f():\n    return 1\n\n\n" + "x = 1\n" * 1500)
+    assert (root / "data.json").stat().st_size <= 1_000_000 and "\n" not in (root / "data.json").read_text()
+
+    result = CliRunner().invoke(cli, ["index", str(root), "-s", "big", "-v"])
+    assert result.exit_code == 0, result.output
+    assert "Created a chunk of size" not in result.output
+    assert "2 files: generated (lock file, SVG, minified; --include takes it); 1 file: version control" in result.stderr
+
+    texts = {name: (root / name).read_text() for name in ("app.log", "data.json", "mod.py")}
+    chunks = list(QdrantWrapper.reuse(source_name="big", embedding_cls=FakeEmbedding).iter_chunks())
+    assert {c.metadata["filepath"] for c in chunks} == set(texts)
+    assert not any("gitdir:" in c.page_content for c in chunks)
+    for chunk in chunks:
+        path, text = chunk.metadata["filepath"], chunk.page_content
+        limit = limit_for(path)
+        assert limit.length(text) <= limit.size, (path, limit.length(text))
+        # the chunk is the text of its lines (a piece of a line, for one-line JSON)
+        lines = texts[path].split("\n")[chunk.metadata["start_line"] - 1:chunk.metadata["end_line"]]
+        assert text in "\n".join(lines) and lines[0].strip() and lines[-1].strip()
+        assert set(chunk.metadata) >= {"reference", "name", "source", "url", "label"}
+    assert sum(c.metadata["filepath"] == "data.json" for c in chunks) > 500
+    # nothing of the files is lost: every non-blank line lies in some chunk
+    for path in texts:
+        covered = set()
+        for chunk in chunks:
+            if chunk.metadata["filepath"] == path:
+                covered.update(range(chunk.metadata["start_line"], chunk.metadata["end_line"] + 1))
+        blank = {i for i, line in enumerate(texts[path].split("\n"), 1) if not line.strip()}
+        assert covered | blank == set(range(1, texts[path].count("\n") + 2))
+    assert not any("\ufffd" in c.page_content for c in chunks)  # no character was cut in two
+
+    # --include takes generated files, but never a .git file
+    result = CliRunner().invoke(cli, ["index", str(root), "-s", "lock", "--include", "uv.lock", "--include", ".git"])
+    assert result.exit_code == 0, result.output
+    stored = list(QdrantWrapper.reuse(source_name="lock", embedding_cls=FakeEmbedding).iter_chunks())
+    assert [c.metadata["filepath"] for c in stored] == ["uv.lock"]

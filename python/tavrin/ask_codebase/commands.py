@@ -77,6 +77,19 @@ BINARY_SUFFIXES = frozenset({
     ".woff", ".woff2", ".ttf", ".otf", ".eot",
     ".mp3", ".mp4", ".wav", ".ogg", ".flac", ".avi", ".mov", ".mkv", ".webm",
 })
+# Files that tools generate and nobody reads for understanding: left out unless an
+# --include pattern names them. Lock files by name; images drawn as text, minified
+# bundles and source maps by suffix.
+GENERATED_FILES = frozenset({
+    "uv.lock", "poetry.lock", "pdm.lock", "Pipfile.lock", "conda-lock.yml",
+    "package-lock.json", "npm-shrinkwrap.json", "yarn.lock", "pnpm-lock.yaml", "bun.lock",
+    "Cargo.lock", "Gemfile.lock", "composer.lock", "go.sum", "flake.lock", "mix.lock",
+    "pubspec.lock", "Podfile.lock", "Package.resolved", "packages.lock.json", "gradle.lockfile",
+})
+GENERATED_SUFFIXES = (".svg", ".min.js", ".min.css", ".js.map", ".css.map")
+# Names of files that belong to version control: a worktree's or submodule's ".git" file
+# ("gitdir: /abs/path") is never indexed, like ".git" folders.
+VCS_FILES = frozenset({".git"})
 SNIFF_BYTES = 8192
 DEFAULT_MAX_FILE_SIZE = 1_000_000
 
@@ -104,8 +117,10 @@ class TreeSelection:
     ``include`` patterns are given, every file that matches none of them (both written
     like .gitignore lines, relative to the root); links to files outside the root;
     special files; files with a binary suffix or a NUL byte in their first 8 KiB; files
-    over ``max_size`` bytes. A root that is a file is taken unless it is binary or too
-    large. Only the part of a path below the root counts, so a root that itself lies in
+    over ``max_size`` bytes; ``.git`` files (worktrees and submodules); generated files
+    (``GENERATED_FILES``, ``GENERATED_SUFFIXES``: lock files, SVG images, minified
+    bundles, source maps) unless ``include`` patterns are given (a file they match is
+    taken). A root that is a file is taken unless it is binary or too large. Only the part of a path below the root counts, so a root that itself lies in
     such a folder is indexed.
 
     ``skipped_folders`` lists (folder, reason) for every folder left out (not walked);
@@ -230,6 +245,9 @@ class TreeSelection:
         return reason
 
     def _file_reason(self, path: str, sub: str, chain: List[Tuple[str, Any]], real_root: str) -> Optional[str]:
+        name = os.path.basename(path)
+        if name in VCS_FILES:
+            return "version control"
         reason = self._ignored(chain, sub, False)
         if reason:
             return reason
@@ -237,6 +255,8 @@ class TreeSelection:
             return "excluded by --exclude"
         if self.include is not None and not self._matches(self.include, sub, False):
             return "not matched by --include"
+        if self.include is None and (name in GENERATED_FILES or name.lower().endswith(GENERATED_SUFFIXES)):
+            return "generated (lock file, SVG, minified; --include takes it)"
         real = os.path.realpath(path)
         if real != real_root and not real.startswith(real_root.rstrip(os.sep) + os.sep):
             return "a link to a file outside the tree"
@@ -272,16 +292,19 @@ class TreeSelection:
 
 
 class _ChosenFiles:
-    """Builds a file loader that reads the files chosen for each root, in order."""
+    """Builds a file loader that reads the files chosen for each root, in order (through
+    ``recorder``, which keeps the text of the file read last)."""
 
     @staticmethod
-    def loader(sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None]) -> Any:
+    def loader(
+        sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None], recorder: Any
+    ) -> Any:
         from tavrin.ask_codebase.indexing.loader.file import FileLoader
 
         class ChosenFileLoader(FileLoader):
             def _iter_path_or_dir(self, path: Path) -> Iterator[Path]:
                 for f in chosen.get(str(path), ()):
-                    yield f
+                    yield recorder.path(f)
                     advance()
 
         return ChosenFileLoader(sources)
@@ -309,6 +332,9 @@ def _load_documents(
     tally: _Tally,
     advance: Callable[[], None],
 ) -> Iterator[Any]:
+    """The chunks of the chosen files: split by the file loader, cut to their splitter's
+    size where the splitter could not keep to it, with their line ranges."""
+    from tavrin.ask_codebase.indexing.chunks import TextRecorder, bounded_file_chunks
     from tavrin.ask_codebase.indexing.loader.file import (
         FileSource,
         gen_github_reference_maker,
@@ -322,7 +348,9 @@ def _load_documents(
         else:
             ref_maker = gen_local_reference_maker(folder)
         source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
-        yield from tally.count(index, _ChosenFiles.loader([source], chosen, advance).load())
+        recorder = TextRecorder()
+        loader = _ChosenFiles.loader([source], chosen, advance, recorder)
+        yield from tally.count(index, bounded_file_chunks(loader.load(), recorder))
 
 
 def _plural(count: int, noun: str) -> str:
@@ -375,7 +403,11 @@ def _glob_option(name: str, help_text: str) -> Callable[..., Any]:
     help="Web address of the repository: references become links to the files there.",
 )
 @click.option("--rev", default="main", show_default=True, help="Commit or branch that --github links point to.")
-@_glob_option("--include", "Index only files matching this pattern (.gitignore syntax, e.g. '*.py' or 'src/'; repeatable).")
+@_glob_option(
+    "--include",
+    "Index only files matching this pattern (.gitignore syntax, e.g. '*.py' or 'src/'; repeatable). "
+    "Files it matches are taken even if generated (lock files, *.svg).",
+)
 @_glob_option("--exclude", "Also leave out what matches this pattern (.gitignore syntax; repeatable).")
 @click.option(
     "--max-file-size", default=DEFAULT_MAX_FILE_SIZE, show_default=True, type=click.IntRange(min=1),
@@ -397,10 +429,17 @@ def index(
 ) -> None:
     """Index the files under PATHS as the source NAME (replacing what it held).
 
-    What the .gitignore files ignore is left out, and so are version control, virtual
-    environments, installed packages, build output and caches, links that lead out of a
-    PATH, binary files and files over --max-file-size. The source changes only when
-    every chunk is stored: an interrupted or failed run leaves it as it was.
+    What the .gitignore files ignore is left out, and so are version control (.git
+    folders and files), virtual environments, installed packages, build output and
+    caches, links that lead out of a PATH, binary files and files over --max-file-size.
+    Generated files are left out unless an --include pattern names them: lock files
+    (uv.lock, poetry.lock, package-lock.json, yarn.lock, Cargo.lock, go.sum, ...), *.svg,
+    *.min.js, *.min.css and source maps.
+
+    Each file is split by its language (5000 characters) or else into 500-token chunks;
+    a chunk that would be longer (a log or JSON without blank lines) is cut to size, and
+    every chunk records its lines. The source changes only when every chunk is stored:
+    an interrupted or failed run leaves it as it was.
     """
     factory, embedding = build_embeddings(embeddings_name, "index")
     roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
@@ -429,8 +468,10 @@ def index(
     skipped_text = f"{_plural(skipped_files, 'file')} and {_plural(skipped_folders, 'folder')} left out"
     if not verbose:
         logger.disable("tavrin")  # the loader logs every file it skips
+    from tavrin.ask_codebase.indexing.chunks import quiet_splitter_warnings
+
     try:
-        with tqdm(total=total, desc="Indexing", unit=" files") as bar:
+        with quiet_splitter_warnings(), tqdm(total=total, desc="Indexing", unit=" files") as bar:
             def advance() -> None:
                 bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
                 bar.update(1)
@@ -483,6 +524,77 @@ def sources(delete_name: Optional[str]) -> None:
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
         click.echo("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+# ---------------------------------------------------------------- tavrin chunks
+
+
+class _NoEmbeddings(Embeddings):
+    """Listing stored chunks embeds nothing."""
+
+    def embed_documents(self, texts: List[str]) -> List[List[float]]:
+        raise RuntimeError("listing chunks embeds nothing")
+
+    def embed_query(self, text: str) -> List[float]:
+        raise RuntimeError("listing chunks embeds nothing")
+
+
+def chunk_record(chunk: Any) -> Dict[str, Any]:
+    """A stored chunk as the plain record `tavrin chunks` prints: path, start_line and
+    end_line (None for chunks stored without a line range), text and reference."""
+    metadata = chunk.metadata or {}
+    start, end = metadata.get("start_line"), metadata.get("end_line")
+    return {
+        "path": str(metadata.get("filepath") or metadata.get("source") or ""),
+        "start_line": start if isinstance(start, int) else None,
+        "end_line": end if isinstance(end, int) else None,
+        "text": chunk.page_content,
+        "reference": metadata.get("reference") or metadata.get("url"),
+    }
+
+
+def chunk_label(record: Dict[str, Any]) -> str:
+    """"path#Lstart-Lend" (or the bare path): what a ground truth can name the chunk by."""
+    if record["start_line"] is None:
+        return record["path"]
+    return f"{record['path']}#L{record['start_line']}-L{record['end_line']}"
+
+
+@click.command()
+@click.argument("source_name", metavar="SOURCE")
+@click.option("--grep", "pattern", metavar="TEXT", help="List only the chunks whose text contains TEXT (case-sensitive).")
+@click.option(
+    "--format", "output_format", type=click.Choice(["text", "jsonl"]), default="text", show_default=True,
+    help="text: a header line per chunk (path#Lstart-Lend and reference), then its text; "
+    "jsonl: one object per chunk with path, start_line, end_line, text and reference.",
+)
+def chunks(source_name: str, pattern: Optional[str], output_format: str) -> None:
+    """List the chunks stored in the indexed SOURCE, by path and line, with their text.
+
+    The header of each chunk, path#Lstart-Lend, is how a retrieval ground truth can name
+    it (`tavrin retrieval-eval --qdrant-source SOURCE`).
+    """
+    import json
+
+    try:
+        wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=_NoEmbeddings)
+        records = [chunk_record(chunk) for chunk in wrapper.iter_chunks()]
+    except StoreError as exc:
+        raise click.ClickException(str(exc)) from exc
+    if pattern is not None:
+        records = [r for r in records if pattern in r["text"]]
+    records.sort(key=lambda r: (r["path"], r["start_line"] or 0, r["end_line"] or 0, r["text"]))
+    for record in records:
+        if output_format == "jsonl":
+            click.echo(json.dumps(record, ensure_ascii=False))
+            continue
+        reference = record["reference"]
+        header = chunk_label(record) + (f"  {reference}" if reference and reference != record["path"] else "")
+        click.secho(f"=== {header}", fg="blue")
+        click.echo(record["text"].rstrip("\n") + "\n")
+    if not records:
+        what = f"contains {pattern!r}" if pattern is not None else "is stored"
+        click.echo(f"No chunk of source {source_name!r} {what}.", err=True)
 
 
 # ---------------------------------------------------------------- tavrin ask

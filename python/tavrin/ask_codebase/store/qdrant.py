@@ -457,3 +457,35 @@ class QdrantWrapper:
         if isinstance(vectors, dict):  # named vectors: not written by this module
             raise StoreError(f"source {self.source_name!r} has named vectors, which this wrapper does not use")
         return int(vectors.size)
+
+    # ------------------------------------------------------------ stored chunks
+
+    def iter_chunks(self, *, with_vectors: bool = False) -> Iterator["StoredChunk"]:
+        """Every chunk stored in this source, in the store's order (a scroll in pages),
+        with its vector when ``with_vectors``."""
+        offset = None
+        while True:
+            points, offset = self.client.scroll(
+                self.source_name, limit=256, offset=offset, with_payload=True, with_vectors=with_vectors)
+            for point in points:
+                payload = point.payload or {}
+                metadata = payload.get(Qdrant.METADATA_KEY)
+                vector = point.vector if with_vectors else None
+                yield StoredChunk(
+                    id=str(point.id),
+                    page_content=str(payload.get(Qdrant.CONTENT_KEY) or ""),
+                    metadata=dict(metadata) if isinstance(metadata, dict) else {},
+                    vector=[float(x) for x in vector] if isinstance(vector, list) else None,
+                )
+            if offset is None:
+                break
+
+
+@dataclass(frozen=True)
+class StoredChunk:
+    """One chunk of a source as stored: its point id, text, metadata and (when asked for) vector."""
+
+    id: str
+    page_content: str
+    metadata: Dict[str, Any]
+    vector: Optional[List[float]] = None

@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import click
 
 from tavrin.embeddings import EMBEDDINGS, make_embeddings
+from tavrin.evaluation.retrieval.references import parse_reference, references_in
 
 
 class GroundTruthFileError(ValueError):
@@ -23,6 +24,9 @@ def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:
 
     Every non-blank line is one object with a string "query", a string "document" and a
     number "score" (the document's relevance grade for the query; 0 for judged irrelevant).
+    A document is the text of a chunk, or a file reference (``path``, ``path#Lstart-Lend``:
+    see ``tavrin.evaluation.retrieval.references``); a reference whose lines run backwards
+    is an error.
     """
     try:
         text = Path(path).read_text(encoding="utf-8")
@@ -50,6 +54,10 @@ def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:
                 raise GroundTruthFileError(f"{where}: {key!r} must be a non-empty string, got {value!r:.60}")
         if isinstance(score, bool) or not isinstance(score, (int, float)) or not math.isfinite(score):
             raise GroundTruthFileError(f"{where}: 'score' must be a finite number, got {score!r:.60}")
+        try:
+            parse_reference(document)
+        except ValueError as exc:
+            raise GroundTruthFileError(f"{where}: 'document' {exc}") from exc
         triples.append((query, document, float(score)))
     if not triples:
         raise GroundTruthFileError(f"{path}: holds no judgements")
@@ -143,11 +151,13 @@ def format_table(results: Any) -> str:
     rows.append(["Indexing time per doc (ms)"] + [f"{run.indexing_ms_per_doc:.3f}" for run in runs])
     rows.append(["Retrieval time per query (ms)"] + [f"{run.retrieval_ms_per_query:.3f}" for run in runs])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    unit = "files" if results.level == "file" else "documents"
     lines = [
-        f"Retrieval evaluation: {len(runs[0].queries)} queries, {runs[0].documents} documents, "
-        f"k = {', '.join(map(str, results.cutoffs))}, relevant: grade > {results.threshold:g}, "
-        f"{results.gain} gain"
+        f"Retrieval evaluation{' by file' if results.level == 'file' else ''}: {len(runs[0].queries)} queries, "
+        f"{runs[0].documents} judged {unit}, k = {', '.join(map(str, results.cutoffs))}, "
+        f"relevant: grade > {results.threshold:g}, {results.gain} gain"
     ]
+    lines.extend(corpus_lines(results))
     for i, row in enumerate(rows):
         lines.append("  ".join([row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]))
         if i == 0:
@@ -157,6 +167,8 @@ def format_table(results: Any) -> str:
             lines.append(f"{run.name}: {key.replace('_', ' ')}: {value}")
     if results.comparisons:
         lines.append("")
+        if results.corpora_differ:
+            lines.append("(The retrievers searched different corpora: see the warning at the top.)")
         lines.append(
             f"Paired tests against {runs[0].name} over {len(runs[0].queries)} queries "
             f"(randomization test with {results.permutations} permutations, seed {results.seed}, and t-test; "
@@ -173,6 +185,21 @@ def format_table(results: Any) -> str:
         for r in [head] + body:
             lines.append("  ".join(x.ljust(w) if i < 2 else x.rjust(w) for i, (x, w) in enumerate(zip(r, widths))))
     return "\n".join(lines)
+
+
+def corpus_lines(results: Any) -> List[str]:
+    """What each retriever searched, and the warnings: the lines under the report's title."""
+    corpora = [run.corpus for run in results.runs]
+    if len(set(corpora)) == 1 and corpora[0] is not None:
+        line = f"Corpus: {corpora[0].describe()}"
+        if results.only_relevant and corpora[0].kind == "ground_truth":
+            line += (" (the ground truth lists only relevant documents: every document searched is relevant "
+                     "to some query)")
+        out = [line]
+    else:
+        out = ["Corpus: " + "; ".join(f"{run.name}: {run.corpus.describe()}" for run in results.runs
+                                      if run.corpus is not None)]
+    return out + [f"Warning: {warning}" for warning in results.warnings]
 
 
 def per_query_text(results: Any, path: str) -> str:
@@ -192,6 +219,26 @@ PER_QUERY_SUFFIXES = (".csv", ".jsonl", ".ndjson", ".json")
 
 
 # ---------------------------------------------------------------- the command
+
+
+def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any,
+                      files_of: Dict[str, List[str]]) -> Any:
+    """The ground truth at the level of files: each query judges the files of its judged
+    documents (found in ``source``), each with the best grade among them. A document that
+    lies in no stored file stands for a file of its own (a reference: its path), which no
+    search of the source can return. Fills ``files_of`` (document -> files)."""
+    from tavrin.evaluation.retrieval.dravik import GroundTruth
+
+    grades: Dict[Tuple[str, str], float] = {}
+    for query, document, score in triples:
+        if document not in files_of:
+            reference = parse_reference(document)
+            files_of[document] = source.files_of(document) or [reference.path if reference else document]
+        for file in files_of[document]:
+            key = (query, file)
+            grades[key] = max(grades.get(key, score), score)
+    return GroundTruth([(query, file, grade) for (query, file), grade in grades.items()])
+
 
 
 @click.command("retrieval-eval")
@@ -214,6 +261,9 @@ PER_QUERY_SUFFIXES = (".csv", ".jsonl", ".ndjson", ".json")
 @click.option("--exact", is_flag=True,
               help="With --qdrant-source: also report how much of Qdrant's approximate top k the exact top k "
                    "over the same vectors shares.")
+@click.option("--by", "level", type=click.Choice(["chunk", "file"]), default="chunk", show_default=True,
+              help="Score chunks, or files: a hit list becomes its files in the order of their first hit, and "
+                   "a file is relevant with the best grade of its judged documents (needs --qdrant-source).")
 @click.option("--float32", "float32", is_flag=True, help="Keep the embedding vectors as float32 (half the memory).")
 @click.option("--threshold", default=0.0, show_default=True, type=float,
               help="A document is relevant to a query when its grade is above this (binary metrics).")
@@ -237,18 +287,29 @@ PER_QUERY_SUFFIXES = (".csv", ".jsonl", ".ndjson", ".json")
               help="Also save the first embedding index as PREFIX_docs.npy and PREFIX_doc_embeddings.npy.")
 def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embeddings_names: Sequence[str],
                    retriever_specs: Sequence[str], qdrant_sources: Sequence[str], qdrant_embeddings: Optional[str],
-                   exact: bool, float32: bool, threshold: float, gain: str, metrics: List[str],
+                   exact: bool, level: str, float32: bool, threshold: float, gain: str, metrics: List[str],
                    output_format: str, per_query: Optional[str], plot_path: Optional[str], permutations: int,
                    seed: int, alpha: float, save_prefix: Optional[str]) -> None:
     """Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and
     report the ranking metrics and timings; with several retrievers, compare them.
 
-    GROUND_TRUTH is a JSON Lines file: one object per line with a "query", a "document" (the
-    exact text of a chunk) and a "score" (its relevance grade for the query, 0 if irrelevant).
+    GROUND_TRUTH is a JSON Lines file: one object per line with a "query", a "document" and a
+    "score" (its relevance grade for the query, 0 if irrelevant). A document is the exact
+    text of a chunk, or a file reference, path or path#Lstart-Lend (one line without
+    whitespace; a bare path holds a "/" or a "."), which matches the stored chunks of that
+    file whose lines overlap and so needs --qdrant-source.
+
+    Without --qdrant-source the corpus searched is the ground truth's own documents; the
+    report says which corpus each retriever searched.
     """
     from tavrin._outputs import OutputPathError, check_output
     from tavrin.evaluation.retrieval.dravik import EmbeddingRetriever, GroundTruth
-    from tavrin.evaluation.retrieval.results import Float32EmbeddingRetriever, evaluate_retrievers
+    from tavrin.evaluation.retrieval.results import (
+        Corpus,
+        FileLevelRetriever,
+        Float32EmbeddingRetriever,
+        evaluate_retrievers,
+    )
 
     if not math.isfinite(threshold):
         raise click.BadParameter("must be a finite number", param_hint="--threshold")
@@ -276,14 +337,24 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
         raise click.ClickException(str(exc)) from exc
 
     try:
-        truth = GroundTruth(read_ground_truth(ground_truth))
+        triples = read_ground_truth(ground_truth)
+        truth = GroundTruth(triples)
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
-    if cutoffs[-1] > len(truth.docs):
-        raise click.ClickException(
-            f"--k {cutoffs[-1]} is more than the {len(truth.docs)} documents of {ground_truth}: "
-            "every query must be able to get k results"
-        )
+    references = references_in(truth.docs)
+    if references:
+        example = next(iter(references))
+        named = f"{len(references)} documents name a file, e.g. {example!r}"
+        if not qdrant_sources:
+            raise click.ClickException(
+                f"{ground_truth}: {named}: file references need --qdrant-source to resolve against "
+                "(to judge a chunk whose whole text looks like a path, end the document with a line break)")
+        if embeddings_names or retriever_specs:
+            raise click.ClickException(
+                f"{ground_truth}: {named}: only --qdrant-source can search file references "
+                "(--embeddings and --retriever index the ground truth's own documents)")
+    if level == "file" and not qdrant_sources:
+        raise click.UsageError("--by file needs --qdrant-source: the stored chunks know their files")
 
     retrievers: Dict[str, Any] = {}
 
@@ -296,26 +367,44 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
     names = list(embeddings_names) or ([] if retriever_specs or qdrant_sources else [next(iter(EMBEDDINGS))])
     retriever_cls = Float32EmbeddingRetriever if float32 else EmbeddingRetriever
     try:
+        from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
+
+        stored = [(f"qdrant:{source}", QdrantSourceRetriever.open(
+            source, qdrant_embeddings, exact=exact, judgements=triples, by_file=level == "file"))
+            for source in qdrant_sources]
+        files_of: Dict[str, List[str]] = {}
+        if level == "file":
+            truth = _file_level_truth(triples, stored[0][1], files_of)
         for name in names:
-            add(name, retriever_cls(make_embeddings(name)))
+            retriever: Any = retriever_cls(make_embeddings(name))
+            add(name, FileLevelRetriever(retriever, list(files_of), files_of) if level == "file" else retriever)
         for spec in retriever_specs:
             cls = load_retriever_class(spec)
             try:
                 instance = cls()
             except Exception as exc:
                 raise ValueError(f"--retriever {spec!r}: {cls.__name__}() failed: {exc}") from exc
-            add(spec.rpartition(":")[2], instance)
-        for source in qdrant_sources:
-            from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
-
-            add(f"qdrant:{source}", QdrantSourceRetriever.open(source, qdrant_embeddings, exact=exact))
+            add(spec.rpartition(":")[2],
+                FileLevelRetriever(instance, list(files_of), files_of) if level == "file" else instance)
+        for name, retriever in stored:
+            add(name, retriever)
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
+
+    # every query must be able to get k results from every corpus searched
+    for name, retriever in retrievers.items():
+        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))
+        if cutoffs[-1] > corpus.size:
+            raise click.ClickException(
+                f"--k {cutoffs[-1]} is more than the {corpus.size} {corpus.unit} {name} searches "
+                f"({corpus.describe()}{' of ' + ground_truth if corpus.kind == 'ground_truth' else ''}): "
+                "every query must be able to get k results"
+            )
 
     try:
         results = evaluate_retrievers(
             truth, retrievers, cutoffs, metrics=metrics, batch_size=batch_size, threshold=threshold, gain=gain,
-            permutations=permutations, seed=seed, alpha=alpha, progress=True,
+            permutations=permutations, seed=seed, alpha=alpha, progress=True, level=level,
         )
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
@@ -338,7 +427,8 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
             if output_format == "table":
                 click.secho(f"Wrote the plot to {plot_path}", fg="green")
         if save_prefix is not None:
-            first = next(r for r in retrievers.values() if isinstance(r, EmbeddingRetriever))
+            first = next(r for r in (getattr(v, "inner", v) for v in retrievers.values())
+                         if isinstance(r, EmbeddingRetriever))
             first.save(save_prefix)
             if output_format == "table":
                 click.secho(f"Saved the index: {save_prefix}_docs.npy, {save_prefix}_doc_embeddings.npy",

@@ -28,7 +28,9 @@ __all__ = [
     "METRICS",
     "METRIC_LABELS",
     "Comparison",
+    "Corpus",
     "EvaluationResults",
+    "FileLevelRetriever",
     "RunResult",
     "Float32EmbeddingRetriever",
     "compare_runs",
@@ -56,6 +58,60 @@ METRIC_LABELS: Dict[str, str] = {
     "r_precision": "R-precision",
 }
 GAINS = ("linear", "exponential")
+
+
+@dataclass(frozen=True)
+class Corpus:
+    """What a retriever searches: the ground truth's own documents ("ground_truth"), or
+    the chunks (or files) stored in a Qdrant source ("qdrant_source")."""
+
+    kind: str
+    size: int
+    unit: str = "documents"
+    source: Optional[str] = None
+
+    def describe(self) -> str:
+        """"the ground truth's own 121 documents", "the 845 chunks stored in source 'click'"."""
+        if self.kind == "qdrant_source":
+            return f"the {self.size} {self.unit} stored in source {self.source!r}"
+        return f"the ground truth's own {self.size} {self.unit}"
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {"kind": self.kind, "size": self.size, "unit": self.unit,
+                **({"source": self.source} if self.source is not None else {})}
+
+
+class FileLevelRetriever(Retriever):
+    """A retriever of chunks seen at the level of files: ``search`` returns the files of
+    the inner retriever's hits, each once, in the order of its first hit.
+
+    ``documents`` are what the inner retriever indexes (``index`` ignores the file names
+    it is given); ``files_of`` maps a document to its files (a document with none stands
+    for a file of its own name).
+    """
+
+    def __init__(self, inner: Retriever, documents: Sequence[str], files_of: Mapping[str, Sequence[str]]) -> None:
+        self.inner = inner
+        self.documents = list(documents)
+        self.files_of = {doc: list(files) or [doc] for doc, files in files_of.items()}
+        self._indexed = False
+
+    @property
+    def corpus(self) -> Corpus:
+        files = {f for doc in self.documents for f in self.files_of.get(doc, [doc])}
+        return Corpus("ground_truth", len(files), "files")
+
+    def index(self, docs: List[str]) -> None:
+        if not self._indexed:
+            self._indexed = True
+            self.inner.index(self.documents)
+
+    def search(self, query: str, k: int = 5) -> List[str]:
+        files: Dict[str, None] = {}
+        for doc in self.inner.search(query, len(self.documents)):
+            for file in self.files_of.get(doc, [doc]):
+                files.setdefault(file)
+        return list(files)[:k]
 
 
 class Float32EmbeddingRetriever(EmbeddingRetriever):
@@ -117,6 +173,7 @@ class RunResult:
     search_seconds: float
     documents: int
     extra: Dict[str, Any] = field(default_factory=dict)
+    corpus: Optional[Corpus] = None
 
     @property
     def indexing_ms_per_doc(self) -> float:
@@ -148,6 +205,7 @@ class RunResult:
                 "indexing_ms_per_doc": self.indexing_ms_per_doc,
                 "retrieval_ms_per_query": self.retrieval_ms_per_query,
             },
+            **({"corpus": self.corpus.to_dict()} if self.corpus is not None else {}),
             **({"details": self.extra} if self.extra else {}),
         }
 
@@ -199,9 +257,25 @@ class EvaluationResults:
     permutations: int
     seed: int
     alpha: float
+    level: str = "chunk"
+    only_relevant: bool = False
+    warnings: List[str] = field(default_factory=list)
+
+    @property
+    def corpora_differ(self) -> bool:
+        """Whether the retrievers searched different corpora (their scores then measure
+        different tasks)."""
+        return len({run.corpus for run in self.runs}) > 1
 
     def to_dict(self) -> Dict[str, Any]:
         return {
+            "level": self.level,
+            "ground_truth": {
+                "queries": len(self.runs[0].queries) if self.runs else 0,
+                "documents": self.runs[0].documents if self.runs else 0,
+                "only_relevant_documents": self.only_relevant,
+            },
+            **({"warnings": list(self.warnings)} if self.warnings else {}),
             "cutoffs": self.cutoffs,
             "relevance_threshold": self.threshold,
             "gain": self.gain,
@@ -254,6 +328,7 @@ def evaluate_retriever(
     progress: bool = True,
     block: bool = True,
     query_block: int = 256,
+    corpus: Optional[Corpus] = None,
 ) -> RunResult:
     """Index the ground truth's documents into ``retriever``, search every query once at
     the largest cutoff (deeper when a query has more relevant documents, for
@@ -262,6 +337,9 @@ def evaluate_retriever(
     An ``EmbeddingRetriever`` is searched in blocks of ``query_block`` queries (one
     blocked matrix product each) unless ``block`` is False. Progress bars (stderr)
     count documents and queries.
+
+    ``corpus`` is what the retriever searches (default: its ``corpus`` attribute, else
+    the ground truth's documents); no search asks for more than it holds.
     """
     cutoffs = sorted(set(int(k) for k in cutoffs))
     if not cutoffs or cutoffs[0] < 1:
@@ -274,6 +352,8 @@ def evaluate_retriever(
     docs: List[str] = list(ground_truth.docs)
     if not docs or not queries:
         raise ValueError("the ground truth has no documents or no queries")
+    if corpus is None:
+        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(docs))
     bar = _bar_factory(progress)
 
     start = time.perf_counter()
@@ -286,7 +366,7 @@ def evaluate_retriever(
 
     # One probe of the relevant counts gives the search depth R-precision needs.
     _, _, relevant = ground_truth._score_rankings({}, [1], float(threshold), gain == "exponential")
-    depth = min(len(docs), max(cutoffs[-1], int(relevant.max()) if len(relevant) else 0))
+    depth = min(corpus.size, max(cutoffs[-1], int(relevant.max()) if len(relevant) else 0))
     retrieval: Dict[str, List[str]] = {}
     searching = 0.0
     with bar(total=len(queries), desc=f"Searching top-{depth} ({name})", unit="query") as b:
@@ -341,6 +421,7 @@ def evaluate_retriever(
         search_seconds=searching,
         documents=len(docs),
         extra=extra,
+        corpus=corpus,
     )
 
 
@@ -394,17 +475,42 @@ def evaluate_retrievers(
     alpha: float = 0.05,
     progress: bool = True,
     block: bool = True,
+    level: str = "chunk",
 ) -> EvaluationResults:
     """Evaluate every retriever (name -> retriever) on the ground truth and compare each
-    with the first. Returns an ``EvaluationResults``; ``.to_dict()`` gives plain data."""
+    with the first. Returns an ``EvaluationResults``; ``.to_dict()`` gives plain data.
+
+    When the ground truth judges no document irrelevant (every grade above
+    ``threshold``) and the retrievers search different corpora, the results carry a
+    warning that their scores are not comparable."""
     runs = [
         evaluate_retriever(ground_truth, retriever, cutoffs, name=name, batch_size=batch_size,
                            threshold=threshold, gain=gain, progress=progress, block=block)
         for name, retriever in retrievers.items()
     ]
     comparisons = compare_runs(runs, metrics, permutations=permutations, seed=seed, alpha=alpha)
-    return EvaluationResults(
+    only_relevant = only_relevant_documents(ground_truth, threshold)
+    results = EvaluationResults(
         cutoffs=sorted(set(int(k) for k in cutoffs)), threshold=float(threshold), gain=gain,
         metrics=list(metrics), runs=runs, comparisons=comparisons, permutations=permutations, seed=seed,
-        alpha=alpha,
+        alpha=alpha, level=level, only_relevant=only_relevant,
     )
+    if results.corpora_differ:
+        searched = "; ".join(f"{run.name}: {run.corpus.describe()}" for run in runs if run.corpus is not None)
+        if only_relevant:
+            results.warnings.append(
+                "the ground truth lists only relevant documents, so a retriever of its own documents searches "
+                f"nothing but relevant ones while a Qdrant source searches all it stores ({searched}): "
+                "their scores are not comparable, nor are the paired tests")
+        else:
+            results.warnings.append(f"the retrievers search different corpora ({searched}): "
+                                    "their scores measure different tasks")
+    return results
+
+
+def only_relevant_documents(ground_truth: GroundTruth, threshold: float = 0.0) -> bool:
+    """Whether every judgement of ``ground_truth`` grades its document relevant (above
+    ``threshold``): the ground truth names no document judged irrelevant."""
+    scores = ground_truth.scores
+    values = [float(v) for v in scores.ravel() if v is not None]
+    return bool(values) and all(v > threshold for v in values)
