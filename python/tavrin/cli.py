@@ -27,6 +27,7 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
 # help), so that listing the commands imports none of their modules (and langchain).
 COMMAND_HELP: Dict[str, str] = {
     "ask": "Answer QUESTION about the code indexed as the source NAME, and list its sources.",
+    "chunks": "List the chunks stored in the indexed SOURCE, by path and line, with their text.",
     "index": "Index the files under PATHS as the source NAME (replacing what it held).",
     "markdown": "Generate a markdown report from the json report in JSON_PATH.",
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
