@@ -306,3 +306,27 @@ def test_ask_puts_the_map_step_in_flight_together_with_the_same_answer(tmp_path,
         assert {body.get("max_tokens") for body in server.answered} == {64}
     assert outputs["1"] == outputs["2"] == outputs["8"] and "Sources:" in outputs["8"]
     assert (peaks["1"], peaks["2"], peaks["8"]) == (1, 2, 3)  # the three chunks' map calls, bounded by --jobs
+
+
+@pytest.mark.parametrize("jobs", ["1", "4"])
+def test_ctrl_c_leaves_json_on_stdout_and_no_asyncio_noise(tmp_path, llm_env, servers, jobs):
+    qset = write_set(tmp_path / "set.json", 20)
+    out = tmp_path / "r.json"
+    server = servers(latency=0.3)
+    llm_env(server)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, "evaluate", qset, "-s", "YesWoman", "-e", "Correctness", "-o", str(out),
+         "--jobs", jobs, "--no-cache", "-q", "--format", "json"],
+        env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    journal = journal_path(out)
+    deadline = time.monotonic() + 60
+    while child.poll() is None and time.monotonic() < deadline and not (journal.exists() and journal.read_text()):
+        time.sleep(0.01)
+    assert child.poll() is None, child.communicate()
+    child.send_signal(signal.SIGINT)
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 1
+    assert json.loads(stdout)["error_msg"] == "KeyboardInterrupt"
+    assert "The evaluation stopped early: KeyboardInterrupt" in stderr
+    for noise in ("Event loop is closed", "Unclosed client session", "Task was destroyed", "Traceback"):
+        assert noise not in stderr, stderr

@@ -22,6 +22,7 @@ Options shared by ``evaluate`` and ``resume``:
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import importlib
 import inspect
@@ -279,12 +280,18 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
         _llm.configure_judge(model=judge_model, cache=not no_cache)
 
 
-def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool) -> Report:
-    """Run ``evaluation``, writing its report to ``output``; return the report as written."""
+def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool,
+         fmt: str = "table") -> Report:
+    """Run ``evaluation``, writing its report to ``output``; return the report as written.
+
+    With ``fmt`` "json" standard output is kept for the JSON summary: what the run prints
+    (verbose blocks, its failure lines) goes to standard error instead.
+    """
     progress = Progress(quiet)
     written: List[str] = []
     try:
-        with on_report_written(lambda path, text: written.append(text)):
+        with on_report_written(lambda path, text: written.append(text)), \
+                contextlib.redirect_stdout(sys.stderr if fmt == "json" else sys.stdout):
             _run_with(evaluation, output, verbose, jobs, keep_going, progress)
         # the run's report as its file holds it (the run ended by writing it)
         return Report.from_json_text(written[-1], output) if written else Report.load_json(output)
@@ -335,6 +342,7 @@ def _finish(report: Report, output: str, markdown_path: Optional[str], before: _
     report.dump_json(output)
     status = {"err": fmt == "json"}
     if report.error_msg:
+        _quiet_teardown()
         print_summary(report, output, fmt, cases)
         click.secho(
             f"The evaluation stopped early: {report.error_msg}\n"
@@ -351,6 +359,21 @@ def _finish(report: Report, output: str, markdown_path: Optional[str], before: _
                        f"could not be written: {exc.strerror or exc}") from exc
         click.secho(f"Saved Markdown report: {markdown_path}", fg="green", **status)
     print_summary(report, output, fmt, cases)
+
+
+def _quiet_teardown() -> None:
+    """Keep the end of a stopped run to the lines that say so.
+
+    A run stopped by an error or an interrupt leaves the judges' asyncio loops with
+    requests, sessions and coroutines unfinished; when the process ends they are collected
+    with "Unclosed client session", "Task was destroyed but it is pending!" and "Event
+    loop is closed" messages that say nothing about the run. The process is about to exit,
+    so those messages are dropped.
+    """
+    import logging
+
+    logging.getLogger("asyncio").disabled = True
+    sys.unraisablehook = lambda unraisable: None
 
 
 def _report_usage(report: Report) -> _llm.Usage:
@@ -474,7 +497,7 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
     except (OSError, ReportError) as exc:
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     before = _llm.usage()
-    report = _run(evaluation, output, verbose, jobs, keep_going, quiet)
+    report = _run(evaluation, output, verbose, jobs, keep_going, quiet, fmt)
     _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
 
 
@@ -576,7 +599,7 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     before = _llm.usage()
-    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet)
+    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet, fmt)
     extras = {"shard": report.shard, "classes": report.classes}
     _finish(finished, out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
 
