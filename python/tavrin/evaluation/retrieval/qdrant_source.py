@@ -1,13 +1,15 @@
-"""A Qdrant source (what ``tavrin index`` built) as a ``Retriever`` to evaluate.
+"""A source that ``tavrin index`` built, as a ``Retriever`` to evaluate.
 
-Searches go through Qdrant's own search (approximate HNSW on a server; the embedded
-local store searches exactly), in the local store or at ``TAVRIN_QDRANT_URL``. Nothing is
-written to the store: ``index`` only matches the ground truth's documents to the stored
-chunks by their text (whitespace runs count as one space), and ``search`` returns, for
-each hit, the ground-truth document its chunk matches, or the chunk's own text (which
-the ground truth does not know, so it counts as not relevant).
+Searches go through the store's own search (the local store searches exactly; a Qdrant
+server at ``TAVRIN_QDRANT_URL`` searches its approximate HNSW index), reached through
+``QdrantWrapper`` so that both work alike. Nothing is written to the store: ``index``
+only matches the ground truth's documents to the stored chunks by their text
+(whitespace runs count as one space), and ``search`` returns, for each hit, the
+ground-truth document its chunk matches, or the chunk's own text (which the ground truth
+does not know, so it counts as not relevant).
 """
 
+from itertools import islice
 from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
@@ -15,9 +17,6 @@ import numpy as np
 from tavrin.evaluation.retrieval.dravik import Retriever
 
 __all__ = ["QdrantSourceRetriever"]
-
-_CONTENT_KEY = "page_content"
-_SCROLL = 256
 
 
 def _key(text: str) -> str:
@@ -69,10 +68,6 @@ class QdrantSourceRetriever(Retriever):
     # ------------------------------------------------------------ store access
 
     @property
-    def _client(self) -> Any:
-        return self.wrapper.client
-
-    @property
     def _source(self) -> str:
         return self.wrapper.source_name
 
@@ -85,13 +80,12 @@ class QdrantSourceRetriever(Retriever):
                 f"{self.embeddings_name!r} embeddings make vectors of length {len(probe)}: it was indexed with "
                 "other embeddings (name them with --qdrant-embeddings)"
             )
-        points, _ = self._client.scroll(self._source, limit=3, with_payload=True, with_vectors=True)
-        texts = [p.payload.get(_CONTENT_KEY, "") for p in points]
-        ours = np.asarray(self.wrapper.embedding.embed_documents(texts), dtype=float)
-        theirs = np.asarray([p.vector for p in points], dtype=float)
+        sample = list(islice(self.wrapper.iter_chunks(with_vectors=True), 3))
+        ours = np.asarray(self.wrapper.embedding.embed_documents([c.page_content for c in sample]), dtype=float)
+        theirs = np.asarray([c.vector for c in sample], dtype=float)
         norms = np.linalg.norm(ours, axis=1) * np.linalg.norm(theirs, axis=1)
         cosines = np.where(norms > 0, (ours * theirs).sum(axis=1) / np.where(norms > 0, norms, 1), 1.0)
-        if len(points) and float(cosines.min()) < 0.99:
+        if sample and float(cosines.min()) < 0.99:
             raise ValueError(
                 f"--qdrant-source {self._source!r} holds vectors that the {self.embeddings_name!r} embeddings "
                 "did not make: it was indexed with other embeddings (name them with --qdrant-embeddings)"
@@ -101,17 +95,11 @@ class QdrantSourceRetriever(Retriever):
         chunks: Dict[str, List[Any]] = {}
         ids: List[Any] = []
         vectors: List[Any] = []
-        offset = None
-        while True:
-            points, offset = self._client.scroll(
-                self._source, limit=_SCROLL, offset=offset, with_payload=True, with_vectors=self.exact)
-            for p in points:
-                chunks.setdefault(_key(str(p.payload.get(_CONTENT_KEY, ""))), []).append(p.id)
-                if self.exact:
-                    ids.append(p.id)
-                    vectors.append(p.vector)
-            if offset is None:
-                break
+        for chunk in self.wrapper.iter_chunks(with_vectors=self.exact):
+            chunks.setdefault(_key(chunk.page_content), []).append(chunk.id)
+            if self.exact:
+                ids.append(chunk.id)
+                vectors.append(chunk.vector)
         self._chunks = chunks
         self._stored = sum(len(v) for v in chunks.values())
         if self.exact:
@@ -140,13 +128,9 @@ class QdrantSourceRetriever(Retriever):
                 f"({len(self._unmatched)} documents, {self._stored} chunks): was it made from what was indexed?"
             )
         vector = self.wrapper.embedding.embed_query(query)
-        hits = self._client.search(self._source, query_vector=list(map(float, vector)), limit=k, with_payload=True)
-        self._approximate[query] = [h.id for h in hits]
-        out = []
-        for h in hits:
-            text = str((h.payload or {}).get(_CONTENT_KEY, ""))
-            out.append(self._matched.get(_key(text), text))
-        return out
+        hits = self.wrapper.search_by_vector(list(map(float, vector)), k)
+        self._approximate[query] = [chunk.id for chunk, _ in hits]
+        return [self._matched.get(_key(chunk.page_content), chunk.page_content) for chunk, _ in hits]
 
     def evaluation_details(self, queries: List[str], k: int) -> Dict[str, Any]:
         """What the report says besides the metrics: chunk counts, unmatched documents and,
