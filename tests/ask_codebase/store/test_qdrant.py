@@ -217,3 +217,16 @@ def test_an_unreachable_server_is_a_clear_error(store, monkeypatch):
     monkeypatch.setenv("TAVRIN_QDRANT_URL", f"http://127.0.0.1:{port}")
     with pytest.raises(StoreUnavailableError, match=rf"cannot reach the Qdrant server at http://127.0.0.1:{port}"):
         QdrantWrapper.reuse(source_name="calc", embedding_cls=FakeEmbedding)
+
+
+def test_a_local_source_is_copied_to_a_qdrant_client_store_with_its_vectors(store):
+    # qdrant-client's local mode speaks the same client API as a server
+    docs = code_documents()
+    local = QdrantWrapper.from_documents("calc", docs, FakeEmbedding, embedding_name="fake")
+    other = StoreConfig(path=store.path.parent / "elsewhere", engine="qdrant-local")
+    copy = local.copy_to(other, source_name="calc2")
+    assert [(c.page_content, c.metadata, c.vector) for c in copy.iter_chunks(with_vectors=True)] == [
+        (c.page_content, c.metadata, pytest.approx(c.vector)) for c in local.iter_chunks(with_vectors=True)]
+    [info] = QdrantWrapper.describe_sources(config=other)
+    assert (info.name, info.chunks, info.embedding) == ("calc2", 3, "fake")
+    assert copy.qdrant.similarity_search(docs[1].page_content, k=1) == [docs[1]]

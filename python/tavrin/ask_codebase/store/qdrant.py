@@ -153,6 +153,11 @@ class StoreConfig:
             legacy_path=root / "qdrant",
         )
 
+    @classmethod
+    def server(cls, url: str, api_key: Optional[str] = None, timeout: float = 10.0) -> "StoreConfig":
+        """The Qdrant server at ``url`` (for instance to copy a local source there)."""
+        return cls(path=data_dir() / "store", url=url, api_key=api_key, timeout=timeout)
+
     def describe(self) -> str:
         """A short description for messages."""
         if self.url:
@@ -941,6 +946,29 @@ def _connect(config: StoreConfig) -> Any:
 # ---------------------------------------------------------------- the store of earlier versions
 
 
+def _copy(source: Any, target: "_Store", name: str) -> bool:
+    """Write the chunks of ``source``, vectors as stored, as the source ``name`` of
+    ``target``; False (and nothing written) when ``source`` holds no chunks."""
+    writer = target.writer(name, source.record() or {"embedding": None, "indexed": None})
+    try:
+        page: List[StoredChunk] = []
+        for chunk in source.chunks(with_vectors=True):
+            page.append(chunk)
+            if len(page) == _EDGE_UPDATE:
+                writer.add([c.to_document() for c in page], [c.vector or [] for c in page])
+                page = []
+        if page:
+            writer.add([c.to_document() for c in page], [c.vector or [] for c in page])
+        if writer.empty:
+            writer.abort()
+            return False
+    except BaseException:
+        writer.abort()
+        raise
+    writer.commit()
+    return True
+
+
 def _move_legacy_store(store: _EdgeStore, legacy: Path) -> None:
     """Move every source of a qdrant-client local store in ``legacy`` into ``store``, with
     its vectors, then remove ``legacy``. A source the new store already has is left out;
@@ -964,24 +992,8 @@ def _move_legacy_store(store: _EdgeStore, legacy: Path) -> None:
             for name in old.names():
                 if not _SOURCE_NAME.fullmatch(name) or store._manifest(name, strict=False) is not None:
                     continue
-                source = _ClientSource(old.client, name)
-                writer = store.writer(name, source.record() or {"embedding": None, "indexed": None})
-                try:
-                    page: List[StoredChunk] = []
-                    for chunk in source.chunks(with_vectors=True):
-                        page.append(chunk)
-                        if len(page) == _EDGE_UPDATE:
-                            writer.add([c.to_document() for c in page], [c.vector or [] for c in page])
-                            page = []
-                    if page:
-                        writer.add([c.to_document() for c in page], [c.vector or [] for c in page])
-                    if writer.empty:
-                        writer.abort()
-                        continue
-                    writer.commit()
-                except BaseException:
-                    writer.abort()
-                    raise
+                if not _copy(_ClientSource(old.client, name), store, name):
+                    continue
                 moved += 1
         except StoreUnavailableError:
             raise
@@ -1247,6 +1259,17 @@ class QdrantWrapper:
     def count(self) -> int:
         """The number of documents in this source."""
         return self._source.count()
+
+    def copy_to(self, config: StoreConfig, *, source_name: Optional[str] = None) -> "QdrantWrapper":
+        """Copy this source, its vectors as stored (nothing is embedded again), into the
+        store ``config`` (a Qdrant server: ``StoreConfig.server(url)``) as ``source_name``
+        (default: the same name), replacing what that source held there; return the copy.
+        """
+        name = _check_source_name(source_name or self.source_name)
+        store = open_client(config)
+        if not _copy(self._source, store, name):
+            raise EmptySourceError(f"source {self.source_name!r} holds no documents to copy")
+        return type(self).reuse(source_name=name, embedding_cls=lambda: self.embedding, config=config)
 
     @property
     def vector_size(self) -> int:
