@@ -18,12 +18,11 @@ import pytest
 import tqdm
 from click.testing import CliRunner
 from langchain.embeddings.fake import DeterministicFakeEmbedding
-from qdrant_client import QdrantClient
 
 from tavrin import cli as cli_module
 from tavrin._errors import user_message
 from tavrin.ask_codebase import commands
-from tavrin.ask_codebase.store.qdrant import QdrantWrapper, StoreConfig, close_clients, open_client
+from tavrin.ask_codebase.store.qdrant import QdrantWrapper, close_clients
 from tavrin.cli import cli
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -117,11 +116,10 @@ def files_state(folder: Path) -> Dict[str, bytes]:
 
 
 def store_state() -> Dict[str, Any]:
-    client = open_client(StoreConfig.from_env())
     state: Dict[str, Any] = {}
     for info in QdrantWrapper.describe_sources():
-        points, _ = client.scroll(info.name, limit=1000, with_payload=True)
-        state[info.name] = (info, sorted(json.dumps(p.payload, sort_keys=True) for p in points))
+        chunks = QdrantWrapper.reuse(source_name=info.name, embedding_cls=FakeEmbedding).iter_chunks()
+        state[info.name] = (info, sorted(json.dumps([c.page_content, c.metadata], sort_keys=True) for c in chunks))
     return state
 
 
@@ -146,10 +144,15 @@ def _refuse_writes_in(folder: Path) -> Callable[[pytest.MonkeyPatch], None]:
 
 
 def _disk_full_when_storing(monkeypatch: pytest.MonkeyPatch) -> None:
-    def upsert(self: Any, *args: Any, **kwargs: Any) -> None:
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+    """The engine's own error when a write finds the disk full."""
+    import qdrant_edge
 
-    monkeypatch.setattr(QdrantClient, "upsert", upsert)
+    class UpdateOperation:
+        @staticmethod
+        def upsert_points(points: Any) -> Any:
+            raise Exception(f"Service internal error: {os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})")
+
+    monkeypatch.setattr(qdrant_edge, "UpdateOperation", UpdateOperation)
 
 
 def _unreadable(name: str) -> Callable[[pytest.MonkeyPatch], None]:
@@ -243,7 +246,7 @@ def test_the_console_script_prints_one_line(tmp_path: Path) -> None:
     assert done.returncode == 1
     assert done.stdout == ""
     assert done.stderr.splitlines() == [
-        f"Error: unknown source 'nope' in the local store in {tmp_path / 'data' / 'qdrant'}; "
+        f"Error: unknown source 'nope' in the local store in {tmp_path / 'data' / 'store'}; "
         "no source has been indexed yet."
     ]
     done = subprocess.run(command, env=dict(env, TAVRIN_DEBUG="1"), capture_output=True, text=True, timeout=120)

@@ -49,6 +49,9 @@ REQUIRED = [
     ("qdrant_client", "QdrantClient"),
     ("qdrant_client.http", "models"),
     ("qdrant_client.http.exceptions", "ApiException"),
+    *[("qdrant_edge", name) for name in (
+        "EdgeShard.create", "EdgeShard.load", "EdgeConfig", "EdgeVectorParams", "Distance.Cosine", "Point",
+        "UpdateOperation.upsert_points", "SearchRequest", "ScrollRequest", "CountRequest", "Query.Nearest")],
     ("sqlalchemy", "create_engine"),
     ("sqlalchemy.orm", "declarative_base"),
     ("sqlalchemy.orm", "sessionmaker"),

@@ -1,5 +1,5 @@
-"""`retrieval-eval --qdrant-source`: a folder indexed by `tavrin index` into the embedded
-Qdrant store, evaluated through Qdrant's own search."""
+"""`retrieval-eval --qdrant-source`: a folder indexed by `tavrin index` into the local
+store, evaluated through the store's own search."""
 
 import json
 from pathlib import Path
@@ -10,7 +10,7 @@ from click.testing import CliRunner
 from langchain.embeddings.fake import DeterministicFakeEmbedding
 
 from tavrin.ask_codebase import commands
-from tavrin.ask_codebase.store.qdrant import StoreConfig, close_clients, open_client
+from tavrin.ask_codebase.store.qdrant import QdrantWrapper, close_clients
 from tavrin.cli import cli
 from tavrin.evaluation.retrieval.commands import retrieval_eval
 
@@ -41,9 +41,8 @@ def indexed(tmp_path: Path, monkeypatch: pytest.MonkeyPatch):
     for source, embeddings in (("code", "hashing"), ("other", "fake16")):
         result = runner.invoke(cli, ["index", str(root), "--source", source, "--embeddings", embeddings])
         assert result.exit_code == 0, result.output
-    client = open_client(StoreConfig.from_env())
-    points, _ = client.scroll("code", limit=100, with_payload=True)
-    chunks = {Path(p.payload["metadata"]["filepath"]).name: p.payload["page_content"] for p in points}
+    stored = QdrantWrapper.reuse(source_name="code", embedding_cls=Fake16).iter_chunks()
+    chunks = {Path(c.metadata["filepath"]).name: c.page_content for c in stored}
     yield tmp_path, chunks
     close_clients()
 

@@ -1,4 +1,4 @@
-"""A Qdrant source (what ``tavrin index`` built) as a ``Retriever`` to evaluate.
+"""A source that ``tavrin index`` built, as a ``Retriever`` to evaluate.
 
 Searches go through Qdrant's own search (approximate HNSW on a server; the embedded
 local store searches exactly), in the local store or at ``TAVRIN_QDRANT_URL``. Nothing is
@@ -26,9 +26,6 @@ from tavrin.evaluation.retrieval.dravik import Retriever
 from tavrin.evaluation.retrieval.references import FileReference, parse_reference
 
 __all__ = ["QdrantSourceRetriever"]
-
-_CONTENT_KEY = "page_content"
-_METADATA_KEY = "metadata"
 
 
 def _key(text: str) -> str:
@@ -163,14 +160,9 @@ class QdrantSourceRetriever(Retriever):
             self._vectors = (ids, matrix / np.where(norms > 0, norms, 1.0))
 
     def _search(self, vector: List[float], k: int) -> List[Tuple[Any, str, Dict[str, Any]]]:
-        """Qdrant's top ``k`` for ``vector``: (point id, text, metadata) of each hit."""
-        hits = self.wrapper.client.search(self._source, query_vector=vector, limit=k, with_payload=True)
-        out = []
-        for h in hits:
-            payload = h.payload or {}
-            metadata = payload.get(_METADATA_KEY)
-            out.append((str(h.id), str(payload.get(_CONTENT_KEY, "")), metadata if isinstance(metadata, dict) else {}))
-        return out
+        """The store's top ``k`` for ``vector``: (point id, text, metadata) of each hit."""
+        return [(chunk.id, chunk.page_content, chunk.metadata)
+                for chunk, _ in self.wrapper.search_by_vector(vector, k)]
 
     # ------------------------------------------------------------ what the source holds
 
