@@ -126,7 +126,10 @@ def test_a_killed_index_leaves_an_orphan_that_is_never_loaded_and_then_removed(s
     assert generations(store, "calc") == live
 
 
-def test_one_writer_per_source(store):
+def test_one_writer_per_source(store, monkeypatch):
+    from tavrin.ask_codebase.store import qdrant
+
+    monkeypatch.setattr(qdrant, "_WRITE_LOCK_WAIT", 0.1)
     QdrantWrapper.from_documents("calc", code_documents(), FakeEmbedding)
 
     def documents() -> Iterator[Document]:

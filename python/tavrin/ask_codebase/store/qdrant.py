@@ -96,6 +96,7 @@ _GENERATION_NAME = re.compile(r"g-[0-9A-Za-z-]{1,64}")
 _MANIFEST_FORMAT = 1
 _EDGE_UPDATE = 1024  # points per update of a local shard
 _SCROLL = 256  # points per page when reading a source through
+_WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 ENGINES = ("edge", "qdrant-local")
 
@@ -535,7 +536,12 @@ class _EdgeStore:
         return self.root / _LOCKS / f"{name}.lock"
 
     def _write_lock(self, name: str) -> int:
+        # Readers hold the lock only for the moment it takes them to tidy up: wait that out.
+        deadline = time.monotonic() + _WRITE_LOCK_WAIT
         fd = _try_lock(self._lock_path(name), shared=False, create=True)
+        while fd is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+            fd = _try_lock(self._lock_path(name), shared=False, create=True)
         if fd is None:
             raise StoreUnavailableError(
                 f"source {name!r} is being written by another process (it holds {self._lock_path(name)}); "
@@ -587,6 +593,8 @@ class _EdgeStore:
         still has such a generation open."""
         fd = None
         if not locked:
+            if not self._untidy(name):
+                return
             fd = _try_lock(self._lock_path(name), shared=False, create=True)
             if fd is None:
                 return
@@ -618,6 +626,19 @@ class _EdgeStore:
         finally:
             if fd is not None:
                 os.close(fd)
+
+    def _untidy(self, name: str) -> bool:
+        """Whether the folder of ``name`` holds anything besides its manifest and the
+        generation that the manifest names (read without any lock: only a hint)."""
+        try:
+            entries = os.listdir(self.root / name)
+        except OSError:
+            return False
+        try:
+            current = (self._manifest(name, strict=False) or {}).get("generation")
+        except OSError:
+            return False
+        return any(entry not in (_MANIFEST, current) for entry in entries)
 
     @staticmethod
     def _remove_generation(path: Path) -> None:
