@@ -52,6 +52,11 @@ class Flip:
     before: EvalRecord
     after: EvalRecord
 
+    def to_dict(self) -> Dict[str, Any]:
+        """The flip as a JSON-ready dictionary, both records whole."""
+        return {"case_id": self.case_id, "question": self.question, "subject": self.subject,
+                "evaluator": self.evaluator, "before": self.before.to_dict(), "after": self.after.to_dict()}
+
 
 @dataclass(frozen=True)
 class ComparisonRow:
@@ -82,6 +87,18 @@ class ComparisonRow:
     #: yes/no only: pairs true in both, true only in b, true only in a, false in both
     table: Optional[Tuple[int, int, int, int]] = None
 
+    def to_dict(self) -> Dict[str, Any]:
+        """The row as a JSON-ready dictionary."""
+        data = {key: getattr(self, key) for key in (
+            "subject", "evaluator", "kind", "n_pairs", "baseline", "other", "a_estimate", "b_estimate", "difference")}
+        data["interval"] = self.interval.to_dict() if self.interval is not None else None
+        data.update(test=self.test, p_value=self.p_value, p_holm=self.p_holm, significant=self.significant,
+                    direction=self.direction)
+        if self.table is not None:
+            data["table"] = dict(zip(("both_true", "only_other_true", "only_baseline_true", "both_false"), self.table))
+        data["flips"] = [flip.to_dict() for flip in self.flips]
+        return data
+
 
 @dataclass(frozen=True)
 class Comparison:
@@ -96,6 +113,12 @@ class Comparison:
     rows: List[ComparisonRow]
     alpha: float
     skipped: List[str] = field(default_factory=list)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The comparison as a JSON-ready dictionary."""
+        return {"labels": list(self.labels), "baseline": self.labels[0], "overlap": self.overlap,
+                "only_in": dict(self.only_in), "alpha": self.alpha, "skipped": list(self.skipped),
+                "rows": [row.to_dict() for row in self.rows]}
 
 
 # ---------------------------------------------------------------- tests and intervals
