@@ -104,8 +104,13 @@ def _value(value: Any) -> str:
     return "—" if value is None else str(value)
 
 
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
 def _one_line(value: Any, limit: int = 160) -> str:
-    text = " ".join(_value(value).split())
+    """``value`` on one shortened line, without control characters (no escape sequences
+    from an answer reach the terminal)."""
+    text = _CONTROL.sub("\ufffd", " ".join(_value(value).split()))
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
