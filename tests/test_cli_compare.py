@@ -74,7 +74,10 @@ def test_gate_exit_statuses(tmp_path: Path, runs: List[str]) -> None:
     assert result.exit_code == 3, result.output
     assert "Gate failed: " in result.stderr and "33% < 50%" in result.stderr and Report.load_json(out).records
     assert invoke(["resume", str(out), "--fail-under", "ExactMatch=0.34"]).exit_code == 3
-    assert invoke(["resume", str(out), "--fail-under", "ExactMatch=0.33"]).exit_code == 0
+    passed = invoke(["resume", str(out), "--fail-under", "ExactMatch=0.33", "--format", "json"])
+    assert passed.exit_code == 0 and "Gate passed: " in passed.stderr
+    cell = json.loads(passed.stdout)["summary"][0]
+    assert cell["text"] == "4/12 true (33%, 95% CI 14-61%)" and cell["interval"]["method"] == "wilson"
 
 
 def test_junit_files_are_valid_and_show_the_cases(tmp_path: Path, runs: List[str]) -> None:
