@@ -21,6 +21,8 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "sources": ("tavrin.ask_codebase.commands", "sources"),
     "chunks": ("tavrin.ask_codebase.commands", "chunks"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
+    "compare": ("tavrin.evaluation.qa.analysis_cli", "compare"),
+    "judge-agreement": ("tavrin.evaluation.qa.analysis_cli", "judge_agreement_command"),
 }
 
 # What `tavrin --help` says of each command of COMMAND_MODULES (the first paragraph of its
