@@ -13,9 +13,12 @@ from tavrin.evaluation.qa.cli import Fail, load_report
 
 
 def report_labels(paths: Tuple[str, ...]) -> List[str]:
-    """How the page names each report: its file name, or the path as given when two names are alike."""
-    names = [Path(p).name for p in paths]
-    return list(paths) if len(set(names)) < len(names) and len(set(paths)) == len(paths) else names
+    """How the page names each report: its file name, else the path as given when two file
+    names are alike, numbered when even those are (one report given twice)."""
+    for labels in ([Path(p).name for p in paths], list(paths)):
+        if len(set(labels)) == len(labels):
+            return labels
+    return [f"{p} #{i}" for i, p in enumerate(paths, 1)]
 
 
 @click.command()
