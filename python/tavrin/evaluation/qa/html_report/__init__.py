@@ -74,7 +74,7 @@ def page_data(reports: Sequence[Report], labels: Sequence[str], comparison: Opti
         "summary": [
             _cell(index, cell) for index, report in enumerate(reports) for cell in summary_cells(report)
         ],
-        "comparison": _comparison(comparison) if comparison is not None else None,
+        "comparison": _comparison(comparison, reports, labels) if comparison is not None else None,
         "cases": _cases(reports, flips),
     })
 
@@ -126,11 +126,18 @@ def _number(value: Any) -> Optional[float]:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
-def _comparison(comparison: "Comparison") -> Dict[str, Any]:
+def _comparison(comparison: "Comparison", reports: Sequence[Report], labels: Sequence[str]) -> Dict[str, Any]:
+    case_ids = [list(dict.fromkeys(str(r.case_id) for r in report.records)) for report in reports]
+    id_sets = [set(ids) for ids in case_ids]
     return {
         "alpha": comparison.alpha,
         "overlap": comparison.overlap,
-        "only_in": {str(label): [str(c) for c in ids] for label, ids in comparison.only_in.items()},
+        # the cases of each report that the other lacks (left out of the paired tests)
+        "only_in": {
+            str(label): [c for c in ids if c not in id_sets[1 - index]]
+            for index, (label, ids) in enumerate(zip(labels, case_ids))
+        },
+        "skipped": [str(note) for note in getattr(comparison, "skipped", [])],
         "rows": [
             {
                 "subject": row.subject, "evaluator": row.evaluator, "kind": row.kind, "n_pairs": row.n_pairs,

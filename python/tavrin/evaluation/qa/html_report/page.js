@@ -146,6 +146,7 @@
       if (ids.length) note += ` Only in ${label}: ${ids.length} case(s) (${ids.slice(0, 10).join(", ")}${ids.length > 10 ? ", …" : ""}).`;
     }
     body.append(el("p", { class: "note" }, note));
+    for (const skipped of c.skipped) body.append(el("p", { class: "note" }, "Not compared: " + skipped));
     const table = el("table", { id: "comparison-table" });
     table.append(el("thead", {}, el("tr", {}, ...["Subject", "Evaluator", "Pairs", a, b, `Difference (${b} − ${a}), 95% CI`,
       "Test", "p", "p (Holm)", "Flips", "Result"].map((h) => el("th", {}, h)))));
