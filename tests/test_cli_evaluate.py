@@ -103,7 +103,7 @@ def test_evaluate_verbose_run_writes_both_reports_and_a_summary(tmp_path: Path) 
     report = Report.load_json(out)
     assert report.test_set_path == EXAMPLE and report.subjects == ["AlwaysYes"] and report.evaluators == ["ExactMatch"]
     assert (report.requests, report.retries, report.tokens) == (0, 0, 0)
-    assert "| AlwaysYes | 4/12 true |" in Path(md).read_text(encoding="utf-8")
+    assert "| AlwaysYes | 4/12 true (33%, 95% CI 14-61%) |" in Path(md).read_text(encoding="utf-8")
 
 
 def test_evaluate_exits_with_1_and_says_how_to_resume(tmp_path: Path) -> None:
@@ -200,7 +200,7 @@ def test_evaluate_end_to_end_with_the_driver(tmp_path: Path) -> None:
     assert result.exit_code == 0, result.output
     report = Report.load_json(out)
     assert report.error_msg == "" and len(report.records) == 12
-    assert "| AlwaysYes | 4/12 true |" in md.read_text(encoding="utf-8")
+    assert "| AlwaysYes | 4/12 true (33%, 95% CI 14-61%) |" in md.read_text(encoding="utf-8")
 
     failed = CliRunner().invoke(cli, ["evaluate", EXAMPLE, "-s", "AlwaysYes", "-s", "Broken", "-e", "ExactMatch", "-o", str(out), "--force"])
     assert failed.exit_code == 1

@@ -21,6 +21,8 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "ask": ("tavrin.ask_codebase.commands", "ask"),
     "sources": ("tavrin.ask_codebase.commands", "sources"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
+    "compare": ("tavrin.evaluation.qa.analysis_cli", "compare"),
+    "judge-agreement": ("tavrin.evaluation.qa.analysis_cli", "judge_agreement_command"),
 }
 
 

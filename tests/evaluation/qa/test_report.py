@@ -191,8 +191,8 @@ def test_markdown_summary_counts_and_layout(tmp_path: Path, varied: Report) -> N
     summary = md.split("## Summary", 1)[1].split("## Cases", 1)[0]
     assert "2 case(s), 5 judgement(s)." in summary
     cells = {row[0].strip(): [c.strip() for c in row[1:]] for row in _table_rows(summary)}
-    assert cells["YesWoman"] == ["2 judged: 1/1 true, 1 other", "mean 7 of 1"]
-    assert cells["Bot"] == ["0/1 true", "mean 0.5 of 1"]
+    assert cells["YesWoman"] == ["2 judged: 1/1 true (100%, 95% CI 21-100%), 1 other", "mean 7 of 1"]
+    assert cells["Bot"] == ["0/1 true (0%, 95% CI 0-79%)", "mean 0.5 of 1"]
     assert md.index("### Case 1") < md.index("### Case 2")
     assert md.index("#### YesWoman") < md.index("#### Bot")
     assert QUESTION in md

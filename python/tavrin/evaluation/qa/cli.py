@@ -17,7 +17,10 @@ Options shared by ``evaluate`` and ``resume``:
   answer cache;
 - ``--subject-option KEY=VALUE``: constructor arguments of subjects that need them;
 - ``--quiet``: no progress bar (it is drawn only when stderr is a terminal);
-- ``--format text|json``: the score summary printed at the end.
+- ``--format text|json``: the score summary printed at the end;
+- ``--fail-under [SUBJECT:]EVALUATOR=RATE``: a CI gate (``tavrin.evaluation.qa.gates``):
+  exit status 3 when a completed run scores under it;
+- ``--junit FILE``: the judgements and gates as JUnit XML.
 """
 
 from __future__ import annotations
@@ -384,6 +387,11 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
         click.option("-q", "--quiet", is_flag=True, help="No progress bar."),
         click.option("--format", "fmt", type=click.Choice(["text", "json"]), default="text", show_default=True,
                      help="How the score summary is printed."),
+        click.option("--fail-under", "fail_under", multiple=True, metavar="[SUBJECT:]EVALUATOR=RATE",
+                     help="Exit with status 3 when a subject scores under RATE for EVALUATOR, e.g. Correctness=0.8 "
+                          "(repeatable; ratings: RATE x 10 is the mean asked for)."),
+        click.option("--junit", "junit_path", type=click.Path(dir_okay=False),
+                     help="Write a JUnit XML file: one test case per judgement and per gate."),
     ]
     for option in reversed(options):
         function = option(function)
@@ -404,6 +412,61 @@ def _check_outputs(output: str, markdown_path: Optional[str], inputs: List[str])
                 raise OutputPathError(f"--markdown {markdown_path!r} is the JSON report's own path")
     except OutputPathError as exc:
         raise _fail_from(exc) from exc
+
+
+def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], where: str) -> List[Any]:
+    """The ``--fail-under`` gates, checked against the run's subjects and evaluators."""
+    from tavrin.evaluation.qa.gates import GateError, check_names, parse_gates
+
+    try:
+        gates = parse_gates(texts)
+        check_names(gates, subjects, evaluators, where)
+    except GateError as exc:
+        raise Fail(str(exc)) from exc
+    return gates
+
+
+def _check_junit(junit_path: Optional[str], inputs: List[str], outputs: List[Optional[str]]) -> None:
+    if not junit_path:
+        return
+    try:
+        check_output(junit_path, inputs=inputs, option="--junit")
+    except OutputPathError as exc:
+        raise _fail_from(exc) from exc
+    if any(path and os.path.realpath(path) == os.path.realpath(junit_path) for path in outputs):
+        raise Fail(f"--junit {junit_path!r} is the path of another output of the run")
+
+
+def _conclude(finish: Callable[[], None], report: Report, output: str, gates: List[Any],
+              junit_path: Optional[str]) -> None:
+    """Run ``finish`` (save the report, print the summary), then write the JUnit file and
+    check the gates: exit status 3 when one fails. A run that stopped early keeps its exit
+    status 1, and its JUnit file holds an error case."""
+    from tavrin.evaluation.qa.gates import GATE_FAILED, check_gates, gate_cases, junit_xml, report_cases
+
+    def write_junit(results: List[Any]) -> None:
+        if junit_path:
+            suites = report_cases(report, output) + ([("tavrin gates", gate_cases(results))] if results else [])
+            try:
+                atomic_write_text(junit_path, junit_xml(suites))
+            except OSError as exc:
+                raise Fail(f"cannot write the JUnit file {junit_path}: {exc.strerror or exc}") from exc
+
+    try:
+        finish()
+    except click.exceptions.Exit:
+        if report.error_msg:
+            write_junit([])
+        raise
+    results = check_gates(gates, report, output)
+    write_junit(results)
+    for result in results:
+        if result.passed:
+            click.echo(f"Gate passed: {result.message}", err=True)
+        else:
+            click.secho(f"Gate failed: {result.message}", fg="red", err=True)
+    if not all(result.passed for result in results):
+        raise click.exceptions.Exit(GATE_FAILED)
 
 
 # ---------------------------------------------------------------- evaluate
@@ -439,7 +502,7 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
              markdown_path: Optional[str], shard: Optional[str], force: bool, verbose: bool, jobs: int,
              keep_going: bool, max_retries: int, request_timeout: float, rpm: Optional[float],
              judge_model: Optional[str], no_cache: bool, subject_options: Tuple[str, ...], quiet: bool,
-             fmt: str) -> None:
+             fmt: str, fail_under: Tuple[str, ...], junit_path: Optional[str]) -> None:
     """Evaluate subjects on the question set in TEST_SET and save the report."""
     from tavrin.evaluation.qa.evaluation import Evaluation
 
@@ -447,7 +510,9 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
     subject_classes, subject_origins = resolve_classes(subjects, "subject")
     evaluator_classes, evaluator_origins = resolve_classes(evaluators, "evaluator")
     subject_classes = bind_options(subject_classes, _parse_options(subject_options))
+    gates = _gates(fail_under, [c.name for c in subject_classes], [c.name for c in evaluator_classes], "the run")
     _check_outputs(output, markdown_path, [test_set])
+    _check_junit(junit_path, [test_set], [output, markdown_path])
     journal = journal_path(output)
     if journal.exists() and not force:
         raise Fail(f"{journal} holds the judgements of a run that was killed; `tavrin resume {shlex.quote(output)}` "
@@ -475,7 +540,8 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     before = _llm.usage()
     report = _run(evaluation, output, verbose, jobs, keep_going, quiet)
-    _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, evaluation._test_set.cases)
+    _conclude(lambda: _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt,
+                              evaluation._test_set.cases), report, output, gates, junit_path)
 
 
 def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
@@ -548,16 +614,19 @@ class _ExtendsMarkdown(_Extends):
 @_run_options
 def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep_going: bool, max_retries: int,
            request_timeout: float, rpm: Optional[float], judge_model: Optional[str], no_cache: bool,
-           subject_options: Tuple[str, ...], quiet: bool, fmt: str) -> None:
+           subject_options: Tuple[str, ...], quiet: bool, fmt: str, fail_under: Tuple[str, ...],
+           junit_path: Optional[str]) -> None:
     from tavrin.evaluation.qa.evaluation import Evaluation
 
     out = output or json_path
     report = load_report(json_path)
+    gates = _gates(fail_under, report.subjects, report.evaluators, json_path)
     test_set = find_test_set(report, json_path)
     try:
         check_output(out, inputs=[test_set] if not same_file(test_set, json_path) else [], option="-o/--output")
     except OutputPathError as exc:
         raise _fail_from(exc) from exc
+    _check_junit(junit_path, [test_set, json_path], [out])
     if output and not same_file(output, json_path) and journal_path(output).exists():
         raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
     _import_recorded(report.classes)
@@ -578,7 +647,8 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     before = _llm.usage()
     finished = _run(evaluation, out, verbose, jobs, keep_going, quiet)
     extras = {"shard": report.shard, "classes": report.classes}
-    _finish(finished, out, None, before, _report_usage(report), extras, fmt, evaluation._test_set.cases)
+    _conclude(lambda: _finish(finished, out, None, before, _report_usage(report), extras, fmt,
+                              evaluation._test_set.cases), finished, out, gates, junit_path)
 
 
 # ---------------------------------------------------------------- markdown

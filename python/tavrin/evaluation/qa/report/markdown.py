@@ -106,28 +106,11 @@ def _reference(doc: Any) -> str:
 
 
 def _summarise(values: List[Any]) -> str:
-    """One summary cell: how many judgements, how many true, the mean of numeric values."""
-    if not values:
-        return "—"
-    bools = [v for v in values if isinstance(v, bool)]
-    numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
-    others = len(values) - len(bools) - len(numbers)
-    true_part = f"{sum(bools)}/{len(bools)} true"
-    mean_part = f"mean {_number(math.fsum(numbers) / len(numbers))}" if numbers else ""
-    if len(bools) == len(values):
-        return true_part
-    if len(numbers) == len(values):
-        return f"{mean_part} of {len(numbers)}"
-    if others == len(values):
-        return f"{others} judged"
-    parts = []
-    if bools:
-        parts.append(true_part)
-    if numbers:
-        parts.append(f"{mean_part} of {len(numbers)}")
-    if others:
-        parts.append(f"{others} other")
-    return f"{len(values)} judged: " + ", ".join(parts)
+    """One summary cell: how many judgements, how many true or the mean rating, with a 95%
+    interval (``tavrin.evaluation.qa.stats``)."""
+    from tavrin.evaluation.qa.stats import cell_text
+
+    return cell_text(values)
 
 
 def _number(value: float) -> str:
@@ -162,33 +145,38 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
 
     Each entry holds ``subject``, ``evaluator``, ``judged`` (records), ``true`` (values that
     are True), ``yes_rate`` (true / boolean values, or None), ``mean`` (of numeric values, or
-    None), ``text`` (the cell of the Markdown summary) and, when the question set's
+    None), ``kind`` ("yes_no", "rating" or "other"), ``estimate`` (the rate or mean rating),
+    ``interval`` (its 95% interval as {"low", "high", "method"}: Wilson for rates, Student's t
+    for ratings; None for other cells and single ratings), ``text`` (the cell of the
+    Markdown summary) and, when the question set's
     ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
     """
-    subjects = _ordered(report.subjects, (r.subject for r in report.records))
-    evaluators = _ordered(report.evaluators, (r.evaluator for r in report.records))
+    from tavrin.evaluation.qa.stats import summary_cells
+
     cells: Dict[Tuple[str, str], List[Any]] = {}
     for record in report.records:
         cells.setdefault((record.subject, record.evaluator), []).append(record)
     wanted = {str(c.id) for c in cases} if cases is not None else None
     out = []
-    for subject in subjects:
-        for evaluator in evaluators:
-            records = cells.get((subject, evaluator), [])
-            values = [r.value for r in records]
-            bools = [v for v in values if isinstance(v, bool)]
-            numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
-            entry: Dict[str, Any] = {
-                "subject": subject,
-                "evaluator": evaluator,
-                "judged": len(values),
-                "true": sum(bools),
-                "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
-                "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
-                "text": _summarise(values),
-            }
-            if wanted is not None:
-                done = {str(r.case_id) for r in records}
-                entry["missing"] = len(wanted - done)
-            out.append(entry)
+    for cell in summary_cells(report):
+        records = cells.get((cell.subject, cell.evaluator), [])
+        values = [r.value for r in records]
+        bools = [v for v in values if isinstance(v, bool)]
+        numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+        entry: Dict[str, Any] = {
+            "subject": cell.subject,
+            "evaluator": cell.evaluator,
+            "judged": len(values),
+            "true": sum(bools),
+            "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
+            "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
+            "kind": cell.kind,
+            "estimate": cell.estimate,
+            "interval": cell.interval.to_dict() if cell.interval is not None else None,
+            "text": cell.text,
+        }
+        if wanted is not None:
+            done = {str(r.case_id) for r in records}
+            entry["missing"] = len(wanted - done)
+        out.append(entry)
     return out
