@@ -312,7 +312,7 @@ def test_help_version_and_a_bare_call(monkeypatch: pytest.MonkeyPatch) -> None:
     bare = runner.invoke(cli, [])
     assert bare.exit_code == 0 and bare.output.startswith("Usage: ") and "Commands:" in bare.output
     assert runner.invoke(cli, ["-h"]).output == bare.output
-    for command in ("index", "ask", "sources", "retrieval-eval", "evaluate", "resume", "markdown"):
+    for command in ("index", "ask", "sources", "retrieval-eval", "evaluate", "resume", "markdown", "html"):
         # click keeps a command's help option once made: another test that ran the
         # command on its own (with only --help) must not decide it here
         monkeypatch.setattr(cli.get_command(click.Context(cli), command), "_help_option", None)

@@ -16,6 +16,7 @@ from tavrin._errors import user_message
 COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "resume": ("tavrin.evaluation.qa.commands.resume", "resume"),
     "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
+    "html": ("tavrin.evaluation.qa.html_report.command", "html"),
     "index": ("tavrin.ask_codebase.commands", "index"),
     "ask": ("tavrin.ask_codebase.commands", "ask"),
     "sources": ("tavrin.ask_codebase.commands", "sources"),
