@@ -31,6 +31,14 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
 COMMAND_HELP: Dict[str, str] = {
     "ask": "Answer QUESTION about the code indexed as the source NAME, and list its sources.",
     "chunks": "List the chunks stored in the indexed SOURCE, by path and line, with their text.",
+    "compare": "Compare REPORTS case by case with the first (the baseline): paired differences with 95% "
+               "intervals, exact McNemar tests for yes/no evaluators, randomization tests for ratings, "
+               "Holm-corrected; and the cases whose judgement changed.",
+    "html": "Write REPORT.json as one self-contained HTML page; with B.json, the two side by side.",
+    "judge-agreement": "Measure how the judges of REPORT(s) agree with the human verdicts in LABELS (JSON Lines "
+                       "or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's kappa with "
+                       "a 95% interval and the confusion matrix; for ratings also Spearman's rank correlation and "
+                       "the mean absolute error. Several reports (judge models) are shown side by side.",
     "index": "Index the files under PATHS as the source NAME (replacing what it held).",
     "markdown": "Generate a markdown report from the json report in JSON_PATH.",
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
