@@ -57,6 +57,7 @@ from langchain.schema import Document
 from langchain.vectorstores.base import VectorStore
 
 from tavrin._dirs import data_dir
+from tavrin._outputs import _sync_directory, atomic_write_text
 
 __all__ = [
     "EmptySourceError",
@@ -291,36 +292,9 @@ def _try_lock(path: Path, *, shared: bool, create: bool) -> Optional[int]:
     return fd
 
 
-def _fsync_dir(path: Path) -> None:
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 def _write_json(path: Path, data: Dict[str, Any]) -> None:
     """Write ``data`` to ``path`` whole or not at all (a temporary file, then a rename)."""
-    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.tmp")
-    try:
-        with open(tmp, "w", encoding="utf-8") as handle:
-            json.dump(data, handle, indent=2)
-            handle.write("\n")
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            tmp.unlink()
-        except OSError:
-            pass
-        raise
-    _fsync_dir(path.parent)
+    atomic_write_text(path, json.dumps(data, indent=2) + "\n")
 
 
 # ---------------------------------------------------------------- Qdrant Edge: the local store
@@ -477,7 +451,7 @@ class _EdgeWriter:
                 "vector_size": self.size,
                 "distance": "cosine",
             }
-            _fsync_dir(self.path)
+            _sync_directory(self.path)
             self.store._close_open(self.name)  # this process's handles of the generation replaced
             _write_json(self.folder / _MANIFEST, manifest)  # the switch
         except BaseException:
@@ -723,7 +697,7 @@ class _EdgeStore:
                 return None
             self._close_open(name)
             os.unlink(self.root / name / _MANIFEST)
-            _fsync_dir(self.root / name)
+            _sync_directory(self.root / name)
             self._sweep(name, locked=True)
             return int(manifest.get("chunks", 0))
         finally:
