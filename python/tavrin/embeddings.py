@@ -125,6 +125,15 @@ def needs_openai_key(name: str) -> bool:
     return isinstance(target, str) and target.endswith(":OpenAIEmbeddings")
 
 
+#: The environment variable naming the embeddings that index, ask and retrieval-eval use.
+DEFAULT_EMBEDDINGS_ENV = "TAVRIN_EMBEDDINGS"
+
+
+def default_embeddings() -> str:
+    """The embeddings named by ``$TAVRIN_EMBEDDINGS``, else "hashing"."""
+    return os.environ.get(DEFAULT_EMBEDDINGS_ENV) or "hashing"
+
+
 def resolve_embeddings(name: str) -> EmbeddingFactory:
     """The factory for ``name``: an entry of ``EMBEDDINGS`` or "module:attribute" of an
     Embeddings class. Models that rest on optional packages are checked to be installed.

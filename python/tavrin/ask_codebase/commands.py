@@ -25,11 +25,10 @@ from tavrin.ask_codebase.store.qdrant import (
 
 # Embeddings by name: the one table of tavrin.embeddings (this name is the same dict).
 EMBEDDINGS = embeddings_table.EMBEDDINGS
-DEFAULT_EMBEDDINGS_ENV = "TAVRIN_EMBEDDINGS"
 
 
-def _default_embeddings() -> str:
-    return os.environ.get(DEFAULT_EMBEDDINGS_ENV) or "hashing"
+DEFAULT_EMBEDDINGS_ENV = embeddings_table.DEFAULT_EMBEDDINGS_ENV
+_default_embeddings = embeddings_table.default_embeddings
 
 
 def resolve_embeddings(name: str) -> EmbeddingFactory:

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from tavrin.evaluation.qa import concurrent
+from tavrin.evaluation.qa.run import concurrent
 from tavrin.evaluation.qa.evaluable.base import EvaluableQA
 from tavrin.evaluation.qa.evaluation import Evaluation
 from tavrin.evaluation.qa.evaluator.base import EvalResult, Evaluator

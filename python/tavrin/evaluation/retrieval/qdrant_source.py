@@ -85,16 +85,14 @@ class QdrantSourceRetriever(Retriever):
         Raises ``ValueError`` with a one-line message when the source does not exist, is
         empty, or holds vectors of other embeddings.
         """
-        import click
-
-        from tavrin.ask_codebase.commands import _default_embeddings, resolve_embeddings
         from tavrin.ask_codebase.store.qdrant import QdrantWrapper, StoreConfig, StoreError
+        from tavrin.embeddings import EmbeddingsError, default_embeddings, resolve_embeddings
 
-        name = embeddings_name or _default_embeddings()
+        name = embeddings_name or default_embeddings()
         try:
             factory = resolve_embeddings(name)
-        except click.BadParameter as exc:
-            raise ValueError(f"--qdrant-embeddings: {exc.message}") from exc
+        except EmbeddingsError as exc:
+            raise ValueError(f"--qdrant-embeddings: {exc}") from exc
         try:
             wrapper = QdrantWrapper.reuse(source, factory, config=config or StoreConfig.from_env())
             size = wrapper.vector_size

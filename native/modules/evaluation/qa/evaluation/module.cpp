@@ -110,7 +110,7 @@ void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
 }
 
 // What a report says of its run besides records and error, in the order the
-// report's keywords list them: made by the report package's run_fields (one
+// report's keywords list them: made by the run package's run_fields (one
 // place for every way a run starts), dated by this module's `datetime` and
 // named through its `Path`, so that replacing either global is honoured.
 struct RunFields {
@@ -120,7 +120,7 @@ struct RunFields {
 RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
     nb::object now = c.global("datetime").attr("now")();
     nb::object fields =
-        nb::module_::import_("tavrin.evaluation.qa.report.run").attr("run_fields")(self, json_path, "now"_a = now);
+        nb::module_::import_("tavrin.evaluation.qa.run.plan").attr("run_fields")(self, json_path, "now"_a = now);
     RunFields f;
     f.name = c.global("Path")(json_path).attr("stem");
     f.date = fields["date"];

@@ -7,6 +7,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
+from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
 
@@ -18,19 +19,6 @@ def journal_path(json_path: PathArg) -> Path:
     """Where the journal of a run writing ``json_path`` lives: beside it, with ``.journal`` added."""
     path = Path(json_path)
     return path.with_name(path.name + JOURNAL_SUFFIX)
-
-
-_append_listeners: List[Any] = []
-
-
-@contextlib.contextmanager
-def on_journal_append(callback: Any) -> Iterator[None]:
-    """Within the block, ``callback(record)`` is called for every record a journal takes."""
-    _append_listeners.append(callback)
-    try:
-        yield
-    finally:
-        _append_listeners.remove(callback)
 
 
 class Journal:
@@ -68,7 +56,7 @@ class Journal:
     def append(self, record: "EvalRecord") -> None:
         """Write one record and hand it to the operating system before returning.
 
-        Then tell the callbacks of ``on_journal_append`` (a progress bar, say).
+        Then tell the run's watcher (``report.watch``), if there is one.
         """
         if not self._broken and self._handle is not None:
             try:
@@ -79,8 +67,7 @@ class Journal:
                 self._broken = True
                 warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
                               RuntimeWarning, stacklevel=2)
-        for listener in list(_append_listeners):
-            listener(record)
+        watch.appended(record)
 
     def close(self) -> None:
         """Close the journal and keep the file (the report was not written)."""

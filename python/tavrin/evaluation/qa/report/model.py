@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional
 
 from tavrin._outputs import atomic_write_text
-from tavrin.evaluation.qa.report import markdown
+from tavrin.evaluation.qa.report import markdown, watch
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
@@ -74,8 +74,7 @@ class Report:
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
-        for listener in list(_written_listeners):
-            listener(path, text)
+        watch.written(path, text)
 
     def _unserialisable(self) -> str:
         for index, record in enumerate(self.records):
@@ -193,17 +192,3 @@ class Report:
         every case with its question, reference answer, answers and judgements."""
         return markdown.render(self)
 
-
-_written_listeners: List[Callable[[PathArg, str], None]] = []
-
-
-@contextlib.contextmanager
-def on_report_written(callback: Callable[[PathArg, str], None]) -> Iterator[None]:
-    """Within the block, ``callback(path, text)`` is called with the JSON text of every report
-    ``dump_json`` writes, once it is on disk: so the command line learns how a run ended
-    (``Report.from_json_text``) without reading the file back."""
-    _written_listeners.append(callback)
-    try:
-        yield
-    finally:
-        _written_listeners.remove(callback)

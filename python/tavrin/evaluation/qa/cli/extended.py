@@ -1,0 +1,113 @@
+"""``tavrin resume`` and ``tavrin markdown``: the module commands of those names, with
+the command line's checks and options added."""
+
+from __future__ import annotations
+
+import shlex
+from typing import Optional, Tuple
+
+import click
+
+from tavrin import _llm
+from tavrin._outputs import OutputPathError, atomic_write_text, check_output, same_file
+from tavrin.evaluation.qa import run as qa_run
+from tavrin.evaluation.qa.cli.common import (
+    Fail,
+    _check_junit,
+    _Extends,
+    _fail_from,
+    _module_command,
+    find_test_set,
+    load_report,
+)
+from tavrin.evaluation.qa.cli.running import (
+    _conclude,
+    _configure,
+    _finish,
+    _gates,
+    _report_usage,
+    _run,
+    _run_options,
+)
+from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
+from tavrin.evaluation.qa.cli.subjects import (
+    _import_recorded,
+    _parse_options,
+    bind_options,
+)
+from tavrin.evaluation.qa.evaluable import base as evaluable_base
+from tavrin.evaluation.qa.evaluator import base as evaluator_base
+from tavrin.evaluation.qa.question_set import QuestionSetError
+from tavrin.evaluation.qa.report import (
+    Report,
+    journal_path,
+)
+
+
+class _ExtendsResume(_Extends):
+    module = "tavrin.evaluation.qa.commands.resume"
+
+
+class _ExtendsMarkdown(_Extends):
+    module = "tavrin.evaluation.qa.commands.markdown"
+
+
+@click.command(cls=_ExtendsResume, help="Resume an evaluation from the json report in JSON_PATH.")
+@_run_options
+def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep_going: bool, max_retries: int,
+           request_timeout: float, rpm: Optional[float], judge_model: Optional[str], no_cache: bool,
+           subject_options: Tuple[str, ...], quiet: bool, fmt: str, fail_under: Tuple[str, ...],
+           junit_path: Optional[str]) -> None:
+    from tavrin.evaluation.qa.evaluation import Evaluation
+
+    out = output or json_path
+    report = load_report(json_path)
+    gates = _gates(fail_under, report.subjects, report.evaluators, json_path)
+    test_set = find_test_set(report, json_path)
+    try:
+        check_output(out, inputs=[test_set] if not same_file(test_set, json_path) else [], option="-o/--output")
+    except OutputPathError as exc:
+        raise _fail_from(exc) from exc
+    _check_junit(junit_path, [test_set, json_path], [out])
+    if output and not same_file(output, json_path) and journal_path(output).exists():
+        raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
+    _import_recorded(report.classes)
+    try:
+        subjects = [evaluable_base.get_evaluable_from_name(s) for s in report.subjects]
+        evaluators = [evaluator_base.get_evaluator_from_name(e) for e in report.evaluators]
+    except LookupError as exc:
+        raise Fail(f"{json_path}: {exc}") from exc
+    subjects = bind_options(subjects, _parse_options(subject_options))
+    try:
+        evaluation = Evaluation(test_set, subjects, evaluators, report.records)
+    except (QuestionSetError, OSError) as exc:
+        raise _fail_from(exc) from exc
+    qa_run.set_test_set_path(evaluation, report.test_set_path)  # the report keeps the path as it was stored
+    part = parse_shard(report.shard)
+    _apply_shard(evaluation, part)
+    _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
+    before = _llm.usage()
+    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet, fmt)
+    extras = {"shard": report.shard, "classes": report.classes}
+    _conclude(lambda: _finish(finished, out, None, before, _report_usage(report), extras, fmt,
+                              qa_run.cases(evaluation)), finished, out, gates, junit_path)
+
+
+@click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
+def markdown(json_path: str, output: Optional[str]) -> None:
+    command = _module_command("tavrin.evaluation.qa.commands.markdown", "markdown")
+    load_report(json_path)
+    if output == "-":
+        output = None  # standard output: the module command prints the Markdown there anyway
+    if output:
+        try:
+            check_output(output, inputs=[json_path], option="-o/--output")
+        except OutputPathError as exc:
+            raise _fail_from(exc) from exc
+    command.callback(json_path=json_path, output=None)
+    if output:
+        try:
+            atomic_write_text(output, Report.load_json(json_path).to_markdown())
+        except OSError as exc:
+            raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
+        click.secho(f"Saved markdown file: {output}", fg="green")

@@ -1,0 +1,205 @@
+"""Running an evaluation from the command line: request settings, the run, saving its
+report, the gates and the JUnit file, and the options ``evaluate`` and ``resume`` share."""
+
+from __future__ import annotations
+
+import contextlib
+import shlex
+import sys
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import click
+
+from tavrin import _llm
+from tavrin._outputs import atomic_write_text
+from tavrin.evaluation.qa import run as qa_run
+from tavrin.evaluation.qa.cli.common import Fail
+from tavrin.evaluation.qa.cli.summary import Progress, print_summary
+from tavrin.evaluation.qa.report import (
+    Report,
+    ReportError,
+    journal_path,
+    read_journal,
+)
+
+JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
+
+
+def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], judge_model: Optional[str],
+               no_cache: bool) -> None:
+    _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
+    if JUDGE_MODULE in sys.modules:  # a judge is in use
+        _llm.configure_judge(model=judge_model, cache=not no_cache)
+
+
+def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool,
+         fmt: str = "table") -> Report:
+    """Run ``evaluation``, writing its report to ``output``; return the report as written.
+
+    With ``fmt`` "json" standard output is kept for the JSON summary: what the run prints
+    (verbose blocks, its failure lines) goes to standard error instead.
+    """
+    progress = Progress(quiet)
+    try:
+        with contextlib.redirect_stdout(sys.stderr if fmt == "json" else sys.stdout):
+            return qa_run.run(evaluation, output, verbose=verbose, jobs=jobs, keep_going=keep_going, observer=progress)
+    except (OSError, ReportError) as exc:
+        # the run itself reports failures of subjects and evaluators: this is the report's
+        _drop_empty_journal(output)
+        raise Fail(f"cannot write the report {output}: {getattr(exc, 'strerror', None) or exc}") from exc
+    finally:
+        progress.close()
+
+
+def _drop_empty_journal(output: str) -> None:
+    """Remove the journal of a run whose report could not be written, if it holds no record."""
+    journal = journal_path(output)
+    try:
+        if journal.exists() and not read_journal(journal)[1]:
+            journal.unlink()
+    except (OSError, ReportError):
+        pass
+
+
+def _finish(report: Report, output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
+            extras: Dict[str, Any], fmt: str, cases: List[Any]) -> None:
+    """Record the run's usage and extras in its report, write the Markdown, say how it went."""
+    total = base + (_llm.usage() - before)
+    report.requests, report.retries, report.tokens = total.requests, total.retries, total.tokens
+    for key, value in extras.items():
+        setattr(report, key, value)
+    report.dump_json(output)
+    status = {"err": fmt == "json"}
+    if report.error_msg:
+        _quiet_teardown()
+        print_summary(report, output, fmt, cases)
+        click.secho(
+            f"The evaluation stopped early: {report.error_msg}\n"
+            f"The records made so far are in {output}; `tavrin resume {shlex.quote(output)}` continues the run.",
+            fg="red", err=True,
+        )
+        raise click.exceptions.Exit(1)
+    click.secho(f"Saved JSON report: {output}", fg="green", **status)
+    if markdown_path:
+        try:
+            report.dump_md(markdown_path)
+        except OSError as exc:
+            raise Fail(f"the JSON report is complete, but the Markdown report {markdown_path} "
+                       f"could not be written: {exc.strerror or exc}") from exc
+        click.secho(f"Saved Markdown report: {markdown_path}", fg="green", **status)
+    print_summary(report, output, fmt, cases)
+
+
+def _quiet_teardown() -> None:
+    """Keep the end of a stopped run to the lines that say so.
+
+    A run stopped by an error or an interrupt leaves the judges' asyncio loops with
+    requests, sessions and coroutines unfinished; when the process ends they are collected
+    with "Unclosed client session", "Task was destroyed but it is pending!" and "Event
+    loop is closed" messages that say nothing about the run. The process is about to exit,
+    so those messages are dropped.
+    """
+    import logging
+
+    logging.getLogger("asyncio").disabled = True
+    sys.unraisablehook = lambda unraisable: None
+
+
+def _report_usage(report: Report) -> _llm.Usage:
+    return _llm.Usage(report.requests or 0, report.retries or 0, report.tokens or 0)
+
+
+def _positive_jobs(ctx: click.Context, param: click.Parameter, value: int) -> int:
+    if value < 1:
+        raise Fail(f"--jobs must be at least 1, got {value}")
+    return value
+
+
+def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
+    """The options ``evaluate`` and ``resume`` share (applied bottom up)."""
+    options = [
+        click.option("-j", "--jobs", type=int, default=1, show_default=True, callback=_positive_jobs,
+                     help="Judgements in flight at once (1: one after another)."),
+        click.option("--keep-going", is_flag=True,
+                     help="Leave a judgement that fails unrecorded and go on; `tavrin resume` makes it later."),
+        click.option("--max-retries", type=click.IntRange(min=0), default=6, show_default=True,
+                     help="Retries of a model request that fails with 429, 5xx, a timeout or a dropped connection."),
+        click.option("--request-timeout", type=click.FloatRange(min=0, min_open=True), default=120.0,
+                     show_default=True, help="Seconds a model request may take."),
+        click.option("--rpm", type=click.FloatRange(min=0, min_open=True), default=None,
+                     help="Model requests per minute, shared by all jobs (default: no limit)."),
+        click.option("--judge-model", default=None, metavar="MODEL",
+                     help=f"The judges' model (default: ${_llm.JUDGE_MODEL_ENV} or {_llm.DEFAULT_JUDGE_MODEL})."),
+        click.option("--no-cache", is_flag=True, help="Ask the judge model every time (no answer cache)."),
+        click.option("--subject-option", "subject_options", multiple=True, metavar="KEY=VALUE",
+                     help="A constructor argument for subjects that need one, e.g. source_name=myrepo (repeatable)."),
+        click.option("-q", "--quiet", is_flag=True, help="No progress bar."),
+        click.option("--format", "fmt", type=click.Choice(["text", "json"]), default="text", show_default=True,
+                     help="How the score summary is printed."),
+        click.option("--fail-under", "fail_under", multiple=True, metavar="[SUBJECT:]EVALUATOR=RATE",
+                     help="Exit with status 3 when a subject scores under RATE for EVALUATOR, e.g. Correctness=0.8 "
+                          "(repeatable; ratings: RATE x 10 is the mean asked for)."),
+        click.option("--junit", "junit_path", type=click.Path(dir_okay=False),
+                     help="Write a JUnit XML file: one test case per judgement and per gate."),
+    ]
+    for option in reversed(options):
+        function = option(function)
+    return function
+
+
+def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], where: str) -> List[Any]:
+    """The ``--fail-under`` gates, checked against the run's subjects and evaluators."""
+    from tavrin.evaluation.qa.gates import GateError, check_names, parse_gates
+
+    try:
+        gates = parse_gates(texts)
+        check_names(gates, subjects, evaluators, where)
+    except GateError as exc:
+        raise Fail(str(exc)) from exc
+    return gates
+
+
+def _conclude(finish: Callable[[], None], report: Report, output: str, gates: List[Any],
+              junit_path: Optional[str]) -> None:
+    """Run ``finish`` (save the report, print the summary), then write the JUnit file and
+    check the gates: exit status 3 when one fails. A run that stopped early keeps its exit
+    status 1, and its JUnit file holds an error case."""
+    from tavrin.evaluation.qa.gates import (
+        GATE_FAILED,
+        check_gates,
+        gate_cases,
+        junit_xml,
+        report_cases,
+    )
+
+    def write_junit(results: List[Any]) -> None:
+        if junit_path:
+            suites = report_cases(report, output) + ([("tavrin gates", gate_cases(results))] if results else [])
+            try:
+                atomic_write_text(junit_path, junit_xml(suites))
+            except OSError as exc:
+                raise Fail(f"cannot write the JUnit file {junit_path}: {exc.strerror or exc}") from exc
+
+    try:
+        finish()
+    except click.exceptions.Exit:
+        if report.error_msg:
+            write_junit([])
+        raise
+    results = check_gates(gates, report, output)
+    write_junit(results)
+    for result in results:
+        if result.passed:
+            click.echo(f"Gate passed: {result.message}", err=True)
+        else:
+            click.secho(f"Gate failed: {result.message}", fg="red", err=True)
+    if not all(result.passed for result in results):
+        raise click.exceptions.Exit(GATE_FAILED)
+
+
+def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
+    """The report that stands at OUTPUT while the run works, so a run that is killed
+    outright can still be resumed by name (its records come back from the journal)."""
+    fields = qa_run.run_fields(evaluation, output)
+    fields["test_set_path"] = test_set
+    return Report(**fields, records=[], error_msg="The run did not finish: `tavrin resume` continues it")

@@ -1,0 +1,84 @@
+"""What a run shows while it goes and when it ends: the progress bar and the score summary."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from typing import Any, Dict, List, Optional
+
+import click
+
+from tavrin import _llm
+from tavrin.evaluation.qa.report import Report, summarise
+from tavrin.evaluation.qa.run import RunObserver
+
+
+class Progress(RunObserver):
+    """A progress bar over judgements on stderr: done/total, rate, ETA, retries, failures."""
+
+    def __init__(self, quiet: bool) -> None:
+        self.enabled = not quiet and sys.stderr.isatty() and not os.environ.get("TQDM_DISABLE")
+        self.bar: Any = None
+        self.failures = 0
+        self._usage = _llm.usage()
+
+    def started(self, total: int) -> None:
+        if self.enabled:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="judgement", file=sys.stderr, dynamic_ncols=True)
+
+    def recorded(self, record: Any) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+            self._postfix()
+
+    def failed(self, error: BaseException) -> None:
+        self.failures += 1
+        if self.bar is not None:
+            self._postfix()
+
+    def _postfix(self) -> None:
+        retries = (_llm.usage() - self._usage).retries
+        self.bar.set_postfix(retries=retries, failed=self.failures, refresh=False)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
+def _summary_text(report: Report, cases: Optional[List[Any]]) -> str:
+    entries = summarise(report, cases)
+    subjects = list(dict.fromkeys(e["subject"] for e in entries))
+    evaluators = list(dict.fromkeys(e["evaluator"] for e in entries))
+    cell = {(e["subject"], e["evaluator"]): e for e in entries}
+
+    def text(e: Dict[str, Any]) -> str:
+        out = e["text"]
+        if e.get("missing"):
+            out += f", {e['missing']} failed or missing"
+        return out
+
+    rows = [["Subject", *evaluators]] + [[s, *(text(cell[(s, e)]) for e in evaluators)] for s in subjects]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))] if rows and rows[0] else []
+    lines = ["  ".join(value.ljust(widths[i]) for i, value in enumerate(row)).rstrip() for row in rows]
+    if len(lines) > 1:
+        lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[Any]]) -> None:
+    if fmt == "json":
+        click.echo(json.dumps({
+            "report": output, "error_msg": report.error_msg, "judgements": len(report.records),
+            "requests": report.requests, "retries": report.retries, "tokens": report.tokens,
+            "summary": summarise(report, cases),
+        }, ensure_ascii=False, indent=2))
+        return
+    if report.subjects and report.evaluators:
+        click.echo(_summary_text(report, cases))
+    usage = ", ".join(f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens")
+                      if getattr(report, k) is not None)
+    click.echo(f"{len(report.records)} judgement(s)" + (f"; model service: {usage}" if usage else ""))
