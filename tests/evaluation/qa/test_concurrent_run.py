@@ -180,3 +180,40 @@ def test_ctrl_c_lets_the_judgements_in_flight_finish_and_a_second_one_stops_at_o
     report = concurrent.run_concurrently(Evaluation(qset, [Answer], [Stuck]), str(tmp_path / "r2.json"), jobs=2)
     release.set()
     assert report.error_msg == "KeyboardInterrupt" and report.records == []
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_the_observer_hears_what_either_run_path_did(tmp_path, jobs):
+    from tavrin.evaluation.qa.run import RunObserver, run
+
+    class Log(RunObserver):
+        def __init__(self):
+            self.events = []
+
+        def started(self, total):
+            self.events.append(("started", total))
+
+        def block(self, lines):
+            self.events.append(("block", lines[0][0][0].strip()))
+
+        def recorded(self, record):
+            self.events.append(("recorded", record.id))
+
+        def written(self, path, text):
+            self.events.append(("written", text))
+
+    qset = write_set(tmp_path / "s.json", 3)
+    subject, *judges = make_classes([])
+    done = Evaluation(qset, [subject], judges)
+    run(done, str(tmp_path / "first.json"), jobs=1)
+    resumed = Evaluation(qset, [subject], judges, Report.load_json(tmp_path / "first.json").records[:2])
+    log = Log()
+    report = run(resumed, str(tmp_path / "r.json"), jobs=jobs, verbose=True, observer=log)
+    kinds = [kind for kind, _ in log.events]
+    assert log.events[0] == ("started", 4)
+    # in the order they were made: a concurrent run's may differ from the report's
+    assert sorted(value for kind, value in log.events if kind == "recorded") == sorted(r.id for r in report.records[2:])
+    # each of the concurrent run's verbose blocks comes whole; the sequential run prints as it goes
+    assert kinds.count("block") == (4 if jobs > 1 else 0)
+    assert kinds[-1] == "written" and log.events[-1][1] == (tmp_path / "r.json").read_text(encoding="utf-8")
+    assert Report.from_json_text(log.events[-1][1], "r.json").records == report.records
