@@ -199,8 +199,20 @@ class StubWriter:
             elif attr.startswith("__"):
                 continue
             elif not callable(value):
-                body.append(f"    {attr}: {self.type_of(value)}")
+                kind = self.type_of(value)
+                if self.class_var_above(cls, attr):  # a base declares it ClassVar: so must the stub
+                    self.needed.add("typing")
+                    kind = f"typing.ClassVar[{kind}]"
+                body.append(f"    {attr}: {kind}")
         return [head] + (body or ["    ..."])
+
+    @staticmethod
+    def class_var_above(cls: type, attr: str) -> bool:
+        for base in cls.__mro__[1:]:
+            annotation = base.__dict__.get("__annotations__", {}).get(attr)
+            if annotation is not None:
+                return "ClassVar" in str(annotation)
+        return False
 
     def abstract_decorator(self) -> str:
         for name, value in self.names.items():

@@ -87,7 +87,7 @@ class _Group(click.Group):
         rows = []
         for name in names:
             if name not in self.commands and name in COMMAND_HELP:
-                rows.append((name, click.utils.make_default_short_help(COMMAND_HELP[name], limit)))
+                rows.append((name, click.Command(name, help=COMMAND_HELP[name]).get_short_help_str(limit)))
                 continue
             command = self.get_command(ctx, name)
             if command is not None and not command.hidden:

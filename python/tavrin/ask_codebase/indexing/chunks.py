@@ -151,10 +151,10 @@ def split_to_limit(text: str, limit: ChunkLimit) -> List[str]:
                 cut = len(data)
             raw = data[start:cut]
             piece = raw.decode("utf-8") if limit.tokens else raw  # type: ignore[union-attr]
-            if limit.fits(piece) or span <= 1:
+            if limit.fits(piece) or span <= 1:  # type: ignore[arg-type]
                 break
-            span = max(1, min(span - 1, span - (limit.length(piece) - size)))
-        piece = piece.strip()  # type: ignore[union-attr]
+            span = max(1, min(span - 1, span - (limit.length(piece) - size)))  # type: ignore[arg-type]
+        piece = piece.strip()
         if piece:
             out.append(piece)  # type: ignore[arg-type]
         if cut >= len(data):

@@ -786,7 +786,7 @@ class _ClientWriter:
         self.client.upsert(
             self.generation,
             points=rest.Batch(
-                ids=ids,
+                ids=list[int | str](ids),
                 vectors=[list(v) for v in vectors],
                 payloads=[
                     {CONTENT_KEY: d.page_content, METADATA_KEY: _plain(d.metadata), INDEX_KEY: self.record}

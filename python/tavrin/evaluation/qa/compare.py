@@ -23,7 +23,7 @@ or "worse".
 import math
 from dataclasses import dataclass, field
 from itertools import product
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tavrin.evaluation.qa.report.record import EvalRecord
 from tavrin.evaluation.qa.stats import Interval, cell_kind, mean_interval, wilson_interval
@@ -235,7 +235,7 @@ def _questions(report: "Report", label: str) -> Dict[str, str]:
     return cases
 
 
-def _ordered(names: Sequence[Any]) -> List[Any]:
+def _ordered(names: Iterable[Any]) -> List[Any]:
     return list(dict.fromkeys(names))
 
 

@@ -111,6 +111,7 @@ def check_gates(gates: Sequence[Gate], report: "Report", label: str) -> List[Gat
             if cell.n == 0:
                 results.append(GateResult(gate, label, cell.subject, False, None, f"{head}: nothing judged"))
                 continue
+            assert cell.estimate is not None  # a cell with judgements has an estimate
             if cell.kind == "yes_no":
                 figure, shown, wanted = cell.estimate, percent(cell.estimate), percent(gate.rate)
             elif cell.kind == "rating":

@@ -216,9 +216,9 @@ def _cell(values: Sequence[Any], subject: str, evaluator: str, confidence: float
     if kind == "rating":
         numbers = [float(v) for v in values]
         mean = math.fsum(numbers) / n
-        interval = _rating_interval(numbers, confidence, rating_method, seed)
-        return SummaryCell(subject, evaluator, kind, n, None, mean, interval,
-                           _rating_text(mean, n, interval, confidence))
+        spread = _rating_interval(numbers, confidence, rating_method, seed)
+        return SummaryCell(subject, evaluator, kind, n, None, mean, spread,
+                           _rating_text(mean, n, spread, confidence))
     if not values:
         return SummaryCell(subject, evaluator, kind, 0, None, None, None, "—")
     bools = [v for v in values if isinstance(v, bool)]

@@ -107,7 +107,7 @@ def load_retriever_class(spec: str) -> type:
         module = importlib.import_module(module_name)
     except ImportError as exc:
         raise ValueError(f"--retriever {spec!r}: cannot import {module_name!r}: {exc}") from exc
-    cls = module
+    cls: Any = module
     for part in attribute.split("."):
         cls = getattr(cls, part, None)
         if cls is None:
@@ -327,7 +327,7 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
         if plot_path is not None:
             if not plot_path.lower().endswith(".png"):
                 raise click.BadParameter(f"{plot_path!r}: use a .png file name", param_hint="--plot")
-            check_output(plot_path, inputs=[ground_truth, per_query], option="--plot")
+            check_output(plot_path, inputs=[p for p in (ground_truth, per_query) if p is not None], option="--plot")
             from tavrin.evaluation.retrieval.plot import ensure_matplotlib
 
             ensure_matplotlib()
@@ -341,7 +341,7 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
         truth = GroundTruth(triples)
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
-    references = references_in(truth.docs)
+    references = references_in(truth.docs)  # type: ignore[attr-defined]
     if references:
         example = next(iter(references))
         named = f"{len(references)} documents name a file, e.g. {example!r}"
@@ -393,7 +393,7 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
 
     # every query must be able to get k results from every corpus searched
     for name, retriever in retrievers.items():
-        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))
+        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))  # type: ignore[attr-defined]
         if cutoffs[-1] > corpus.size:
             raise click.ClickException(
                 f"--k {cutoffs[-1]} is more than the {corpus.size} {corpus.unit} {name} searches "

@@ -303,7 +303,7 @@ class QdrantSourceRetriever(Retriever):
                 n = np.linalg.norm(q)
                 sims = matrix @ (q / n if n > 0 else q)
                 top = min(k, len(ids))
-                best = np.argpartition(-sims, top - 1)[:top] if top else []
+                best: Any = np.argpartition(-sims, top - 1)[:top] if top else []
                 exact_ids = {ids[i] for i in best}
                 overlaps.append(len(exact_ids & set(approximate)) / top if top else 1.0)
             details[f"exact_top_{k}_overlap"] = round(float(np.mean(overlaps)), 4) if overlaps else 1.0

@@ -187,10 +187,10 @@ class RunResult:
         """Per-query values of ``metric`` at cutoff ``k`` (any k for r_precision)."""
         if metric == "r_precision":
             return self.per_query["r_precision"][:, 0]
-        return self.per_query[metric][:, self.cutoffs.index(k)]
+        return self.per_query[metric][:, self.cutoffs.index(k)]  # type: ignore[index, arg-type]
 
     def mean(self, metric: str, k: Optional[int] = None) -> float:
-        return self.r_precision if metric == "r_precision" else self.metrics[k][metric]
+        return self.r_precision if metric == "r_precision" else self.metrics[k][metric]  # type: ignore[index]
 
     def to_dict(self) -> Dict[str, Any]:
         return {
@@ -348,8 +348,9 @@ def evaluate_retriever(
         raise ValueError(f"unknown gain {gain!r}; choose linear or exponential")
     if batch_size < 1:
         raise ValueError(f"batch_size must be at least 1, got {batch_size}")
-    queries: List[str] = list(ground_truth.queries)
-    docs: List[str] = list(ground_truth.docs)
+    # instance attributes the native constructor sets
+    queries: List[str] = list(ground_truth.queries)  # type: ignore[attr-defined]
+    docs: List[str] = list(ground_truth.docs)  # type: ignore[attr-defined]
     if not docs or not queries:
         raise ValueError("the ground truth has no documents or no queries")
     if corpus is None:
@@ -381,11 +382,11 @@ def evaluate_retriever(
         else:
             for query in queries:
                 t0 = time.perf_counter()
-                found = retriever.search(query, depth)
+                hits = retriever.search(query, depth)
                 searching += time.perf_counter() - t0
-                if not isinstance(found, list):
-                    found = list(found)
-                retrieval[query] = found
+                if not isinstance(hits, list):
+                    hits = list(hits)
+                retrieval[query] = hits
                 b.update(1)
 
     values, r_precision, relevant = ground_truth._score_rankings(

@@ -20,7 +20,7 @@ import numpy as np
 __all__ = ["randomization_test", "paired_t_test", "holm", "student_t_sf"]
 
 
-def _differences(a: Sequence[float], b: Sequence[float]) -> np.ndarray:
+def _differences(a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.ndarray") -> np.ndarray:
     x = np.asarray(a, dtype=float)
     y = np.asarray(b, dtype=float)
     if x.shape != y.shape or x.ndim != 1:
@@ -29,7 +29,7 @@ def _differences(a: Sequence[float], b: Sequence[float]) -> np.ndarray:
     return d[~np.isnan(d)]  # a query for which either value is undefined does not take part
 
 
-def randomization_test(a: Sequence[float], b: Sequence[float], permutations: int = 10_000, seed: int = 0) -> float:
+def randomization_test(a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.ndarray", permutations: int = 10_000, seed: int = 0) -> float:
     """Two-sided p-value of the paired randomization test of ``b`` against ``a``."""
     if permutations < 1:
         raise ValueError(f"permutations must be at least 1, got {permutations}")
@@ -100,7 +100,7 @@ def student_t_sf(t: float, df: float) -> float:
     return min(1.0, _betainc(df / 2.0, 0.5, df / (df + t * t)))
 
 
-def paired_t_test(a: Sequence[float], b: Sequence[float]) -> float:
+def paired_t_test(a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.ndarray") -> float:
     """Two-sided p-value of the paired t-test of ``b`` against ``a``.
 
     Differences that are all equal have no spread: p is 1 when they are all 0 and 0

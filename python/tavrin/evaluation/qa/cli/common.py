@@ -80,9 +80,11 @@ class _Extends(click.Command):
     """
 
     module = ""
+    _own: List[click.Parameter]
+    _all: Optional[List[click.Parameter]]
 
     @property
-    def params(self) -> List[click.Parameter]:  # type: ignore[override]
+    def params(self) -> List[click.Parameter]:
         if self._all is None:
             self._all = [*_module_command(self.module, self.name or "").params, *self._own]
         return self._all
@@ -90,4 +92,4 @@ class _Extends(click.Command):
     @params.setter
     def params(self, value: List[click.Parameter]) -> None:
         self._own = list(value)
-        self._all: Optional[List[click.Parameter]] = None
+        self._all = None

@@ -104,6 +104,7 @@ def markdown(json_path: str, output: Optional[str]) -> None:
             check_output(output, inputs=[json_path], option="-o/--output")
         except OutputPathError as exc:
             raise _fail_from(exc) from exc
+    assert command.callback is not None
     command.callback(json_path=json_path, output=None)
     if output:
         try:

@@ -69,7 +69,7 @@ def _finish(report: Report, output: str, markdown_path: Optional[str], before: _
     for key, value in extras.items():
         setattr(report, key, value)
     report.dump_json(output)
-    status = {"err": fmt == "json"}
+    status: Dict[str, Any] = {"err": fmt == "json"}
     if report.error_msg:
         _quiet_teardown()
         print_summary(report, output, fmt, cases)

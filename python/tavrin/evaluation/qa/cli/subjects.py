@@ -20,11 +20,13 @@ def _registry(kind: str) -> Registry:
     return evaluable_base.REGISTRY if kind == "subject" else evaluator_base.REGISTRY
 
 
-def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[type], Dict[str, str]]:
+def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[Any], Dict[str, str]]:
     """The classes named by ``values`` (names or module:Class) and where the module:Class ones came from."""
     registry = _registry(kind)
-    classes, origins = [], {}
+    classes: List[Any] = []
+    origins: Dict[str, str] = {}
     for value in values:
+        cls: Any
         try:
             cls, origin = registry.resolve(value)
         except LookupError as exc:  # an unknown name, or a module:Class that names no such class
@@ -79,7 +81,7 @@ def _convert(value: str, parameter: inspect.Parameter, subject: str) -> Any:
     return value
 
 
-def bind_options(classes: List[type], options: Dict[str, str]) -> List[type]:
+def bind_options(classes: List[Any], options: Dict[str, str]) -> List[Any]:
     """``classes`` with the constructor arguments in ``options`` bound to those that take them.
 
     A class whose constructor needs arguments that ``options`` lacks is refused with a
@@ -112,7 +114,7 @@ def bind_options(classes: List[type], options: Dict[str, str]) -> List[type]:
     return out
 
 
-def _bound(cls: type, kwargs: Dict[str, Any]) -> type:
+def _bound(cls: Any, kwargs: Dict[str, Any]) -> type:
     def __init__(self: Any) -> None:
         cls.__init__(self, **kwargs)
 

@@ -5,10 +5,11 @@ from typing import Tuple as Tuple
 from tavrin.evaluation.qa.evaluable.base import EvaluableQA as EvaluableQA
 from tavrin.zorvane import EntryAction as EntryAction
 from tavrin.kelmor import ActionHistory as ActionHistory, get_db_session as get_db_session, ActionRedirect as ActionRedirect, run_action as run_action
+import typing
 
 class Mundle(EvaluableQA):
     """
     Answer question via EntryAction
     """
     def predict(self, question: str) -> Tuple[str, list]: ...
-    name: str
+    name: typing.ClassVar[str]

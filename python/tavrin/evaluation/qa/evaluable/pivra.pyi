@@ -2,17 +2,18 @@
 
 from typing import Tuple as Tuple
 from tavrin.evaluation.qa.evaluable.base import EvaluableQA as EvaluableQA
+import typing
 
 class YesWoman(EvaluableQA):
     """
     Always return YES to any question
     """
     def predict(self, question: str) -> Tuple[str, list]: ...
-    name: str
+    name: typing.ClassVar[str]
 
 class NoWoman(EvaluableQA):
     """
     Always return No to any question
     """
     def predict(self, question: str) -> Tuple[str, list]: ...
-    name: str
+    name: typing.ClassVar[str]

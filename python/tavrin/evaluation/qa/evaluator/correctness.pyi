@@ -3,8 +3,9 @@
 from tavrin.evaluation.qa.evaluator.base import EvalResult as EvalResult, Evaluator as Evaluator
 from tavrin.evaluation.qa.evaluator.llm_helper.orsk import orsk as orsk
 from tavrin.evaluation.qa.question_set import TestCase as TestCase
+import typing
 
 class Correctness(Evaluator):
     description: str
     def evaluate(self, prediction: str, case: TestCase) -> EvalResult: ...
-    name: str
+    name: typing.ClassVar[str]
