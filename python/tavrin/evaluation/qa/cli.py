@@ -40,6 +40,7 @@ import click
 
 from tavrin import _llm
 from tavrin._outputs import OutputPathError, atomic_write_text, check_output, same_file
+from tavrin.errors import TavrinError
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
 from tavrin.evaluation.qa.question_set import QuestionSet, QuestionSetError
@@ -52,7 +53,7 @@ from tavrin.evaluation.qa.report import (
 JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
 
 
-class Fail(click.ClickException):
+class Fail(TavrinError, click.ClickException):
     """A one-line error: ``Error: <message>`` on stderr, exit status 1."""
 
 
