@@ -3,8 +3,10 @@ retrieval-eval, with nothing damaged, and the conventions of the command group."
 
 import builtins
 import errno
+import importlib
 import json
 import os
+import pkgutil
 import subprocess
 import sys
 import threading
@@ -19,11 +21,14 @@ import tqdm
 from click.testing import CliRunner
 from langchain.embeddings.fake import DeterministicFakeEmbedding
 
+import tavrin
+from tavrin import _llm, errors
 from tavrin import cli as cli_module
 from tavrin._errors import user_message
 from tavrin.ask_codebase import commands
 from tavrin.ask_codebase.store.qdrant import QdrantWrapper, close_clients
 from tavrin.cli import cli
+from tavrin.errors import QuestionSetError, TavrinError
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -296,6 +301,8 @@ def probe(monkeypatch: pytest.MonkeyPatch) -> Dict[str, Any]:
             raise RuntimeError("a fault of the program")
         if to_raise == "oserror":
             raise FileNotFoundError(errno.ENOENT, "No such file or directory", "missing.json")
+        if to_raise == "tavrin":
+            raise QuestionSetError("q.json: case 3:\n  'question' must be a string")
 
     module = types.ModuleType("probe_commands")
     module.probe = probe_command  # type: ignore[attr-defined]
@@ -374,3 +381,63 @@ def test_status_goes_to_stderr_and_results_to_stdout(world) -> None:
     deleted = runner.invoke(cli, ["sources", "--delete", "calc2"])
     assert deleted.exit_code == 0 and deleted.stdout == "" and "Deleted source 'calc2' (2 chunks)" in deleted.stderr
     assert [info.name for info in QdrantWrapper.describe_sources()] == ["calc"]
+
+
+# ---------------------------------------------------------------- the error tree
+
+# where each error was defined before tavrin.errors, and the standard errors it must stay
+OLD_HOMES = {
+    "OutputPathError": ("tavrin._outputs", ValueError),
+    "ReportError": ("tavrin.evaluation.qa.report.record", ValueError),
+    "QuestionSetError": ("tavrin.evaluation.qa.question_set", ValueError),
+    "GroundTruthFileError": ("tavrin.evaluation.retrieval.commands", ValueError),
+    "LabelsError": ("tavrin.evaluation.qa.agreement", ValueError),
+    "GateError": ("tavrin.evaluation.qa.gates", ValueError),
+    "ComparisonError": ("tavrin.evaluation.qa.compare", ValueError),
+    "ClassSpecError": ("tavrin.evaluation.qa.registry", LookupError),
+    "UnknownEvaluatorError": ("tavrin.evaluation.qa.evaluator.base", LookupError),
+    "UnknownEvaluableError": ("tavrin.evaluation.qa.evaluable.base", LookupError),
+    "EmbeddingsError": ("tavrin.embeddings", ValueError),
+    "StoreError": ("tavrin.ask_codebase.store.qdrant", RuntimeError),
+    "UnknownSourceError": ("tavrin.ask_codebase.store.qdrant", (errors.StoreError, LookupError)),
+    "EmptySourceError": ("tavrin.ask_codebase.store.qdrant", errors.StoreError),
+    "InvalidSourceNameError": ("tavrin.ask_codebase.store.qdrant", (errors.StoreError, ValueError)),
+    "StoreUnavailableError": ("tavrin.ask_codebase.store.qdrant", errors.StoreError),
+    "RetriesExhausted": ("tavrin._llm", Exception),
+}
+
+
+def test_every_error_tavrin_defines_is_a_tavrin_error_with_its_old_bases(monkeypatch) -> None:
+    for name, (home, bases) in OLD_HOMES.items():
+        cls = getattr(errors, name)
+        assert getattr(importlib.import_module(home), name) is cls, name
+        assert issubclass(cls, TavrinError) and issubclass(cls, bases), name
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")  # some modules build a chat model at import
+    public = {}
+    for info in pkgutil.walk_packages(tavrin.__path__, "tavrin."):
+        for value in vars(importlib.import_module(info.name)).values():
+            if isinstance(value, type) and issubclass(value, BaseException) and value.__module__.startswith("tavrin"):
+                if not value.__name__.startswith("_"):  # private ones never leave their module
+                    public[f"{value.__module__}.{value.__qualname__}"] = value
+    assert {"tavrin.evaluation.qa.cli.common.Fail", "tavrin.evaluation.qa.analysis_cli.Fail"} <= set(public)
+    assert [name for name, cls in public.items() if not issubclass(cls, TavrinError)] == []
+    assert all(issubclass(public[f"tavrin.evaluation.qa.{m}.Fail"], click.ClickException)
+               for m in ("cli.common", "analysis_cli"))
+    # the error of spent retries is the OpenAI client's too, and keeps that message
+    import openai
+
+    exhausted = _llm._make_retries_exhausted()("RateLimitError: slow down (gave up after 7 attempts)")
+    assert isinstance(exhausted, errors.RetriesExhausted) and isinstance(exhausted, openai.error.OpenAIError)
+    assert user_message(exhausted) == (
+        "the OpenAI request failed (RetriesExhausted): RateLimitError: slow down (gave up after 7 attempts)"
+    )
+
+
+def test_a_tavrin_error_from_a_command_is_one_line(probe, monkeypatch) -> None:
+    runner = CliRunner()
+    result = runner.invoke(cli, ["probe", "--raise", "tavrin"])
+    assert result.exit_code == 1 and result.stderr == "Error: q.json: case 3: 'question' must be a string\n"
+    monkeypatch.setenv("TAVRIN_DEBUG", "1")  # the traceback first, then the same line
+    result = runner.invoke(cli, ["probe", "--raise", "tavrin"])
+    assert result.exit_code == 1 and result.stderr.startswith("Traceback")
+    assert result.stderr.splitlines()[-1] == "Error: q.json: case 3: 'question' must be a string"

@@ -1,13 +1,12 @@
 """One-line messages for the errors a user of the ``tavrin`` command can act on.
 
-``user_message(exc)`` gives the text of ``Error: <text>`` for tavrin's own errors (the
-``ValueError`` subclasses of reports, question sets, output paths and ground truths, the
-store's errors, and anything else defined in the ``tavrin`` package), for ``ValueError``
-in general (what the loaders and the standard library raise for bad input), for
-``OSError`` (a missing file, a folder that cannot be written, a full disk), for the
-errors of the OpenAI client and for pydantic's validation errors (a model built from bad
-settings, such as OpenAI embeddings without a key). Anything else is a fault of the
-program, and ``user_message`` returns None so that its traceback is shown.
+``user_message(exc)`` gives the text of ``Error: <text>`` for tavrin's own errors (every
+``tavrin.errors.TavrinError``, and anything else defined in the ``tavrin`` package), for
+``ValueError`` in general (what the loaders and the standard library raise for bad
+input), for ``OSError`` (a missing file, a folder that cannot be written, a full disk),
+for the errors of the OpenAI client and for pydantic's validation errors (a model built
+from bad settings, such as OpenAI embeddings without a key). Anything else is a fault of
+the program, and ``user_message`` returns None so that its traceback is shown.
 """
 
 from __future__ import annotations
@@ -15,6 +14,8 @@ from __future__ import annotations
 import os
 import sys
 from typing import Any, Optional
+
+from tavrin.errors import TavrinError
 
 __all__ = ["one_line", "os_error_message", "user_message"]
 
@@ -69,16 +70,23 @@ def _text(exc: BaseException) -> str:
     return text or type(exc).__name__
 
 
+def _openai_message(exc: BaseException) -> str:
+    name = type(exc).__name__
+    text = _text(exc)
+    if text.startswith(name + ": "):  # already cleaned by tavrin._llm
+        text = text[len(name) + 2:]
+    return f"the OpenAI request failed ({name}): {text}"
+
+
 def user_message(exc: BaseException) -> Optional[str]:
     """The one-line message for ``exc``, or None when it is not an error of the user's input."""
+    if isinstance(exc, TavrinError):
+        # tavrin._llm's RetriesExhausted is an error of the OpenAI client too, and reads as one
+        return _openai_message(exc) if _is_instance(exc, "openai.error", "OpenAIError") else _text(exc)
     if isinstance(exc, OSError):
         return os_error_message(exc)
     if _is_instance(exc, "openai.error", "OpenAIError"):
-        name = type(exc).__name__
-        text = _text(exc)
-        if text.startswith(name + ": "):  # already cleaned by tavrin._llm
-            text = text[len(name) + 2:]
-        return f"the OpenAI request failed ({name}): {text}"
+        return _openai_message(exc)
     if _is_instance(exc, "pydantic.error_wrappers", "ValidationError") or _is_instance(
         exc, "pydantic", "ValidationError"
     ):

@@ -45,6 +45,8 @@ import uuid
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
 
+from tavrin.errors import RetriesExhausted
+
 __all__ = [
     "DEFAULT_JUDGE_MODEL", "JUDGE_MODEL_ENV", "RetriesExhausted", "Usage", "configure", "configure_judge",
     "settings", "usage", "clean_error_text",
@@ -88,10 +90,6 @@ class Usage:
 
     def to_dict(self) -> Dict[str, int]:
         return {"requests": self.requests, "retries": self.retries, "tokens": self.tokens}
-
-
-class RetriesExhausted(Exception):
-    """A request that still failed after every retry allowed (its text says why)."""
 
 
 def _make_retries_exhausted() -> type:

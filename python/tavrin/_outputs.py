@@ -19,13 +19,11 @@ from os import PathLike
 from pathlib import Path
 from typing import Iterable, Union
 
+from tavrin.errors import OutputPathError
+
 PathArg = Union[str, "PathLike[str]"]
 
 __all__ = ["OutputPathError", "check_output", "atomic_write_text", "write_target", "same_file"]
-
-
-class OutputPathError(ValueError):
-    """An output path that a command refuses to write."""
 
 
 def same_file(a: PathArg, b: PathArg) -> bool:

@@ -9,6 +9,7 @@ import click
 from tavrin import __version__
 from tavrin._console import console_conventions, debug_requested
 from tavrin._errors import user_message
+from tavrin.errors import TavrinError
 
 # Commands that live in other modules: command name -> (module, attribute). A module is
 # imported only when its command is used or listed, so one command's failing import does
@@ -54,8 +55,10 @@ class _Group(click.Group):
     It runs its commands under the console conventions (``NO_COLOR``, progress bars only
     on a terminal and without ``--quiet``) and turns the errors a user can act on into
     one line, ``Error: <message>`` on standard error with exit status 1; click's usage
-    errors keep click's own form. ``--traceback`` or ``TAVRIN_DEBUG=1`` lets the error
-    through with its full traceback instead.
+    errors keep click's own form. This is where tavrin's own errors (``TavrinError``)
+    become that line, so a command lets them through rather than catching them to say
+    the same. ``--traceback`` or ``TAVRIN_DEBUG=1`` shows the traceback of a tavrin
+    error before its line, and lets any other error through with its full traceback.
     """
 
     def invoke(self, ctx: click.Context) -> Any:
@@ -66,12 +69,18 @@ class _Group(click.Group):
             except click.exceptions.UsageError:
                 raise
             except click.exceptions.ClickException as exc:
-                # a command's own one-line error: in debug mode, with what caused it
+                # a command's own one-line error (a command's Fail is also a TavrinError):
+                # in debug mode, with what caused it
                 if debug and (exc.__cause__ or exc.__context__) is not None:
                     click.echo("".join(traceback.format_exception(exc)).rstrip(), err=True)
                 raise
             except (click.exceptions.Exit, click.exceptions.Abort):
                 raise
+            except TavrinError as exc:
+                # tavrin's own error: its one line; in debug mode, after its traceback
+                if debug:
+                    click.echo("".join(traceback.format_exception(exc)).rstrip(), err=True)
+                raise click.ClickException(user_message(exc) or type(exc).__name__) from exc
             except Exception as exc:
                 message = user_message(exc)
                 if message is None or debug:

@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Optional, Type, Union
 
 from langchain.embeddings.base import Embeddings
 
+from tavrin.errors import EmbeddingsError
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
 
 #: Something that makes embeddings when called without arguments: a class or a factory.
@@ -113,10 +114,6 @@ class MiniLMEmbeddings(Embeddings):
 
     def embed_query(self, text: str) -> List[float]:
         return self.embed_documents([text])[0]
-
-
-class EmbeddingsError(ValueError):
-    """A name that gives no embedding model: unknown, not importable, or not available here."""
 
 
 def needs_openai_key(name: str) -> bool:

@@ -19,7 +19,6 @@ from tavrin.ask_codebase.store.qdrant import (
     EmptySourceError,
     QdrantWrapper,
     StoreConfig,
-    StoreError,
     open_client,
 )
 
@@ -449,10 +448,7 @@ def index(
     from loguru import logger
     from tqdm import tqdm
 
-    try:
-        open_client(config)  # a store that cannot be opened fails before any work
-    except StoreError as exc:
-        raise click.ClickException(str(exc)) from exc
+    open_client(config)  # a store that cannot be opened fails before any work
     chosen = {str(selection.root): selection.files() for selection in selections}
     total = sum(len(files) for files in chosen.values())
     skipped_files = sum(s.skipped for s in selections)
@@ -485,8 +481,6 @@ def index(
             f"nothing to index under {', '.join(map(str, paths))}: no file was chosen "
             f"({skipped_text}; -v says why). Source {source_name!r} was left unchanged."
         ) from exc
-    except StoreError as exc:
-        raise click.ClickException(str(exc)) from exc
     finally:
         if not verbose:
             logger.enable("tavrin")
@@ -506,14 +500,11 @@ def index(
 def sources(delete_name: Optional[str]) -> None:
     """List the indexed sources: their chunks, embeddings and when they were indexed."""
     config = StoreConfig.from_env()
-    try:
-        if delete_name is not None:
-            count = QdrantWrapper.delete_source(delete_name, config=config)
-            click.secho(f"Deleted source {delete_name!r} ({count} chunks) from {config.describe()}.", fg="green", err=True)
-            return
-        infos = QdrantWrapper.describe_sources(config=config)
-    except StoreError as exc:
-        raise click.ClickException(str(exc)) from exc
+    if delete_name is not None:
+        count = QdrantWrapper.delete_source(delete_name, config=config)
+        click.secho(f"Deleted source {delete_name!r} ({count} chunks) from {config.describe()}.", fg="green", err=True)
+        return
+    infos = QdrantWrapper.describe_sources(config=config)
     if not infos:
         click.echo(f"No source has been indexed yet in {config.describe()}.", err=True)
         return
@@ -575,11 +566,8 @@ def chunks(source_name: str, pattern: Optional[str], output_format: str) -> None
     """
     import json
 
-    try:
-        wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=_NoEmbeddings)
-        records = [chunk_record(chunk) for chunk in wrapper.iter_chunks()]
-    except StoreError as exc:
-        raise click.ClickException(str(exc)) from exc
+    wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=_NoEmbeddings)
+    records = [chunk_record(chunk) for chunk in wrapper.iter_chunks()]
     if pattern is not None:
         records = [r for r in records if pattern in r["text"]]
     records.sort(key=lambda r: (r["path"], r["start_line"] or 0, r["end_line"] or 0, r["text"]))
@@ -712,8 +700,6 @@ def ask(question: str, source_name: str, embeddings_name: str, chain_name: str, 
                     except AttributeError:  # a read-only property over a private attribute
                         setattr(chain, f"_{attribute}", bounded)
         answer, documents = answer_question(chain, question, jobs)
-    except StoreError as exc:
-        raise click.ClickException(str(exc)) from exc
     except openai.error.OpenAIError as exc:
         raise click.ClickException(f"the OpenAI request failed: {exc}") from exc
     click.echo(answer)

@@ -58,6 +58,13 @@ from langchain.vectorstores.base import VectorStore
 
 from tavrin._dirs import data_dir
 from tavrin._outputs import _sync_directory, atomic_write_text
+from tavrin.errors import (
+    EmptySourceError,
+    InvalidSourceNameError,
+    StoreError,
+    StoreUnavailableError,
+    UnknownSourceError,
+)
 
 __all__ = [
     "EmptySourceError",
@@ -100,27 +107,6 @@ _SCROLL = 256  # points per page when reading a source through
 _WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 ENGINES = ("edge", "qdrant-local")
-
-
-class StoreError(RuntimeError):
-    """The vector store cannot do what was asked; the message says what to do."""
-
-
-class UnknownSourceError(StoreError, LookupError):
-    """No source of that name has been indexed."""
-
-
-class EmptySourceError(StoreError):
-    """A source with no documents: nothing to index, or nothing to search."""
-
-
-class InvalidSourceNameError(StoreError, ValueError):
-    """A source name that cannot name a collection."""
-
-
-class StoreUnavailableError(StoreError):
-    """The store cannot be opened or written now: an unreachable server, or a source or
-    folder that another process is using."""
 
 
 @dataclass(frozen=True)

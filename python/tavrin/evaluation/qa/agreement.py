@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
+from tavrin.errors import LabelsError
 from tavrin.evaluation.qa.stats import Interval, normal_quantile
 
 if TYPE_CHECKING:
@@ -39,10 +40,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Agreement", "AgreementRow", "Label", "LabelsError", "cohen_kappa", "judge_agreement", "load_labels",
            "spearman"]
-
-
-class LabelsError(ValueError):
-    """A labels file that cannot be read, or that names what the reports do not hold."""
 
 
 @dataclass(frozen=True)

@@ -15,16 +15,17 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import click
 
-from tavrin._outputs import OutputPathError, atomic_write_text, check_output
-from tavrin.evaluation.qa.agreement import Agreement, AgreementRow, LabelsError, judge_agreement, load_labels
-from tavrin.evaluation.qa.compare import Comparison, ComparisonError, ComparisonRow, compare_reports
+from tavrin._outputs import atomic_write_text, check_output
+from tavrin.errors import TavrinError
+from tavrin.evaluation.qa.agreement import Agreement, AgreementRow, judge_agreement, load_labels
+from tavrin.evaluation.qa.compare import Comparison, ComparisonRow, compare_reports
 from tavrin.evaluation.qa.gates import (
-    GATE_FAILED, GateError, GateResult, JUnitCase, check_gates, check_names, gate_cases, junit_xml, parse_gates,
+    GATE_FAILED, GateResult, JUnitCase, check_gates, check_names, gate_cases, junit_xml, parse_gates,
 )
 from tavrin.evaluation.qa.stats import percent
 
 
-class Fail(click.ClickException):
+class Fail(TavrinError, click.ClickException):
     """A one-line error: ``Error: <message>`` on stderr, exit status 1."""
 
 
@@ -46,10 +47,7 @@ def _check_outputs(outputs: Sequence[Tuple[str, Optional[str]]], inputs: Sequenc
     for option, path in outputs:
         if not path:
             continue
-        try:
-            check_output(path, inputs=list(inputs), option=option)
-        except OutputPathError as exc:
-            raise Fail(str(exc)) from exc
+        check_output(path, inputs=list(inputs), option=option)
         real = os.path.realpath(path)
         if real in seen:
             raise Fail(f"{option} {path!r} is also the path of {seen[real]}")
@@ -259,20 +257,14 @@ def compare(reports: Tuple[str, ...], allow_subset: bool, alpha: float, permutat
     """
     if len(reports) < 2:
         raise Fail("compare needs at least two reports: the baseline, then the report(s) to compare with it")
-    try:
-        gates = parse_gates(fail_under)
-    except GateError as exc:
-        raise Fail(str(exc)) from exc
+    gates = parse_gates(fail_under)
     _check_outputs([("--markdown", markdown_path), ("--junit", junit_path)], reports)
     loaded = [_load(path) for path in reports]
     labels = report_labels(reports)
-    try:
-        for report, label in zip(loaded[1:], labels[1:]):
-            check_names(gates, report.subjects, report.evaluators, label)
-        comparison = compare_reports(loaded, labels, allow_subset=allow_subset, alpha=alpha,
-                                     permutations=permutations, seed=seed)
-    except (GateError, ComparisonError) as exc:
-        raise Fail(str(exc)) from exc
+    for report, label in zip(loaded[1:], labels[1:]):
+        check_names(gates, report.subjects, report.evaluators, label)
+    comparison = compare_reports(loaded, labels, allow_subset=allow_subset, alpha=alpha,
+                                 permutations=permutations, seed=seed)
     results = [r for report, label in zip(loaded[1:], labels[1:]) for r in check_gates(gates, report, label)]
     regressions = [row for row in comparison.rows if row.direction == "worse"] if fail_on_regression else []
     if markdown_path:
@@ -356,16 +348,10 @@ def judge_agreement_command(paths: Tuple[str, ...], fmt: str) -> None:
     if len(paths) < 2:
         raise Fail("judge-agreement needs one or more reports and then the labels file")
     *report_paths, labels_path = paths
-    try:
-        labels = load_labels(labels_path)
-    except LabelsError as exc:
-        raise Fail(str(exc)) from exc
+    labels = load_labels(labels_path)
     loaded = [_load(path) for path in report_paths]
     names = report_labels(report_paths)
-    try:
-        agreement = judge_agreement(loaded, names, labels)
-    except LabelsError as exc:
-        raise Fail(str(exc)) from exc
+    agreement = judge_agreement(loaded, names, labels)
     if fmt == "json":
         click.echo(json.dumps(agreement.to_dict(), ensure_ascii=False, indent=2))
     else:

@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 from itertools import product
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
+from tavrin.errors import ComparisonError
 from tavrin.evaluation.qa.report.record import EvalRecord
 from tavrin.evaluation.qa.stats import Interval, cell_kind, mean_interval, wilson_interval
 
@@ -35,10 +36,6 @@ __all__ = [
     "Comparison", "ComparisonError", "ComparisonRow", "Flip", "compare_reports", "holm", "mcnemar_exact",
     "newcombe_paired_interval", "randomization_p",
 ]
-
-
-class ComparisonError(ValueError):
-    """Reports that cannot be compared (different question sets, nothing in common)."""
 
 
 @dataclass(frozen=True)

@@ -14,6 +14,7 @@ import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Sequence, Tuple
 
+from tavrin.errors import GateError
 from tavrin.evaluation.qa.stats import percent, summary_cells
 
 if TYPE_CHECKING:
@@ -26,10 +27,6 @@ __all__ = [
 
 #: The exit status of a command whose gate failed (1 is an error, 2 a usage error).
 GATE_FAILED = 3
-
-
-class GateError(ValueError):
-    """A gate that is written wrongly or names what the reports do not hold."""
 
 
 @dataclass(frozen=True)

@@ -20,9 +20,7 @@ from os import PathLike
 from pathlib import Path
 from typing import Any, Dict, List, Union
 
-
-class QuestionSetError(ValueError):
-    """A question-set file that cannot be read as a question set."""
+from tavrin.errors import QuestionSetError
 
 
 @dataclass(frozen=True)

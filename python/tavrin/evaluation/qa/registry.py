@@ -16,9 +16,7 @@ import sys
 from importlib import metadata
 from typing import Any, Dict, List, Optional, Tuple, Type
 
-
-class ClassSpecError(LookupError):
-    """A "module:ClassName" that does not name a class of the right kind."""
+from tavrin.errors import ClassSpecError
 
 
 def entry_points_of(group: str) -> Dict[str, "metadata.EntryPoint"]:

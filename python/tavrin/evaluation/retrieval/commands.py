@@ -12,11 +12,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import click
 
 from tavrin.embeddings import EMBEDDINGS, make_embeddings
+from tavrin.errors import GroundTruthFileError
 from tavrin.evaluation.retrieval.references import parse_reference, references_in
-
-
-class GroundTruthFileError(ValueError):
-    """A ground-truth file that cannot be read; the message names the file and line."""
 
 
 def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:

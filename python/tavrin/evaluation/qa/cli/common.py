@@ -10,13 +10,13 @@ from typing import List, Optional
 import click
 
 from tavrin._outputs import OutputPathError, check_output
+from tavrin.errors import TavrinError
 from tavrin.evaluation.qa.report import (
     Report,
-    ReportError,
 )
 
 
-class Fail(click.ClickException):
+class Fail(TavrinError, click.ClickException):
     """A one-line error: ``Error: <message>`` on stderr, exit status 1."""
 
 
@@ -25,23 +25,17 @@ def _fail_from(exc: BaseException) -> Fail:
 
 
 def _check_outputs(output: str, markdown_path: Optional[str], inputs: List[str]) -> None:
-    try:
-        check_output(output, inputs=inputs, option="-o/--output")
-        if markdown_path:
-            check_output(markdown_path, inputs=[*inputs, output], option="--markdown")
-            if os.path.realpath(markdown_path) == os.path.realpath(output):
-                raise OutputPathError(f"--markdown {markdown_path!r} is the JSON report's own path")
-    except OutputPathError as exc:
-        raise _fail_from(exc) from exc
+    check_output(output, inputs=inputs, option="-o/--output")
+    if markdown_path:
+        check_output(markdown_path, inputs=[*inputs, output], option="--markdown")
+        if os.path.realpath(markdown_path) == os.path.realpath(output):
+            raise OutputPathError(f"--markdown {markdown_path!r} is the JSON report's own path")
 
 
 def _check_junit(junit_path: Optional[str], inputs: List[str], outputs: List[Optional[str]]) -> None:
     if not junit_path:
         return
-    try:
-        check_output(junit_path, inputs=inputs, option="--junit")
-    except OutputPathError as exc:
-        raise _fail_from(exc) from exc
+    check_output(junit_path, inputs=inputs, option="--junit")
     if any(path and os.path.realpath(path) == os.path.realpath(junit_path) for path in outputs):
         raise Fail(f"--junit {junit_path!r} is the path of another output of the run")
 
@@ -56,7 +50,7 @@ def load_report(path: str) -> Report:
         return Report.load_json(path)
     except IsADirectoryError as exc:
         raise Fail(f"{path} is a directory, not a JSON report") from exc
-    except (ReportError, OSError) as exc:
+    except OSError as exc:
         raise _fail_from(exc) from exc
 
 

@@ -34,7 +34,6 @@ from tavrin.evaluation.qa.cli.subjects import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.question_set import QuestionSetError
 from tavrin.evaluation.qa.report import (
     ReportError,
     journal_path,
@@ -91,7 +90,7 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
                    f"--force replaces it")
     try:
         evaluation = Evaluation(str(test_set), list(subject_classes), list(evaluator_classes))
-    except (QuestionSetError, OSError) as exc:
+    except OSError as exc:
         raise _fail_from(exc) from exc
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)

@@ -9,7 +9,7 @@ from typing import Optional, Tuple
 import click
 
 from tavrin import _llm
-from tavrin._outputs import OutputPathError, atomic_write_text, check_output, same_file
+from tavrin._outputs import atomic_write_text, check_output, same_file
 from tavrin.evaluation.qa import run as qa_run
 from tavrin.evaluation.qa.cli.common import (
     Fail,
@@ -37,7 +37,6 @@ from tavrin.evaluation.qa.cli.subjects import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.question_set import QuestionSetError
 from tavrin.evaluation.qa.report import (
     Report,
     journal_path,
@@ -64,10 +63,7 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     report = load_report(json_path)
     gates = _gates(fail_under, report.subjects, report.evaluators, json_path)
     test_set = find_test_set(report, json_path)
-    try:
-        check_output(out, inputs=[test_set] if not same_file(test_set, json_path) else [], option="-o/--output")
-    except OutputPathError as exc:
-        raise _fail_from(exc) from exc
+    check_output(out, inputs=[test_set] if not same_file(test_set, json_path) else [], option="-o/--output")
     _check_junit(junit_path, [test_set, json_path], [out])
     if output and not same_file(output, json_path) and journal_path(output).exists():
         raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
@@ -80,7 +76,7 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     subjects = bind_options(subjects, _parse_options(subject_options))
     try:
         evaluation = Evaluation(test_set, subjects, evaluators, report.records)
-    except (QuestionSetError, OSError) as exc:
+    except OSError as exc:
         raise _fail_from(exc) from exc
     qa_run.set_test_set_path(evaluation, report.test_set_path)  # the report keeps the path as it was stored
     part = parse_shard(report.shard)
@@ -100,10 +96,7 @@ def markdown(json_path: str, output: Optional[str]) -> None:
     if output == "-":
         output = None  # standard output: the module command prints the Markdown there anyway
     if output:
-        try:
-            check_output(output, inputs=[json_path], option="-o/--output")
-        except OutputPathError as exc:
-            raise _fail_from(exc) from exc
+        check_output(output, inputs=[json_path], option="-o/--output")
     assert command.callback is not None
     command.callback(json_path=json_path, output=None)
     if output:

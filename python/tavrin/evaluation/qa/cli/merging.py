@@ -8,10 +8,9 @@ from typing import Dict, List, Optional, Tuple
 
 import click
 
-from tavrin._outputs import OutputPathError, check_output
+from tavrin._outputs import check_output
 from tavrin.evaluation.qa.cli.common import (
     Fail,
-    _fail_from,
     find_test_set,
     load_report,
 )
@@ -30,10 +29,7 @@ from tavrin.evaluation.qa.report import (
 @click.option("--force", is_flag=True, help="Replace an existing report at --output.")
 def merge(reports: Tuple[str, ...], output: str, force: bool) -> None:
     """Join the reports of shards of one evaluation (same question set, subjects and evaluators)."""
-    try:
-        check_output(output, inputs=list(reports), option="-o/--output")
-    except OutputPathError as exc:
-        raise _fail_from(exc) from exc
+    check_output(output, inputs=list(reports), option="-o/--output")
     if os.path.exists(output) and not force:
         raise Fail(f"{output} already exists; --force replaces it")
     loaded = [(path, load_report(path)) for path in reports]

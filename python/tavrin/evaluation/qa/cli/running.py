@@ -149,13 +149,10 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
 
 def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], where: str) -> List[Any]:
     """The ``--fail-under`` gates, checked against the run's subjects and evaluators."""
-    from tavrin.evaluation.qa.gates import GateError, check_names, parse_gates
+    from tavrin.evaluation.qa.gates import check_names, parse_gates
 
-    try:
-        gates = parse_gates(texts)
-        check_names(gates, subjects, evaluators, where)
-    except GateError as exc:
-        raise Fail(str(exc)) from exc
+    gates = parse_gates(texts)
+    check_names(gates, subjects, evaluators, where)
     return gates
 
 

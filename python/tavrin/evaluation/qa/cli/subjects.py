@@ -13,7 +13,7 @@ from tavrin.evaluation.qa.cli.common import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.registry import ClassSpecError, Registry
+from tavrin.evaluation.qa.registry import Registry
 
 
 def _registry(kind: str) -> Registry:
@@ -43,10 +43,7 @@ def _import_recorded(classes: Optional[Dict[str, Dict[str, str]]]) -> None:
     """Import the module:Class subjects and evaluators a report names, so lookups find them."""
     for kind in ("subjects", "evaluators"):
         for name, dotted in ((classes or {}).get(kind) or {}).items():
-            try:
-                _registry(kind[:-1]).adopt(name, dotted)
-            except ClassSpecError as exc:
-                raise Fail(str(exc)) from exc
+            _registry(kind[:-1]).adopt(name, dotted)
 
 
 def _parse_options(values: Tuple[str, ...]) -> Dict[str, str]:

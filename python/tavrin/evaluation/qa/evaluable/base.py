@@ -3,6 +3,7 @@
 from importlib import metadata
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type
 
+from tavrin.errors import UnknownEvaluableError
 from tavrin.evaluation.qa.registry import Registry, entry_points_of
 
 _BUILTIN_MODULES: Dict[str, str] = {
@@ -17,10 +18,6 @@ _BUILTIN_MODULES: Dict[str, str] = {
 ENTRY_POINT_GROUP = "tavrin.subjects"
 
 _registry: Dict[str, Type["EvaluableQA"]] = {}
-
-
-class UnknownEvaluableError(LookupError):
-    """No subject is registered under the name asked for."""
 
 
 #: The subjects by name; the table is this module's ``_registry`` (see tavrin.evaluation.qa.registry).

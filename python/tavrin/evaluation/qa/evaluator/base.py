@@ -3,6 +3,7 @@
 from importlib import metadata
 from typing import Any, ClassVar, Dict, List, NamedTuple, Optional, Type
 
+from tavrin.errors import UnknownEvaluatorError
 from tavrin.evaluation.qa.question_set import TestCase
 from tavrin.evaluation.qa.registry import Registry, entry_points_of
 
@@ -16,10 +17,6 @@ _BUILTIN_MODULES: Dict[str, str] = {
 ENTRY_POINT_GROUP = "tavrin.evaluators"
 
 _registry: Dict[str, Type["Evaluator"]] = {}
-
-
-class UnknownEvaluatorError(LookupError):
-    """No evaluator is registered under the name asked for."""
 
 
 #: The evaluators by name; the table is this module's ``_registry`` (see tavrin.evaluation.qa.registry).

@@ -8,7 +8,7 @@ from typing import List, Tuple
 
 import click
 
-from tavrin._outputs import OutputPathError, atomic_write_text, check_output
+from tavrin._outputs import atomic_write_text, check_output
 from tavrin.evaluation.qa.cli import Fail, load_report
 
 
@@ -40,10 +40,7 @@ def html(reports: Tuple[str, ...], output: str, allow_subset: bool, alpha: float
 
     if len(reports) > 2:
         raise Fail(f"html takes one report, or two to compare; got {len(reports)}")
-    try:
-        check_output(output, inputs=list(reports), option="-o/--output")
-    except OutputPathError as exc:
-        raise Fail(str(exc)) from exc
+    check_output(output, inputs=list(reports), option="-o/--output")
     for path in reports:
         if not os.path.exists(path):
             raise Fail(f"{path}: no such report file")
@@ -53,10 +50,7 @@ def html(reports: Tuple[str, ...], output: str, allow_subset: bool, alpha: float
     if len(loaded) == 2:
         from tavrin.evaluation.qa.compare import compare_reports
 
-        try:
-            comparison = compare_reports(loaded, labels, allow_subset=allow_subset, alpha=alpha)
-        except ValueError as exc:
-            raise Fail(str(exc)) from exc
+        comparison = compare_reports(loaded, labels, allow_subset=allow_subset, alpha=alpha)
     page = render_html(loaded, labels, comparison)
     try:
         atomic_write_text(output, page)

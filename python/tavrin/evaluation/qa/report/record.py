@@ -6,13 +6,11 @@ from dataclasses import dataclass, field
 from os import PathLike
 from typing import Any, Dict, List, Optional, Union
 
+from tavrin.errors import ReportError  # noqa: F401 (the report modules import it from here)
+
 _ID_NAMESPACE = uuid.UUID("6f1d3c52-8f0e-4a55-9d4b-2f7a0c1e5b93")
 
 PathArg = Union[str, "PathLike[str]"]
-
-
-class ReportError(ValueError):
-    """A report that cannot be read from, or written to, a JSON file."""
 
 
 @dataclass(frozen=True, kw_only=True)
