@@ -41,6 +41,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import click
 
+from tavrin._integrations.pyparsing_lock import serialise_parsing
 from tavrin.evaluation.qa.report import EvalRecord, Report, run_fields
 
 __all__ = ["RunListener", "run_concurrently", "serialise_parsing", "DEFAULT_DRAIN_TIMEOUT"]
@@ -85,45 +86,6 @@ class _Failure(Exception):
     def __init__(self, job: _Job, where: str, error: BaseException, lines: List[Tuple[tuple, dict]]) -> None:
         super().__init__(str(error))
         self.job, self.where, self.error, self.lines = job, where, error, lines
-
-
-_parse_lock = threading.RLock()
-_template_trees: Dict[Any, Any] = {}
-_parsing_serialised = False
-
-
-def serialise_parsing() -> None:
-    """Let only one thread at a time parse with pyparsing (process-wide, once)."""
-    global _parsing_serialised
-    with _parse_lock:
-        if _parsing_serialised:
-            return
-        import pyparsing
-
-        try:
-            from guidance._grammar import grammar as program_grammar
-        except ImportError:
-            program_grammar = None
-        element = pyparsing.ParserElement
-        for name in ("parse_string", "parseString"):
-            original = getattr(element, name)
-
-            def locked(self: Any, *args: Any, __original: Any = original, **kwargs: Any) -> Any:
-                # guidance parses a program's template anew on every call; the tree is only
-                # read, so one parse of each template serves all calls
-                key = (args, tuple(sorted(kwargs.items()))) if self is program_grammar else None
-                with _parse_lock:
-                    if key is not None and key in _template_trees:
-                        return _template_trees[key]
-                    tree = __original(self, *args, **kwargs)
-                    if key is not None and len(_template_trees) < 256:
-                        _template_trees[key] = tree
-                    return tree
-
-            locked.__wrapped__ = original  # type: ignore[attr-defined]
-            locked.__name__ = name
-            setattr(element, name, locked)
-        _parsing_serialised = True
 
 
 def _check_answer(result: Any) -> Tuple[Any, Any]:
