@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from tavrin import _offline
+from tavrin._integrations import tiktoken_data as _offline
 
 CL100K_URL = "https://openaipublic.blob.core.windows.net/encodings/cl100k_base.tiktoken"
 CACHED_NAME = hashlib.sha1(CL100K_URL.encode()).hexdigest()
@@ -97,9 +97,10 @@ def test_judges_and_encodings_load_with_no_network_and_no_api_key(tmp_path: Path
     assert (tmp_path / "cache" / "tavrin" / "tiktoken" / CACHED_NAME).is_file()
 
 
-def test_importing_tavrin_writes_nothing_until_tiktoken_reads_an_encoding(tmp_path: Path) -> None:
+def test_installing_writes_nothing_until_tiktoken_reads_an_encoding(tmp_path: Path) -> None:
     script = NO_NETWORK + (
-        "import os, tavrin\n"
+        "import os, tavrin._integrations\n"
+        "tavrin._integrations.install()\n"
         "cache = os.path.join(os.environ['XDG_CACHE_HOME'], 'tavrin')\n"
         "assert not os.path.exists(cache) and 'TIKTOKEN_CACHE_DIR' not in os.environ\n"
         "import tiktoken\n"

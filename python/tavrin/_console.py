@@ -11,9 +11,11 @@ from __future__ import annotations
 import os
 import sys
 from contextlib import contextmanager
-from typing import Any, Iterator, TextIO
+from typing import Iterator, TextIO
 
 import click
+
+from tavrin._integrations.tqdm_bars import bars_disabled
 
 __all__ = ["console_conventions", "debug_requested", "is_terminal", "no_color"]
 
@@ -36,38 +38,13 @@ def is_terminal(stream: TextIO) -> bool:
         return False
 
 
-# The position of ``disable`` among tqdm's positional parameters.
-_DISABLE_POSITION = 10
-
-
-@contextmanager
-def _bars_disabled() -> Iterator[None]:
-    """Every tqdm bar made inside the block is disabled (its subclasses' bars too)."""
-    from tqdm import std
-
-    original = std.tqdm.__dict__["__init__"]
-
-    def __init__(self: Any, *args: Any, **kwargs: Any) -> None:
-        if len(args) > _DISABLE_POSITION:
-            args = args[:_DISABLE_POSITION] + (True,) + args[_DISABLE_POSITION + 1:]
-        else:
-            kwargs["disable"] = True
-        original.__get__(self, type(self))(*args, **kwargs)
-
-    std.tqdm.__init__ = __init__  # type: ignore[method-assign]
-    try:
-        yield
-    finally:
-        std.tqdm.__init__ = original  # type: ignore[method-assign]
-
-
 @contextmanager
 def console_conventions(ctx: click.Context, *, quiet: bool = False) -> Iterator[None]:
     """Apply the conventions to the commands run under ``ctx`` while the block runs."""
     if no_color():
         ctx.color = False
     if quiet or not is_terminal(sys.stderr):
-        with _bars_disabled():
+        with bars_disabled():
             yield
     else:
         yield

@@ -4,7 +4,8 @@ tavrin talks to a model service through the ``openai`` 0.x library: the judges t
 guidance's OpenAI model, the ``ask`` chains through langchain's ``ChatOpenAI``, and the
 OpenAI embeddings through langchain's ``OpenAIEmbeddings``. All of them end in
 ``openai.api_requestor.APIRequestor.request`` (blocking) or ``arequest`` (asyncio).
-``configure()`` wraps those two methods once per process, so that every request:
+``configure()`` wraps those two methods once per process
+(``tavrin._integrations.openai_requestor``), so that every request:
 
 - is retried on HTTP 429, 5xx, timeouts and dropped connections, with exponential backoff
   and jitter, waiting at least what the server asks for in ``Retry-After`` (or
@@ -23,9 +24,9 @@ The wrapper also counts requests, retries and tokens (``usage()``): the service'
 servers accept only strings) gets the same input again as text; the endpoint is then
 sent text from the start.
 
-``configure_judge()`` points the shared judge model of the QA evaluation at the configured
-endpoint and model, and gives it an answer cache keyed on endpoint and model as well as
-on the prompt (or none).
+``KeyedCache`` is the judges' answer cache, keyed on endpoint and model as well as on the
+prompt; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge()`` gives it to the
+shared judge model.
 """
 
 from __future__ import annotations
@@ -40,15 +41,15 @@ import random
 import sys
 import threading
 import time
-import types
 import uuid
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
 
+from tavrin._integrations import guidance_openai, openai_requestor, tiktoken_data
 from tavrin.errors import RetriesExhausted
 
 __all__ = [
-    "DEFAULT_JUDGE_MODEL", "JUDGE_MODEL_ENV", "RetriesExhausted", "Usage", "configure", "configure_judge",
+    "DEFAULT_JUDGE_MODEL", "JUDGE_MODEL_ENV", "RetriesExhausted", "Usage", "configure",
     "settings", "usage", "clean_error_text",
 ]
 
@@ -142,7 +143,6 @@ _settings = Settings()
 _limiter = _RateLimiter(None)
 _counters = _Counters()
 _install_lock = threading.Lock()
-_installed = False
 _text_embedding_endpoints: set = set()
 _RetriesExhaustedClass: Optional[type] = None
 
@@ -168,7 +168,7 @@ def configure(
     May be called again to change the settings; the wrapper is installed once.
     ``backoff_base`` defaults to ``$TAVRIN_LLM_BACKOFF`` or 1 second.
     """
-    global _settings, _limiter, _RetriesExhaustedClass, _installed
+    global _settings, _limiter, _RetriesExhaustedClass
     if isinstance(max_retries, bool) or not isinstance(max_retries, int) or max_retries < 0:
         raise ValueError(f"max_retries must be an integer >= 0, got {max_retries!r}")
     if not isinstance(request_timeout, (int, float)) or request_timeout <= 0:
@@ -181,30 +181,9 @@ def configure(
                          backoff_base=float(backoff_base))
     _limiter = _RateLimiter(rpm)
     with _install_lock:
-        if not _installed:
-            import openai.api_requestor as requestor
-
+        if _RetriesExhaustedClass is None:
             _RetriesExhaustedClass = _make_retries_exhausted()
-            cls = requestor.APIRequestor
-            original_request, original_arequest = cls.request, cls.arequest
-
-            def request(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
-                        files: Any = None, stream: bool = False, request_id: Optional[str] = None,
-                        request_timeout: Any = None) -> Any:
-                return _call_sync(original_request, self, method, url, params, headers, files, stream,
-                                  request_id, request_timeout)
-
-            async def arequest(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
-                               files: Any = None, stream: bool = False, request_id: Optional[str] = None,
-                               request_timeout: Any = None) -> Any:
-                return await _call_async(original_arequest, self, method, url, params, headers, files, stream,
-                                         request_id, request_timeout)
-
-            request.__wrapped__ = original_request  # type: ignore[attr-defined]
-            arequest.__wrapped__ = original_arequest  # type: ignore[attr-defined]
-            cls.request = request
-            cls.arequest = arequest
-            _installed = True
+        openai_requestor.install(_call_sync, _call_async)
     return _settings
 
 
@@ -442,6 +421,7 @@ _encoding_cache: Dict[str, Any] = {}
 def _encoding() -> Any:
     if "cl100k_base" not in _encoding_cache:
         try:
+            tiktoken_data.install()
             import tiktoken
 
             _encoding_cache["cl100k_base"] = tiktoken.get_encoding("cl100k_base")
@@ -582,63 +562,3 @@ def judge_cache_dir() -> str:
 def current_endpoint() -> str:
     """The OpenAI-compatible endpoint requests go to: ``$OPENAI_API_BASE`` or OpenAI's."""
     return os.environ.get("OPENAI_API_BASE") or "https://api.openai.com/v1"
-
-
-def configure_judge(model: Optional[str] = None, cache: bool = True) -> Tuple[str, str]:
-    """Point the judges' shared model at the endpoint and model in force; return both.
-
-    The model is ``model``, else ``$TAVRIN_JUDGE_MODEL``, else gpt-4. The endpoint and key
-    are read from ``OPENAI_API_BASE`` and ``OPENAI_API_KEY`` now (not when the judge
-    module was imported). guidance's own throttle of 60 calls a minute is lifted: the
-    limit of ``configure(rpm=...)`` applies instead. ``cache=False`` asks the model every
-    time.
-    """
-    import openai
-
-    from tavrin.evaluation.qa.evaluator.llm_helper import conf
-
-    model = model or os.environ.get(JUDGE_MODEL_ENV) or DEFAULT_JUDGE_MODEL
-    endpoint = current_endpoint()
-    openai.api_base = endpoint
-    key = os.environ.get("OPENAI_API_KEY")
-    if key:
-        openai.api_key = key
-    llm = conf.chat_gpt
-    llm.model_name = model
-    llm.api_base = endpoint
-    if key:
-        llm.api_key = key
-    llm.chat_mode = True  # the judges' programs are written in chat roles
-    llm.max_calls_per_min = 1 << 62
-    llm.cache = KeyedCache(judge_cache_dir(), endpoint, model) if cache else NoCache()
-    _accept_empty_chat_answers()
-    return endpoint, model
-
-
-def _accept_empty_chat_answers() -> None:
-    """Let guidance take chat answers with empty or missing content.
-
-    guidance copies each choice's ``message.content`` to ``choice["text"]``; openai's
-    response objects refuse an empty string there ("You cannot set text to an empty
-    string"), and small local models do answer with empty content (or none at all, or
-    cut off at the length limit). The copy is made with the plain ``dict`` assignment,
-    so such an answer reaches the judge as the empty text it is. Streamed answers go
-    through guidance's own path, which skips empty pieces already.
-    """
-    import guidance.llms._openai as guidance_openai
-
-    current = guidance_openai.add_text_to_chat_mode
-    if getattr(current, "__wrapped__", None) is not None:
-        return
-    original = current
-
-    def add_text_to_chat_mode(chat_mode: Any) -> Any:
-        if isinstance(chat_mode, (types.AsyncGeneratorType, types.GeneratorType)):
-            return original(chat_mode)
-        for choice in chat_mode["choices"]:
-            message = choice.get("message") or {}
-            dict.__setitem__(choice, "text", message.get("content") or "")
-        return chat_mode
-
-    add_text_to_chat_mode.__wrapped__ = original  # type: ignore[attr-defined]
-    guidance_openai.add_text_to_chat_mode = add_text_to_chat_mode

@@ -6,7 +6,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import click
 
-from tavrin import __version__
+from tavrin import __version__, _integrations
 from tavrin._console import console_conventions, debug_requested
 from tavrin._errors import user_message
 from tavrin.errors import TavrinError
@@ -52,7 +52,8 @@ COMMAND_HELP: Dict[str, str] = {
 class _Group(click.Group):
     """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use.
 
-    It runs its commands under the console conventions (``NO_COLOR``, progress bars only
+    It installs the library patches every command runs with (``tavrin._integrations``),
+    and runs its commands under the console conventions (``NO_COLOR``, progress bars only
     on a terminal and without ``--quiet``) and turns the errors a user can act on into
     one line, ``Error: <message>`` on standard error with exit status 1; click's usage
     errors keep click's own form. This is where tavrin's own errors (``TavrinError``)
@@ -62,6 +63,7 @@ class _Group(click.Group):
     """
 
     def invoke(self, ctx: click.Context) -> Any:
+        _integrations.install()
         with console_conventions(ctx, quiet=bool(ctx.params.get("quiet"))):
             debug = bool(ctx.params.get("show_traceback")) or debug_requested()
             try:

@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, Optional, Type, Union
 
 from langchain.embeddings.base import Embeddings
 
+from tavrin._integrations import tiktoken_data
 from tavrin.errors import EmbeddingsError
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
 
@@ -135,6 +136,9 @@ def resolve_embeddings(name: str) -> EmbeddingFactory:
     """The factory for ``name``: an entry of ``EMBEDDINGS`` or "module:attribute" of an
     Embeddings class. Models that rest on optional packages are checked to be installed.
     Raises ``EmbeddingsError`` saying what is wrong."""
+    # OpenAI's embeddings (langchain's) count tokens with tiktoken's encoding: from the
+    # bundled data, also without the command line
+    tiktoken_data.install()
     target = EMBEDDINGS.get(name, name)
     if callable(target):
         return target

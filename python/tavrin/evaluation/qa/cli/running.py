@@ -29,7 +29,9 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
                no_cache: bool) -> None:
     _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
     if JUDGE_MODULE in sys.modules:  # a judge is in use
-        _llm.configure_judge(model=judge_model, cache=not no_cache)
+        from tavrin.evaluation.qa.evaluator.judge_model import configure_judge
+
+        configure_judge(model=judge_model, cache=not no_cache)
 
 
 def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool,

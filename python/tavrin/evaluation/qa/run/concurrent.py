@@ -21,11 +21,11 @@ and writes the same report:
 Threads suit the work: judgements wait on the network. guidance runs each program call in
 an event loop of its own, on the thread that calls it, and the openai library opens one
 HTTP session per request there, so judges can run on several threads at once; the shared
-judge model is only read (its throttle is lifted by ``tavrin._llm.configure_judge``). One
+judge model is only read (its throttle is lifted by ``configure_judge``). One
 thing is not safe: guidance parses templates and chat prompts with pyparsing, whose
 packrat cache is one per process and is cleared at the start of every parse, so two parses
 at once corrupt each other ("Expected end of text"). Parsing is therefore serialised
-(``serialise_parsing``), and the tree of each judge template, which guidance would parse
+(``tavrin._integrations.pyparsing_lock``), and the tree of each judge template, which guidance would parse
 again on every call, is parsed once and reused (guidance only reads it). A subject or
 evaluator of your own must likewise allow calls from several threads.
 """
@@ -41,6 +41,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import click
 
+from tavrin._integrations.pyparsing_lock import serialise_parsing
 from tavrin.evaluation.qa.report import EvalRecord, Report, watching
 from tavrin.evaluation.qa.run.observer import RunObserver, _Watcher
 from tavrin.evaluation.qa.run.plan import Judgement, plan, run_fields
@@ -63,45 +64,6 @@ class _Failure(Exception):
     def __init__(self, job: Judgement, where: str, error: BaseException, lines: List[Tuple[tuple, dict]]) -> None:
         super().__init__(str(error))
         self.job, self.where, self.error, self.lines = job, where, error, lines
-
-
-_parse_lock = threading.RLock()
-_template_trees: Dict[Any, Any] = {}
-_parsing_serialised = False
-
-
-def serialise_parsing() -> None:
-    """Let only one thread at a time parse with pyparsing (process-wide, once)."""
-    global _parsing_serialised
-    with _parse_lock:
-        if _parsing_serialised:
-            return
-        import pyparsing
-
-        try:
-            from guidance._grammar import grammar as program_grammar
-        except ImportError:
-            program_grammar = None
-        element = pyparsing.ParserElement
-        for name in ("parse_string", "parseString"):
-            original = getattr(element, name)
-
-            def locked(self: Any, *args: Any, __original: Any = original, **kwargs: Any) -> Any:
-                # guidance parses a program's template anew on every call; the tree is only
-                # read, so one parse of each template serves all calls
-                key = (args, tuple(sorted(kwargs.items()))) if self is program_grammar else None
-                with _parse_lock:
-                    if key is not None and key in _template_trees:
-                        return _template_trees[key]
-                    tree = __original(self, *args, **kwargs)
-                    if key is not None and len(_template_trees) < 256:
-                        _template_trees[key] = tree
-                    return tree
-
-            locked.__wrapped__ = original  # type: ignore[attr-defined]
-            locked.__name__ = name
-            setattr(element, name, locked)
-        _parsing_serialised = True
 
 
 def _check_answer(result: Any) -> Tuple[Any, Any]:

@@ -1,4 +1,10 @@
-"""Encoding data for tiktoken without a download.
+"""tiktoken: encoding data without a download.
+
+Why: tavrin's token counts, its token splitter, guidance's gpt-4 handle of the judges and
+OpenAI's embeddings all load tiktoken's ``cl100k_base`` encoding, and tiktoken would
+download it from the web on first use. tiktoken's public hook for this is its cache
+folder; it has none for "prepare the folder when an encoding is first read", so that
+much is a patch: ``install()`` wraps ``tiktoken.load.read_file_cached``.
 
 tiktoken fetches an encoding's BPE file from the web the first time the encoding is
 loaded, and keeps the file in the folder named by ``TIKTOKEN_CACHE_DIR`` under the SHA-1
@@ -11,10 +17,11 @@ encoding of ``gpt-4`` and ``text-embedding-ada-002``.
 shipped file there once, under the name tiktoken looks for. A cache folder that the user
 chose (``TIKTOKEN_CACHE_DIR`` or tiktoken's older ``DATA_GYM_CACHE_DIR``) is left alone.
 
-``prepare_on_first_use()`` (run by ``import tavrin``) writes nothing: it arranges for
-``use_bundled_tiktoken_data()`` to run when tiktoken first reads an encoding file, by
-wrapping ``tiktoken.load.read_file_cached`` once that module is loaded (or at once, if it
-already is).
+``install()`` writes nothing: it arranges for ``use_bundled_tiktoken_data()`` to run when
+tiktoken first reads an encoding file, by wrapping ``tiktoken.load.read_file_cached`` once
+that module is loaded (or at once, if it already is). It is idempotent; the ``tavrin``
+command runs it before any command, and the library code that loads encodings (see
+``tavrin._integrations``) before it does.
 """
 
 import functools
@@ -152,6 +159,7 @@ def use_bundled_tiktoken_data(cache_dir: Optional[Path] = None) -> Optional[Path
 _TIKTOKEN_LOAD = "tiktoken.load"
 _prepared = False
 _prepare_lock = threading.Lock()
+_install_lock = threading.Lock()
 
 
 def _prepare_once() -> None:
@@ -195,10 +203,11 @@ class _WrapOnImport(importlib.abc.MetaPathFinder):
         if loader is None or not hasattr(loader, "exec_module"):
             return spec
         exec_module = loader.exec_module
+        original: importlib.abc.Loader = loader
 
         class Wrapping(importlib.abc.Loader):
             def create_module(self, spec: Any) -> Any:
-                return loader.create_module(spec)
+                return original.create_module(spec)
 
             def exec_module(self, module: Any) -> None:
                 exec_module(module)
@@ -208,10 +217,11 @@ class _WrapOnImport(importlib.abc.MetaPathFinder):
         return spec
 
 
-def prepare_on_first_use() -> None:
+def install() -> None:
     """Have tiktoken's first encoding read run ``use_bundled_tiktoken_data()``; writes nothing now."""
-    loaded = sys.modules.get(_TIKTOKEN_LOAD)
-    if loaded is not None:
-        _wrap_reader(loaded)
-    elif not any(isinstance(finder, _WrapOnImport) for finder in sys.meta_path):
-        sys.meta_path.insert(0, _WrapOnImport())
+    with _install_lock:  # library code may call this from several threads at once
+        loaded = sys.modules.get(_TIKTOKEN_LOAD)
+        if loaded is not None:
+            _wrap_reader(loaded)
+        elif not any(isinstance(finder, _WrapOnImport) for finder in sys.meta_path):
+            sys.meta_path.insert(0, _WrapOnImport())

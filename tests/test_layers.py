@@ -1,0 +1,49 @@
+"""The host's layers point one way: a module imports only from its own layer and those below."""
+
+import ast
+from pathlib import Path
+
+PACKAGE = Path(__file__).resolve().parents[1] / "python" / "tavrin"
+
+# Top to bottom; the first prefix that matches a module places it, and what no prefix
+# matches is the domain layer (the question sets, reports, store, chains, metrics and the
+# native faces).
+LAYERS = [
+    ("command line", ("tavrin.cli", "tavrin.__main__")),
+    ("commands", ("tavrin.evaluation.qa.cli", "tavrin.evaluation.qa.analysis_cli",
+                  "tavrin.evaluation.qa.html_report.command", "tavrin.ask_codebase.commands",
+                  "tavrin.evaluation.retrieval.commands")),
+    ("run", ("tavrin.evaluation.qa.run", "tavrin.evaluation.qa.concurrent")),
+    ("domain", ()),
+    ("foundation", ("tavrin._", "tavrin.errors")),
+]
+DOMAIN = 3
+
+
+def _layer(module: str) -> int:
+    for rank, (_, prefixes) in enumerate(LAYERS):
+        if any(module == p or module.startswith(p if p.endswith("_") else p + ".") for p in prefixes):
+            return rank
+    return DOMAIN
+
+
+def _imports(path: Path):
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Import):
+            yield from (alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+            yield node.module
+            if node.module == "tavrin":  # from tavrin import _llm
+                yield from (f"tavrin.{alias.name}" for alias in node.names)
+
+
+def test_imports_point_down_the_layers():
+    names = [name for name, _ in LAYERS]
+    upward = []
+    for path in sorted(PACKAGE.rglob("*.py")):
+        parts = path.relative_to(PACKAGE.parent).with_suffix("").parts
+        module = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+        for target in _imports(path):
+            if target.startswith("tavrin.") and _layer(target) < _layer(module):
+                upward.append(f"{module} ({names[_layer(module)]}) imports {target} ({names[_layer(target)]})")
+    assert not upward, "\n".join(upward)
