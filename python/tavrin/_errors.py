@@ -74,7 +74,7 @@ def _openai_message(exc: BaseException) -> str:
     name = type(exc).__name__
     text = _text(exc)
     if text.startswith(name + ": "):  # already cleaned by tavrin._llm
-        text = text[len(name) + 2:]
+        text = text[len(name) + 2 :]
     return f"the OpenAI request failed ({name}): {text}"
 
 

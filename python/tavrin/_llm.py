@@ -45,12 +45,18 @@ import uuid
 from dataclasses import dataclass
 from typing import Any, Dict, Optional, Tuple
 
-from tavrin._integrations import guidance_openai, openai_requestor, tiktoken_data
+from tavrin._integrations import openai_requestor, tiktoken_data
 from tavrin.errors import RetriesExhausted
 
 __all__ = [
-    "DEFAULT_JUDGE_MODEL", "JUDGE_MODEL_ENV", "RetriesExhausted", "Usage", "configure",
-    "settings", "usage", "clean_error_text",
+    "DEFAULT_JUDGE_MODEL",
+    "JUDGE_MODEL_ENV",
+    "RetriesExhausted",
+    "Usage",
+    "configure",
+    "settings",
+    "usage",
+    "clean_error_text",
 ]
 
 #: The judge model when neither ``--judge-model`` nor ``TAVRIN_JUDGE_MODEL`` names one.
@@ -177,8 +183,9 @@ def configure(
         raise ValueError(f"rpm must be a number > 0, got {rpm!r}")
     if backoff_base is None:
         backoff_base = float(os.environ.get(BACKOFF_ENV) or 1.0)
-    _settings = Settings(max_retries=max_retries, request_timeout=float(request_timeout), rpm=rpm,
-                         backoff_base=float(backoff_base))
+    _settings = Settings(
+        max_retries=max_retries, request_timeout=float(request_timeout), rpm=rpm, backoff_base=float(backoff_base)
+    )
     _limiter = _RateLimiter(rpm)
     with _install_lock:
         if _RetriesExhaustedClass is None:
@@ -202,7 +209,7 @@ def _retry_delay(exc: BaseException, attempt: int, s: Settings) -> Optional[floa
             return None
     else:
         return None
-    delay = min(s.backoff_cap, s.backoff_base * (2 ** attempt)) * random.uniform(0.5, 1.0)
+    delay = min(s.backoff_cap, s.backoff_base * (2**attempt)) * random.uniform(0.5, 1.0)
     asked = _retry_after(getattr(exc, "headers", None) or {})
     if asked is not None:
         delay = max(delay, min(asked, 600.0))
@@ -299,8 +306,9 @@ def _is_token_refusal(exc: BaseException) -> bool:
     )
 
 
-def _after_failure(exc: BaseException, requestor: Any, url: str, params: Any, attempt: int,
-                   s: Settings) -> Tuple[Any, Optional[float]]:
+def _after_failure(
+    exc: BaseException, requestor: Any, url: str, params: Any, attempt: int, s: Settings
+) -> Tuple[Any, Optional[float]]:
     """What follows the failed request ``exc`` (``attempt`` counts retries from 0), the same
     for blocking and asynchronous calls: ``(text_params, None)`` to send an embeddings
     request again at once as text, ``(params, delay)`` to retry after ``delay`` seconds;
@@ -318,8 +326,9 @@ def _after_failure(exc: BaseException, requestor: Any, url: str, params: Any, at
     if _refused(exc):
         # the usual sign of a server that is not running (yet), or a wrong OPENAI_API_BASE:
         # say so rather than wait through the retries in silence
-        sys.stderr.write(f"Connection refused by {_endpoint(requestor)}; retrying in {delay:.1f} s "
-                         f"({attempt + 1}/{s.max_retries})\n")
+        sys.stderr.write(
+            f"Connection refused by {_endpoint(requestor)}; retrying in {delay:.1f} s ({attempt + 1}/{s.max_retries})\n"
+        )
         sys.stderr.flush()
     return params, delay
 
@@ -338,8 +347,7 @@ def _refused(exc: BaseException) -> bool:
 
 
 # Requests of this (asyncio) context in flight at once: a semaphore set by ``bounded``.
-_slots: "contextvars.ContextVar[Optional[asyncio.Semaphore]]" = contextvars.ContextVar("tavrin_llm_slots",
-                                                                                        default=None)
+_slots: "contextvars.ContextVar[Optional[asyncio.Semaphore]]" = contextvars.ContextVar("tavrin_llm_slots", default=None)
 
 
 async def bounded(coroutine: Any, jobs: int) -> Any:
@@ -357,8 +365,18 @@ async def bounded(coroutine: Any, jobs: int) -> Any:
         _slots.reset(token)
 
 
-def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any, files: Any,
-               stream: bool, request_id: Any, request_timeout: Any) -> Any:
+def _call_sync(
+    original: Any,
+    requestor: Any,
+    method: str,
+    url: str,
+    params: Any,
+    headers: Any,
+    files: Any,
+    stream: bool,
+    request_id: Any,
+    request_timeout: Any,
+) -> Any:
     import openai.error as oe
 
     s = _settings
@@ -382,8 +400,18 @@ def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any
         return result
 
 
-async def _call_async(original: Any, requestor: Any, method: str, url: str, params: Any, headers: Any,
-                      files: Any, stream: bool, request_id: Any, request_timeout: Any) -> Any:
+async def _call_async(
+    original: Any,
+    requestor: Any,
+    method: str,
+    url: str,
+    params: Any,
+    headers: Any,
+    files: Any,
+    stream: bool,
+    request_id: Any,
+    request_timeout: Any,
+) -> Any:
     import openai.error as oe
 
     s = _settings
@@ -401,8 +429,7 @@ async def _call_async(original: Any, requestor: Any, method: str, url: str, para
                 result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
             else:
                 async with slots:
-                    result = await original(requestor, method, url, params, headers, files, stream, request_id,
-                                            timeout)
+                    result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
         except oe.OpenAIError as exc:
             params, delay = _after_failure(exc, requestor, url, params, attempt, s)
             if delay is not None:

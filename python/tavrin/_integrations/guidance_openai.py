@@ -12,8 +12,9 @@ guidance's ``OpenAI``, and two of its habits get in the way of tavrin's runs:
   content (or none at all, or cut off at the length limit). guidance has no hook for
   this, so its module function ``add_text_to_chat_mode`` is replaced.
 
-``install(llm)`` applies every mend; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge`` calls it. Further mends
-of guidance's OpenAI model belong in this module, applied from ``install``.
+``install(llm)`` applies every mend; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge``
+calls it. Further mends of guidance's OpenAI model belong in this module, applied from
+``install``.
 """
 
 from __future__ import annotations

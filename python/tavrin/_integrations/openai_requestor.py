@@ -34,17 +34,35 @@ def install(call_sync: Callable[..., Any], call_async: Callable[..., Any]) -> bo
         cls = requestor.APIRequestor
         original_request, original_arequest = cls.request, cls.arequest
 
-        def request(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
-                    files: Any = None, stream: bool = False, request_id: Optional[str] = None,
-                    request_timeout: Any = None) -> Any:
-            return call_sync(original_request, self, method, url, params, headers, files, stream,
-                             request_id, request_timeout)
+        def request(
+            self: Any,
+            method: str,
+            url: str,
+            params: Any = None,
+            headers: Any = None,
+            files: Any = None,
+            stream: bool = False,
+            request_id: Optional[str] = None,
+            request_timeout: Any = None,
+        ) -> Any:
+            return call_sync(
+                original_request, self, method, url, params, headers, files, stream, request_id, request_timeout
+            )
 
-        async def arequest(self: Any, method: str, url: str, params: Any = None, headers: Any = None,
-                           files: Any = None, stream: bool = False, request_id: Optional[str] = None,
-                           request_timeout: Any = None) -> Any:
-            return await call_async(original_arequest, self, method, url, params, headers, files, stream,
-                                    request_id, request_timeout)
+        async def arequest(
+            self: Any,
+            method: str,
+            url: str,
+            params: Any = None,
+            headers: Any = None,
+            files: Any = None,
+            stream: bool = False,
+            request_id: Optional[str] = None,
+            request_timeout: Any = None,
+        ) -> Any:
+            return await call_async(
+                original_arequest, self, method, url, params, headers, files, stream, request_id, request_timeout
+            )
 
         request.__wrapped__ = original_request  # type: ignore[attr-defined]
         arequest.__wrapped__ = original_arequest  # type: ignore[attr-defined]

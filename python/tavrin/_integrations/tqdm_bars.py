@@ -28,7 +28,7 @@ def bars_disabled() -> Iterator[None]:
 
     def __init__(self: Any, *args: Any, **kwargs: Any) -> None:
         if len(args) > _DISABLE_POSITION:
-            args = args[:_DISABLE_POSITION] + (True,) + args[_DISABLE_POSITION + 1:]
+            args = args[:_DISABLE_POSITION] + (True,) + args[_DISABLE_POSITION + 1 :]
         else:
             kwargs["disable"] = True
         original.__get__(self, type(self))(*args, **kwargs)

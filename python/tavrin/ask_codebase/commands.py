@@ -57,33 +57,130 @@ SKIPPED_DIRS: Dict[str, str] = {
     **dict.fromkeys((".venv", "venv", "virtualenv", ".conda"), "virtual environment"),
     **dict.fromkeys(("node_modules", "bower_components", "site-packages", "jspm_packages"), "installed packages"),
     **dict.fromkeys(("build", "dist", "_build", ".eggs", "CMakeFiles"), "build output"),
-    **dict.fromkeys((
-        "__pycache__", ".mypy_cache", ".pytest_cache", ".ruff_cache", ".hypothesis", ".tox", ".nox",
-        ".cache", ".ipynb_checkpoints", ".gradle", ".parcel-cache", ".sass-cache", ".pytype",
-    ), "cache"),
+    **dict.fromkeys(
+        (
+            "__pycache__",
+            ".mypy_cache",
+            ".pytest_cache",
+            ".ruff_cache",
+            ".hypothesis",
+            ".tox",
+            ".nox",
+            ".cache",
+            ".ipynb_checkpoints",
+            ".gradle",
+            ".parcel-cache",
+            ".sass-cache",
+            ".pytype",
+        ),
+        "cache",
+    ),
 }
 # Build folders recognised by the start or end of their name.
 BUILD_DIR_PREFIXES = ("cmake-build-",)
 BUILD_DIR_SUFFIXES = (".egg-info",)
-BINARY_SUFFIXES = frozenset({
-    ".png", ".jpg", ".jpeg", ".gif", ".bmp", ".ico", ".webp", ".tif", ".tiff", ".psd",
-    ".pdf", ".doc", ".docx", ".xls", ".xlsx", ".ppt", ".pptx",
-    ".zip", ".gz", ".tgz", ".bz2", ".xz", ".zst", ".7z", ".rar", ".tar", ".jar", ".war", ".whl", ".egg",
-    ".so", ".dylib", ".dll", ".exe", ".o", ".a", ".lib", ".obj", ".pyc", ".pyo", ".class", ".wasm",
-    ".bin", ".dat", ".npy", ".npz", ".pkl", ".pickle", ".pt", ".pth", ".onnx", ".h5", ".parquet",
-    ".db", ".sqlite", ".sqlite3",
-    ".woff", ".woff2", ".ttf", ".otf", ".eot",
-    ".mp3", ".mp4", ".wav", ".ogg", ".flac", ".avi", ".mov", ".mkv", ".webm",
-})
+BINARY_SUFFIXES = frozenset(
+    {
+        ".png",
+        ".jpg",
+        ".jpeg",
+        ".gif",
+        ".bmp",
+        ".ico",
+        ".webp",
+        ".tif",
+        ".tiff",
+        ".psd",
+        ".pdf",
+        ".doc",
+        ".docx",
+        ".xls",
+        ".xlsx",
+        ".ppt",
+        ".pptx",
+        ".zip",
+        ".gz",
+        ".tgz",
+        ".bz2",
+        ".xz",
+        ".zst",
+        ".7z",
+        ".rar",
+        ".tar",
+        ".jar",
+        ".war",
+        ".whl",
+        ".egg",
+        ".so",
+        ".dylib",
+        ".dll",
+        ".exe",
+        ".o",
+        ".a",
+        ".lib",
+        ".obj",
+        ".pyc",
+        ".pyo",
+        ".class",
+        ".wasm",
+        ".bin",
+        ".dat",
+        ".npy",
+        ".npz",
+        ".pkl",
+        ".pickle",
+        ".pt",
+        ".pth",
+        ".onnx",
+        ".h5",
+        ".parquet",
+        ".db",
+        ".sqlite",
+        ".sqlite3",
+        ".woff",
+        ".woff2",
+        ".ttf",
+        ".otf",
+        ".eot",
+        ".mp3",
+        ".mp4",
+        ".wav",
+        ".ogg",
+        ".flac",
+        ".avi",
+        ".mov",
+        ".mkv",
+        ".webm",
+    }
+)
 # Files that tools generate and nobody reads for understanding: left out unless an
 # --include pattern names them. Lock files by name; images drawn as text, minified
 # bundles and source maps by suffix.
-GENERATED_FILES = frozenset({
-    "uv.lock", "poetry.lock", "pdm.lock", "Pipfile.lock", "conda-lock.yml",
-    "package-lock.json", "npm-shrinkwrap.json", "yarn.lock", "pnpm-lock.yaml", "bun.lock",
-    "Cargo.lock", "Gemfile.lock", "composer.lock", "go.sum", "flake.lock", "mix.lock",
-    "pubspec.lock", "Podfile.lock", "Package.resolved", "packages.lock.json", "gradle.lockfile",
-})
+GENERATED_FILES = frozenset(
+    {
+        "uv.lock",
+        "poetry.lock",
+        "pdm.lock",
+        "Pipfile.lock",
+        "conda-lock.yml",
+        "package-lock.json",
+        "npm-shrinkwrap.json",
+        "yarn.lock",
+        "pnpm-lock.yaml",
+        "bun.lock",
+        "Cargo.lock",
+        "Gemfile.lock",
+        "composer.lock",
+        "go.sum",
+        "flake.lock",
+        "mix.lock",
+        "pubspec.lock",
+        "Podfile.lock",
+        "Package.resolved",
+        "packages.lock.json",
+        "gradle.lockfile",
+    }
+)
 GENERATED_SUFFIXES = (".svg", ".min.js", ".min.css", ".js.map", ".css.map")
 # Names of files that belong to version control: a worktree's or submodule's ".git" file
 # ("gitdir: /abs/path") is never indexed, like ".git" folders.
@@ -118,8 +215,8 @@ class TreeSelection:
     over ``max_size`` bytes; ``.git`` files (worktrees and submodules); generated files
     (``GENERATED_FILES``, ``GENERATED_SUFFIXES``: lock files, SVG images, minified
     bundles, source maps) unless ``include`` patterns are given (a file they match is
-    taken). A root that is a file is taken unless it is binary or too large. Only the part of a path below the root counts, so a root that itself lies in
-    such a folder is indexed.
+    taken). A root that is a file is taken unless it is binary or too large. Only the part
+    of a path below the root counts, so a root that itself lies in such a folder is indexed.
 
     ``skipped_folders`` lists (folder, reason) for every folder left out (not walked);
     ``skipped_files`` counts the files left out per (folder, reason).
@@ -216,7 +313,7 @@ class TreeSelection:
         """Why the .gitignore files of ``chain`` ignore ``sub``, or None (the last match wins)."""
         verdict: Optional[Tuple[bool, str]] = None
         for base, spec in chain:
-            local = sub[len(base) + 1:] if base else sub
+            local = sub[len(base) + 1 :] if base else sub
             result = spec.check_file(local + "/" if is_dir else local)
             if result.include is not None:
                 where = f"{base}/.gitignore" if base else ".gitignore"
@@ -294,9 +391,7 @@ class _ChosenFiles:
     ``recorder``, which keeps the text of the file read last)."""
 
     @staticmethod
-    def loader(
-        sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None], recorder: Any
-    ) -> Any:
+    def loader(sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None], recorder: Any) -> Any:
         from tavrin.ask_codebase.indexing.loader.file import FileLoader
 
         class ChosenFileLoader(FileLoader):
@@ -394,10 +489,19 @@ def _glob_option(name: str, help_text: str) -> Callable[..., Any]:
 
 @click.command()
 @click.argument("paths", nargs=-1, required=True, type=click.Path(exists=True, path_type=Path))
-@click.option("-s", "--source", "source_name", metavar="NAME", required=True, help="Name to index the files under (reused by `ask`).")
+@click.option(
+    "-s",
+    "--source",
+    "source_name",
+    metavar="NAME",
+    required=True,
+    help="Name to index the files under (reused by `ask`).",
+)
 @_embeddings_option
 @click.option(
-    "--github", "repo_url", metavar="URL",
+    "--github",
+    "repo_url",
+    metavar="URL",
     help="Web address of the repository: references become links to the files there.",
 )
 @click.option("--rev", default="main", show_default=True, help="Commit or branch that --github links point to.")
@@ -408,10 +512,15 @@ def _glob_option(name: str, help_text: str) -> Callable[..., Any]:
 )
 @_glob_option("--exclude", "Also leave out what matches this pattern (.gitignore syntax; repeatable).")
 @click.option(
-    "--max-file-size", default=DEFAULT_MAX_FILE_SIZE, show_default=True, type=click.IntRange(min=1),
+    "--max-file-size",
+    default=DEFAULT_MAX_FILE_SIZE,
+    show_default=True,
+    type=click.IntRange(min=1),
     help="Skip files larger than this many bytes.",
 )
-@click.option("--batch-size", default=64, show_default=True, type=click.IntRange(min=1), help="Chunks embedded at once.")
+@click.option(
+    "--batch-size", default=64, show_default=True, type=click.IntRange(min=1), help="Chunks embedded at once."
+)
 @click.option("-v", "--verbose", is_flag=True, help="Say what was left out and why, folder by folder.")
 def index(
     paths: Tuple[Path, ...],
@@ -467,13 +576,18 @@ def index(
 
     try:
         with quiet_splitter_warnings(), tqdm(total=total, desc="Indexing", unit=" files") as bar:
+
             def advance() -> None:
                 bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
                 bar.update(1)
 
             documents = _load_documents(selections, chosen, repo_url, rev, tally, advance)
             QdrantWrapper.from_documents(
-                source_name, documents, lambda: embedding, config=config, batch_size=batch_size,
+                source_name,
+                documents,
+                lambda: embedding,
+                config=config,
+                batch_size=batch_size,
                 embedding_name=embeddings_name,
             )
     except EmptySourceError as exc:
@@ -544,7 +658,7 @@ def chunk_record(chunk: Any) -> Dict[str, Any]:
 
 
 def chunk_label(record: Dict[str, Any]) -> str:
-    """"path#Lstart-Lend" (or the bare path): what a ground truth can name the chunk by."""
+    """ "path#Lstart-Lend" (or the bare path): what a ground truth can name the chunk by."""
     if record["start_line"] is None:
         return record["path"]
     return f"{record['path']}#L{record['start_line']}-L{record['end_line']}"
@@ -552,9 +666,15 @@ def chunk_label(record: Dict[str, Any]) -> str:
 
 @click.command()
 @click.argument("source_name", metavar="SOURCE")
-@click.option("--grep", "pattern", metavar="TEXT", help="List only the chunks whose text contains TEXT (case-sensitive).")
 @click.option(
-    "--format", "output_format", type=click.Choice(["text", "jsonl"]), default="text", show_default=True,
+    "--grep", "pattern", metavar="TEXT", help="List only the chunks whose text contains TEXT (case-sensitive)."
+)
+@click.option(
+    "--format",
+    "output_format",
+    type=click.Choice(["text", "jsonl"]),
+    default="text",
+    show_default=True,
     help="text: a header line per chunk (path#Lstart-Lend and reference), then its text; "
     "jsonl: one object per chunk with path, start_line, end_line, text and reference.",
 )
@@ -657,17 +777,44 @@ def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, Lis
 @click.option("-s", "--source", "source_name", metavar="NAME", required=True, help="Name the code was indexed under.")
 @_embeddings_option
 @click.option(
-    "--chain", "chain_name", type=click.Choice(sorted(CHAINS)), default="map-reduce", show_default=True,
+    "--chain",
+    "chain_name",
+    type=click.Choice(sorted(CHAINS)),
+    default="map-reduce",
+    show_default=True,
     help="map-reduce: answer over each of 20 chunks, then combine; stuff: one prompt with the top chunks.",
 )
-@click.option("-j", "--jobs", default=20, show_default=True, type=click.IntRange(min=1),
-              help="Model requests of the map step in flight at once (1: one after another).")
-@click.option("--rpm", type=click.FloatRange(min=0, min_open=True), default=None, metavar="N",
-              help="At most N model requests a minute.")
-@click.option("--max-tokens", type=click.IntRange(min=1), default=None, metavar="N",
-              help="Longest answer, in tokens, of each model call (default: the model's own limit).")
-def ask(question: str, source_name: str, embeddings_name: str, chain_name: str, jobs: int,
-        rpm: Optional[float], max_tokens: Optional[int]) -> None:
+@click.option(
+    "-j",
+    "--jobs",
+    default=20,
+    show_default=True,
+    type=click.IntRange(min=1),
+    help="Model requests of the map step in flight at once (1: one after another).",
+)
+@click.option(
+    "--rpm",
+    type=click.FloatRange(min=0, min_open=True),
+    default=None,
+    metavar="N",
+    help="At most N model requests a minute.",
+)
+@click.option(
+    "--max-tokens",
+    type=click.IntRange(min=1),
+    default=None,
+    metavar="N",
+    help="Longest answer, in tokens, of each model call (default: the model's own limit).",
+)
+def ask(
+    question: str,
+    source_name: str,
+    embeddings_name: str,
+    chain_name: str,
+    jobs: int,
+    rpm: Optional[float],
+    max_tokens: Optional[int],
+) -> None:
     """Answer QUESTION about the code indexed as the source NAME, and list its sources."""
     if not os.environ.get("OPENAI_API_KEY", "").strip():
         raise click.ClickException(KEY_HELP)

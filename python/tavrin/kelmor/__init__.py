@@ -29,6 +29,7 @@ __all__ = [
     "ActionRedirect",
     "ActionResult",
     "Base",
+    "DEFAULT_MAX_STEPS",
     "Turn",
     "database_url",
     "dispose_engines",

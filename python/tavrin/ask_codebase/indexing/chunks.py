@@ -20,10 +20,10 @@ mends that after the split:
 """
 
 import bisect
-from itertools import accumulate
 import logging
 from contextlib import contextmanager
 from dataclasses import dataclass
+from itertools import accumulate
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
 

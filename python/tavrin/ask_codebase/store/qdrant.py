@@ -37,6 +37,7 @@ time the store is opened; the old folder is removed once every source is across.
 """
 
 import fcntl
+import functools
 import json
 import math
 import os
@@ -328,7 +329,7 @@ class _EdgeSource:
         offset: Any = None
         while True:
             request = ScrollRequest(offset=offset, limit=_SCROLL, with_payload=True, with_vector=with_vectors)
-            records, offset = self._call(lambda: self._shard.scroll(request))
+            records, offset = self._call(functools.partial(self._shard.scroll, request))
             for record in records:
                 yield _chunk(record.id, record.payload, record.vector if with_vectors else None)
             if offset is None:
@@ -450,7 +451,9 @@ class _EdgeWriter:
         try:
             self.store._sweep(self.name, locked=True)
         except OSError as exc:  # the source is complete and live; only space is lost
-            warnings.warn(f"could not remove the replaced generations of {self.name!r}: {exc}", RuntimeWarning)
+            warnings.warn(
+                f"could not remove the replaced generations of {self.name!r}: {exc}", RuntimeWarning, stacklevel=1
+            )
         finally:
             self._release()
         return source
@@ -623,7 +626,8 @@ class _EdgeStore:
         except FileNotFoundError:
             return []
         return sorted(
-            e.name for e in entries
+            e.name
+            for e in entries
             if e.is_dir() and _SOURCE_NAME.fullmatch(e.name) and os.path.isfile(os.path.join(e.path, _MANIFEST))
         )
 
@@ -659,9 +663,7 @@ class _EdgeStore:
                 shard = EdgeShard.load(str(path))
             except Exception as exc:
                 os.close(fd)
-                raise StoreError(
-                    f"cannot open source {name!r} in {path}: {_text(exc)}; index it again"
-                ) from exc
+                raise StoreError(f"cannot open source {name!r} in {path}: {_text(exc)}; index it again") from exc
             source = _EdgeSource(name, path, shard, fd, manifest)
             with self._lock:
                 cached = self._open.get(str(path))
@@ -792,7 +794,9 @@ class _ClientWriter:
             try:
                 self.client.delete_collection(collection)
             except Exception as exc:  # the source is complete and live; only space is lost
-                warnings.warn(f"could not remove the replaced collection {collection!r}: {exc}", RuntimeWarning)
+                warnings.warn(
+                    f"could not remove the replaced collection {collection!r}: {exc}", RuntimeWarning, stacklevel=1
+                )
         if not self.store.config.url:
             self._drop_strays()
         return _ClientSource(self.client, self.name)
@@ -819,7 +823,9 @@ class _ClientWriter:
             # the alias now that the new content is complete.
             self.client.delete_collection(self.name)
         operations.append(
-            rest.CreateAliasOperation(create_alias=rest.CreateAlias(collection_name=self.generation, alias_name=self.name))
+            rest.CreateAliasOperation(
+                create_alias=rest.CreateAlias(collection_name=self.generation, alias_name=self.name)
+            )
         )
         self.client.update_collection_aliases(change_aliases_operations=operations)
         return previous
@@ -1072,8 +1078,9 @@ class SourceVectorStore(VectorStore):
         **kwargs: Any,
     ) -> "SourceVectorStore":
         """Index ``texts`` as the source ``source_name`` (replacing it) and return its store."""
-        documents = [Document(page_content=t, metadata=dict(metadatas[i]) if metadatas else {})
-                     for i, t in enumerate(texts)]
+        documents = [
+            Document(page_content=t, metadata=dict(metadatas[i]) if metadatas else {}) for i, t in enumerate(texts)
+        ]
         return QdrantWrapper.from_documents(source_name, documents, lambda: embedding, config=config).qdrant
 
     @staticmethod

@@ -38,8 +38,16 @@ from tavrin.evaluation.qa.stats import Interval, normal_quantile
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
 
-__all__ = ["Agreement", "AgreementRow", "Label", "LabelsError", "cohen_kappa", "judge_agreement", "load_labels",
-           "spearman"]
+__all__ = [
+    "Agreement",
+    "AgreementRow",
+    "Label",
+    "LabelsError",
+    "cohen_kappa",
+    "judge_agreement",
+    "load_labels",
+    "spearman",
+]
 
 
 @dataclass(frozen=True)
@@ -119,8 +127,9 @@ def load_labels(path: str) -> List[Label]:
         reader = csv.DictReader(text.splitlines())
         missing = [key for key in ("case_id", "subject", "label") if key not in (reader.fieldnames or [])]
         if missing:
-            raise LabelsError(f"{path}: the CSV header lacks column(s) {', '.join(missing)} "
-                              "(write case_id,subject,evaluator,label)")
+            raise LabelsError(
+                f"{path}: the CSV header lacks column(s) {', '.join(missing)} (write case_id,subject,evaluator,label)"
+            )
         for row in reader:
             rows.append((f"{path}:{reader.line_num}", row))
     labels = []
@@ -137,8 +146,9 @@ def load_labels(path: str) -> List[Label]:
         )
         key = (label.case_id, label.subject, label.evaluator)
         if key in seen:
-            raise LabelsError(f"{where}: case {label.case_id!r}, subject {label.subject!r} is labelled twice "
-                              f"(also at {seen[key]})")
+            raise LabelsError(
+                f"{where}: case {label.case_id!r}, subject {label.subject!r} is labelled twice (also at {seen[key]})"
+            )
         seen[key] = where
         labels.append(label)
     if not labels:
@@ -167,8 +177,7 @@ def cohen_kappa(table: Sequence[Sequence[int]], confidence: float = 0.95) -> Tup
         return None, None
     kappa = (p_o - p_e) / (1.0 - p_e)
     term_a = sum(p[i][i] * (1.0 - (rows[i] + cols[i]) * (1.0 - kappa)) ** 2 for i in range(k))
-    term_b = (1.0 - kappa) ** 2 * sum(p[i][j] * (cols[i] + rows[j]) ** 2
-                                       for i in range(k) for j in range(k) if i != j)
+    term_b = (1.0 - kappa) ** 2 * sum(p[i][j] * (cols[i] + rows[j]) ** 2 for i in range(k) for j in range(k) if i != j)
     term_c = (kappa - p_e * (1.0 - kappa)) ** 2
     variance = max(0.0, (term_a + term_b - term_c) / ((1.0 - p_e) ** 2 * n))
     half = normal_quantile(confidence) * math.sqrt(variance)
@@ -234,11 +243,21 @@ class AgreementRow:
 
     def to_dict(self) -> Dict[str, Any]:
         """The row as a JSON-ready dictionary."""
-        return {"report": self.report, "subject": self.subject, "evaluator": self.evaluator, "kind": self.kind,
-                "n": self.n, "accuracy": self.accuracy, "kappa": self.kappa,
-                "kappa_interval": self.kappa_interval.to_dict() if self.kappa_interval else None,
-                "categories": list(self.categories), "confusion": [list(r) for r in self.confusion],
-                "spearman": self.spearman, "mae": self.mae, "unjudged": self.unjudged}
+        return {
+            "report": self.report,
+            "subject": self.subject,
+            "evaluator": self.evaluator,
+            "kind": self.kind,
+            "n": self.n,
+            "accuracy": self.accuracy,
+            "kappa": self.kappa,
+            "kappa_interval": self.kappa_interval.to_dict() if self.kappa_interval else None,
+            "categories": list(self.categories),
+            "confusion": [list(r) for r in self.confusion],
+            "spearman": self.spearman,
+            "mae": self.mae,
+            "unjudged": self.unjudged,
+        }
 
 
 @dataclass(frozen=True)
@@ -252,8 +271,12 @@ class Agreement:
 
     def to_dict(self) -> Dict[str, Any]:
         """The agreement as a JSON-ready dictionary."""
-        return {"reports": list(self.reports), "labels": self.labels, "rows": [r.to_dict() for r in self.rows],
-                "skipped": list(self.skipped)}
+        return {
+            "reports": list(self.reports),
+            "labels": self.labels,
+            "rows": [r.to_dict() for r in self.rows],
+            "skipped": list(self.skipped),
+        }
 
 
 def _check_known(labels: Sequence[Label], report: "Report", name: str) -> None:
@@ -282,8 +305,9 @@ def _as_kind(value: Any, kind: str) -> Any:
     return None
 
 
-def judge_agreement(reports: Sequence["Report"], names: Sequence[str], labels: Sequence[Label],
-                    confidence: float = 0.95) -> Agreement:
+def judge_agreement(
+    reports: Sequence["Report"], names: Sequence[str], labels: Sequence[Label], confidence: float = 0.95
+) -> Agreement:
     """Score every report's judgements against ``labels`` (see the module text).
 
     Raises ``LabelsError`` when a label names a case, subject or evaluator that a report
@@ -298,23 +322,28 @@ def judge_agreement(reports: Sequence["Report"], names: Sequence[str], labels: S
     for report, name in zip(reports, names):
         evaluators = list(dict.fromkeys([*report.evaluators, *(r.evaluator for r in report.records)]))
         records = {(str(r.case_id), r.subject, r.evaluator): r for r in report.records}
-        specific = {(l.case_id, l.subject, l.evaluator) for l in labels if l.evaluator is not None}
+        specific = {(label.case_id, label.subject, label.evaluator) for label in labels if label.evaluator is not None}
         by_cell: Dict[Tuple[str, str], List[Tuple[Label, Any]]] = {}
         for label in labels:
-            targets = [label.evaluator] if label.evaluator is not None else [
-                e for e in evaluators if (label.case_id, label.subject, e) not in specific]
+            targets = (
+                [label.evaluator]
+                if label.evaluator is not None
+                else [e for e in evaluators if (label.case_id, label.subject, e) not in specific]
+            )
             for evaluator in targets:
                 record = records.get((label.case_id, label.subject, evaluator))
                 by_cell.setdefault((label.subject, evaluator), []).append(
-                    (label, record.value if record is not None else _UNJUDGED))
+                    (label, record.value if record is not None else _UNJUDGED)
+                )
         for (subject, evaluator), pairs in by_cell.items():
             judged = [(label, value) for label, value in pairs if value is not _UNJUDGED]
             unjudged = len(pairs) - len(judged)
             kind = cell_kind([value for _, value in judged])
             if kind == "other":
                 if judged:
-                    skipped.append(f"{name}: {subject} by {evaluator}: the judge's values are neither all yes/no "
-                                   "nor all ratings")
+                    skipped.append(
+                        f"{name}: {subject} by {evaluator}: the judge's values are neither all yes/no nor all ratings"
+                    )
                 else:
                     skipped.append(f"{name}: {subject} by {evaluator}: no labelled case is judged")
                 continue
@@ -323,8 +352,9 @@ def judge_agreement(reports: Sequence["Report"], names: Sequence[str], labels: S
                 bad = next(label for (label, _), h in zip(judged, human) if h is None)
                 what = "yes/no" if kind == "yes_no" else "ratings"
                 if bad.evaluator is not None:  # a label for this evaluator that cannot be its value
-                    raise LabelsError(f"{bad.where}: evaluator {evaluator!r} gives {what}, "
-                                      f"but the label is {bad.value!r}")
+                    raise LabelsError(
+                        f"{bad.where}: evaluator {evaluator!r} gives {what}, but the label is {bad.value!r}"
+                    )
                 skipped.append(f"{name}: {subject} by {evaluator}: it gives {what}; the labels do not")
                 continue
             judge = [_as_kind(value, kind) for _, value in judged]
@@ -335,8 +365,16 @@ def judge_agreement(reports: Sequence["Report"], names: Sequence[str], labels: S
 _UNJUDGED = object()
 
 
-def _agreement_row(name: str, subject: str, evaluator: str, kind: str, human: List[Any], judge: List[Any],
-                   unjudged: int, confidence: float) -> AgreementRow:
+def _agreement_row(
+    name: str,
+    subject: str,
+    evaluator: str,
+    kind: str,
+    human: List[Any],
+    judge: List[Any],
+    unjudged: int,
+    confidence: float,
+) -> AgreementRow:
     n = len(human)
     accuracy = sum(h == j for h, j in zip(human, judge)) / n
     categories: List[Any] = []
@@ -355,6 +393,18 @@ def _agreement_row(name: str, subject: str, evaluator: str, kind: str, human: Li
     if kind == "rating":
         rho = spearman(human, judge)
         mae = math.fsum(abs(h - j) for h, j in zip(human, judge)) / n
-    return AgreementRow(report=name, subject=subject, evaluator=evaluator, kind=kind, n=n, accuracy=accuracy,
-                        kappa=kappa, kappa_interval=interval, categories=categories, confusion=confusion,
-                        spearman=rho, mae=mae, unjudged=unjudged)
+    return AgreementRow(
+        report=name,
+        subject=subject,
+        evaluator=evaluator,
+        kind=kind,
+        n=n,
+        accuracy=accuracy,
+        kappa=kappa,
+        kappa_interval=interval,
+        categories=categories,
+        confusion=confusion,
+        spearman=rho,
+        mae=mae,
+        unjudged=unjudged,
+    )

@@ -20,7 +20,14 @@ from tavrin.errors import TavrinError
 from tavrin.evaluation.qa.agreement import Agreement, AgreementRow, judge_agreement, load_labels
 from tavrin.evaluation.qa.compare import Comparison, ComparisonRow, compare_reports
 from tavrin.evaluation.qa.gates import (
-    GATE_FAILED, GateResult, JUnitCase, check_gates, check_names, gate_cases, junit_xml, parse_gates,
+    GATE_FAILED,
+    GateResult,
+    JUnitCase,
+    check_gates,
+    check_names,
+    gate_cases,
+    junit_xml,
+    parse_gates,
 )
 from tavrin.evaluation.qa.stats import percent
 
@@ -119,14 +126,35 @@ def _table(rows: List[List[str]]) -> List[str]:
     return lines
 
 
-_COMPARE_HEAD = ["Subject", "Evaluator", "Report", "Pairs", "Baseline", "Report value", "Difference (95% CI)",
-                 "Test", "p", "p (Holm)", "Result"]
+_COMPARE_HEAD = [
+    "Subject",
+    "Evaluator",
+    "Report",
+    "Pairs",
+    "Baseline",
+    "Report value",
+    "Difference (95% CI)",
+    "Test",
+    "p",
+    "p (Holm)",
+    "Result",
+]
 
 
 def _compare_cells(row: ComparisonRow) -> List[str]:
-    return [row.subject, row.evaluator, row.other, str(row.n_pairs), _estimate(row, row.a_estimate),
-            _estimate(row, row.b_estimate), difference_text(row), _test_name(row), p_text(row.p_value),
-            p_text(row.p_holm), row.direction]
+    return [
+        row.subject,
+        row.evaluator,
+        row.other,
+        str(row.n_pairs),
+        _estimate(row, row.a_estimate),
+        _estimate(row, row.b_estimate),
+        difference_text(row),
+        _test_name(row),
+        p_text(row.p_value),
+        p_text(row.p_holm),
+        row.direction,
+    ]
 
 
 def _overlap_text(comparison: Comparison) -> str:
@@ -136,9 +164,12 @@ def _overlap_text(comparison: Comparison) -> str:
 
 def comparison_text(comparison: Comparison) -> str:
     """The comparison as plain text: the table, then the flipped cases."""
-    out = [f"Baseline: {comparison.labels[0]}; compared: {', '.join(comparison.labels[1:])}",
-           _overlap_text(comparison) + f"; Holm-corrected across {len(comparison.rows)} row(s), alpha {comparison.alpha:g}",
-           ""]
+    out = [
+        f"Baseline: {comparison.labels[0]}; compared: {', '.join(comparison.labels[1:])}",
+        _overlap_text(comparison)
+        + f"; Holm-corrected across {len(comparison.rows)} row(s), alpha {comparison.alpha:g}",
+        "",
+    ]
     out += _table([_COMPARE_HEAD, *(_compare_cells(row) for row in comparison.rows)])
     out += [f"skipped: {note}" for note in comparison.skipped]
     for row in comparison.rows:
@@ -146,8 +177,10 @@ def comparison_text(comparison: Comparison) -> str:
             continue
         out += ["", f"Changed: {row.subject} by {row.evaluator}, {row.baseline} -> {row.other} ({len(row.flips)})"]
         for flip in row.flips:
-            out.append(f"  case {flip.case_id}: {_value(flip.before.value)} -> {_value(flip.after.value)}: "
-                       f"{_one_line(flip.question, 100)}")
+            out.append(
+                f"  case {flip.case_id}: {_value(flip.before.value)} -> {_value(flip.after.value)}: "
+                f"{_one_line(flip.question, 100)}"
+            )
             for label, record in ((row.baseline, flip.before), (row.other, flip.after)):
                 out.append(f"    {label}: answer: {_one_line(record.prediction)}")
                 out.append(f"    {' ' * len(label)}  reason: {_one_line(record.reason)}")
@@ -180,9 +213,13 @@ def _md_quote(value: Any) -> str:
 
 def comparison_markdown(comparison: Comparison) -> str:
     """The comparison as Markdown: the table, then every changed case with both answers and reasons."""
-    out = [f"# Comparison of {_md(', '.join(comparison.labels[1:]))} with {_md(comparison.labels[0])}", "",
-           _md(_overlap_text(comparison)) + f"; Holm-corrected across {len(comparison.rows)} row(s), "
-           f"alpha {comparison.alpha:g}.", ""]
+    out = [
+        f"# Comparison of {_md(', '.join(comparison.labels[1:]))} with {_md(comparison.labels[0])}",
+        "",
+        _md(_overlap_text(comparison)) + f"; Holm-corrected across {len(comparison.rows)} row(s), "
+        f"alpha {comparison.alpha:g}.",
+        "",
+    ]
     out += _md_table(_COMPARE_HEAD, [_compare_cells(row) for row in comparison.rows])
     out.append("")
     out += [f"- skipped: {_md(note)}" for note in comparison.skipped]
@@ -191,11 +228,25 @@ def comparison_markdown(comparison: Comparison) -> str:
             continue
         out += [f"## Changed: {_md(row.subject)} by {_md(row.evaluator)}, {_md(row.baseline)} → {_md(row.other)}", ""]
         for flip in row.flips:
-            out += [f"### Case {_md(flip.case_id)}: {_md(flip.before.value)} → {_md(flip.after.value)}", "",
-                    _md_quote(flip.question), "", "**Reference answer**", "", _md_quote(flip.before.expected), ""]
+            out += [
+                f"### Case {_md(flip.case_id)}: {_md(flip.before.value)} → {_md(flip.after.value)}",
+                "",
+                _md_quote(flip.question),
+                "",
+                "**Reference answer**",
+                "",
+                _md_quote(flip.before.expected),
+                "",
+            ]
             for label, record in ((row.baseline, flip.before), (row.other, flip.after)):
-                out += [f"**{_md(label)}**: {_md(record.value)}", "", _md_quote(record.prediction), "",
-                        f"Reason: {_md(record.reason)}", ""]
+                out += [
+                    f"**{_md(label)}**: {_md(record.value)}",
+                    "",
+                    _md_quote(record.prediction),
+                    "",
+                    f"Reason: {_md(record.reason)}",
+                    "",
+                ]
     return "\n".join(out) + "\n"
 
 
@@ -215,15 +266,23 @@ def _report_gates(results: List[GateResult]) -> bool:
 def _comparison_cases(comparison: Comparison) -> List[JUnitCase]:
     cases = []
     for row in comparison.rows:
-        changed = "\n".join(f"case {f.case_id}: {_value(f.before.value)} -> {_value(f.after.value)}: "
-                            f"{_one_line(f.question, 100)}" for f in row.flips)
-        summary = (f"{_estimate(row, row.a_estimate)} -> {_estimate(row, row.b_estimate)}, "
-                   f"difference {difference_text(row)}, {_test_name(row)} p = {p_text(row.p_value)}, "
-                   f"Holm p = {p_text(row.p_holm)}: {row.direction}")
-        cases.append(JUnitCase(classname=f"{row.subject}.{row.evaluator}", name=f"{row.other} vs {row.baseline}",
-                               failure=("worse than the baseline", summary + "\n" + changed)
-                               if row.direction == "worse" else None,
-                               output=summary + ("\n" + changed if changed else "")))
+        changed = "\n".join(
+            f"case {f.case_id}: {_value(f.before.value)} -> {_value(f.after.value)}: {_one_line(f.question, 100)}"
+            for f in row.flips
+        )
+        summary = (
+            f"{_estimate(row, row.a_estimate)} -> {_estimate(row, row.b_estimate)}, "
+            f"difference {difference_text(row)}, {_test_name(row)} p = {p_text(row.p_value)}, "
+            f"Holm p = {p_text(row.p_holm)}: {row.direction}"
+        )
+        cases.append(
+            JUnitCase(
+                classname=f"{row.subject}.{row.evaluator}",
+                name=f"{row.other} vs {row.baseline}",
+                failure=("worse than the baseline", summary + "\n" + changed) if row.direction == "worse" else None,
+                output=summary + ("\n" + changed if changed else ""),
+            )
+        )
     return cases
 
 
@@ -232,23 +291,62 @@ def _comparison_cases(comparison: Comparison) -> List[JUnitCase]:
 
 @click.command()
 @click.argument("reports", nargs=-1, required=True, type=click.Path(dir_okay=False))
-@click.option("--allow-subset", is_flag=True, help="Compare the cases the reports share when they judged different cases.")
-@click.option("--alpha", type=click.FloatRange(0, 1, min_open=True, max_open=True), default=0.05, show_default=True,
-              help="Significance level of the Holm-corrected tests.")
-@click.option("--permutations", type=click.IntRange(min=1), default=10000, show_default=True,
-              help="Random sign assignments of the randomization test when it cannot be exact.")
+@click.option(
+    "--allow-subset", is_flag=True, help="Compare the cases the reports share when they judged different cases."
+)
+@click.option(
+    "--alpha",
+    type=click.FloatRange(0, 1, min_open=True, max_open=True),
+    default=0.05,
+    show_default=True,
+    help="Significance level of the Holm-corrected tests.",
+)
+@click.option(
+    "--permutations",
+    type=click.IntRange(min=1),
+    default=10000,
+    show_default=True,
+    help="Random sign assignments of the randomization test when it cannot be exact.",
+)
 @click.option("--seed", type=int, default=0, show_default=True, help="Seed of the randomization test.")
-@click.option("--format", "fmt", type=click.Choice(["text", "json", "markdown"]), default="text", show_default=True,
-              help="How the comparison is printed.")
-@click.option("--markdown", "markdown_path", type=click.Path(dir_okay=False), help="Also write the comparison as Markdown here.")
-@click.option("--fail-under", "fail_under", multiple=True, metavar="[SUBJECT:]EVALUATOR=RATE",
-              help="Exit with status 3 when a compared report scores under RATE (repeatable).")
-@click.option("--fail-on-regression", is_flag=True,
-              help="Exit with status 3 when a report is significantly worse than the baseline.")
-@click.option("--junit", "junit_path", type=click.Path(dir_okay=False), help="Write a JUnit XML file of the rows and gates.")
-def compare(reports: Tuple[str, ...], allow_subset: bool, alpha: float, permutations: int, seed: int, fmt: str,
-            markdown_path: Optional[str], fail_under: Tuple[str, ...], fail_on_regression: bool,
-            junit_path: Optional[str]) -> None:
+@click.option(
+    "--format",
+    "fmt",
+    type=click.Choice(["text", "json", "markdown"]),
+    default="text",
+    show_default=True,
+    help="How the comparison is printed.",
+)
+@click.option(
+    "--markdown", "markdown_path", type=click.Path(dir_okay=False), help="Also write the comparison as Markdown here."
+)
+@click.option(
+    "--fail-under",
+    "fail_under",
+    multiple=True,
+    metavar="[SUBJECT:]EVALUATOR=RATE",
+    help="Exit with status 3 when a compared report scores under RATE (repeatable).",
+)
+@click.option(
+    "--fail-on-regression",
+    is_flag=True,
+    help="Exit with status 3 when a report is significantly worse than the baseline.",
+)
+@click.option(
+    "--junit", "junit_path", type=click.Path(dir_okay=False), help="Write a JUnit XML file of the rows and gates."
+)
+def compare(
+    reports: Tuple[str, ...],
+    allow_subset: bool,
+    alpha: float,
+    permutations: int,
+    seed: int,
+    fmt: str,
+    markdown_path: Optional[str],
+    fail_under: Tuple[str, ...],
+    fail_on_regression: bool,
+    junit_path: Optional[str],
+) -> None:
     """Compare REPORTS case by case with the first (the baseline): paired differences with
     95% intervals, exact McNemar tests for yes/no evaluators, randomization tests for
     ratings, Holm-corrected; and the cases whose judgement changed.
@@ -263,8 +361,9 @@ def compare(reports: Tuple[str, ...], allow_subset: bool, alpha: float, permutat
     labels = report_labels(reports)
     for report, label in zip(loaded[1:], labels[1:]):
         check_names(gates, report.subjects, report.evaluators, label)
-    comparison = compare_reports(loaded, labels, allow_subset=allow_subset, alpha=alpha,
-                                 permutations=permutations, seed=seed)
+    comparison = compare_reports(
+        loaded, labels, allow_subset=allow_subset, alpha=alpha, permutations=permutations, seed=seed
+    )
     results = [r for report, label in zip(loaded[1:], labels[1:]) for r in check_gates(gates, report, label)]
     regressions = [row for row in comparison.rows if row.direction == "worse"] if fail_on_regression else []
     if markdown_path:
@@ -284,8 +383,12 @@ def compare(reports: Tuple[str, ...], allow_subset: bool, alpha: float, permutat
         click.echo(comparison_text(comparison))
     passed = _report_gates(results)
     for row in regressions:
-        click.secho(f"Regression: {row.other}: {row.subject} by {row.evaluator} is worse than {row.baseline} "
-                    f"({difference_text(row)}, Holm p = {p_text(row.p_holm)} < {alpha:g})", fg="red", err=True)
+        click.secho(
+            f"Regression: {row.other}: {row.subject} by {row.evaluator} is worse than {row.baseline} "
+            f"({difference_text(row)}, Holm p = {p_text(row.p_holm)} < {alpha:g})",
+            fg="red",
+            err=True,
+        )
     if not passed or regressions:
         raise click.exceptions.Exit(GATE_FAILED)
 
@@ -307,8 +410,16 @@ _AGREEMENT_HEAD = ["Subject", "Evaluator", "Report", "Labelled", "Accuracy", "Ka
 
 def _agreement_cells(row: AgreementRow) -> List[str]:
     labelled = str(row.n) + (f" (+{row.unjudged} unjudged)" if row.unjudged else "")
-    return [row.subject, row.evaluator, row.report, labelled, percent(row.accuracy), _kappa_text(row),
-            "—" if row.spearman is None else f"{row.spearman:.2f}", "—" if row.mae is None else _number(row.mae)]
+    return [
+        row.subject,
+        row.evaluator,
+        row.report,
+        labelled,
+        percent(row.accuracy),
+        _kappa_text(row),
+        "—" if row.spearman is None else f"{row.spearman:.2f}",
+        "—" if row.mae is None else _number(row.mae),
+    ]
 
 
 def _category(value: Any) -> str:
@@ -336,8 +447,14 @@ def agreement_text(agreement: Agreement) -> str:
 
 @click.command("judge-agreement")
 @click.argument("paths", nargs=-1, required=True, type=click.Path(dir_okay=False), metavar="REPORT... LABELS")
-@click.option("--format", "fmt", type=click.Choice(["text", "json"]), default="text", show_default=True,
-              help="How the agreement is printed.")
+@click.option(
+    "--format",
+    "fmt",
+    type=click.Choice(["text", "json"]),
+    default="text",
+    show_default=True,
+    help="How the agreement is printed.",
+)
 def judge_agreement_command(paths: Tuple[str, ...], fmt: str) -> None:
     """Measure how the judges of REPORT(s) agree with the human verdicts in LABELS (JSON
     Lines or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's

@@ -33,8 +33,15 @@ if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
 
 __all__ = [
-    "Comparison", "ComparisonError", "ComparisonRow", "Flip", "compare_reports", "holm", "mcnemar_exact",
-    "newcombe_paired_interval", "randomization_p",
+    "Comparison",
+    "ComparisonError",
+    "ComparisonRow",
+    "Flip",
+    "compare_reports",
+    "holm",
+    "mcnemar_exact",
+    "newcombe_paired_interval",
+    "randomization_p",
 ]
 
 
@@ -51,8 +58,14 @@ class Flip:
 
     def to_dict(self) -> Dict[str, Any]:
         """The flip as a JSON-ready dictionary, both records whole."""
-        return {"case_id": self.case_id, "question": self.question, "subject": self.subject,
-                "evaluator": self.evaluator, "before": self.before.to_dict(), "after": self.after.to_dict()}
+        return {
+            "case_id": self.case_id,
+            "question": self.question,
+            "subject": self.subject,
+            "evaluator": self.evaluator,
+            "before": self.before.to_dict(),
+            "after": self.after.to_dict(),
+        }
 
 
 @dataclass(frozen=True)
@@ -86,11 +99,28 @@ class ComparisonRow:
 
     def to_dict(self) -> Dict[str, Any]:
         """The row as a JSON-ready dictionary."""
-        data = {key: getattr(self, key) for key in (
-            "subject", "evaluator", "kind", "n_pairs", "baseline", "other", "a_estimate", "b_estimate", "difference")}
+        data = {
+            key: getattr(self, key)
+            for key in (
+                "subject",
+                "evaluator",
+                "kind",
+                "n_pairs",
+                "baseline",
+                "other",
+                "a_estimate",
+                "b_estimate",
+                "difference",
+            )
+        }
         data["interval"] = self.interval.to_dict() if self.interval is not None else None
-        data.update(test=self.test, p_value=self.p_value, p_holm=self.p_holm, significant=self.significant,
-                    direction=self.direction)
+        data.update(
+            test=self.test,
+            p_value=self.p_value,
+            p_holm=self.p_holm,
+            significant=self.significant,
+            direction=self.direction,
+        )
         if self.table is not None:
             data["table"] = dict(zip(("both_true", "only_other_true", "only_baseline_true", "both_false"), self.table))
         data["flips"] = [flip.to_dict() for flip in self.flips]
@@ -113,9 +143,15 @@ class Comparison:
 
     def to_dict(self) -> Dict[str, Any]:
         """The comparison as a JSON-ready dictionary."""
-        return {"labels": list(self.labels), "baseline": self.labels[0], "overlap": self.overlap,
-                "only_in": dict(self.only_in), "alpha": self.alpha, "skipped": list(self.skipped),
-                "rows": [row.to_dict() for row in self.rows]}
+        return {
+            "labels": list(self.labels),
+            "baseline": self.labels[0],
+            "overlap": self.overlap,
+            "only_in": dict(self.only_in),
+            "alpha": self.alpha,
+            "skipped": list(self.skipped),
+            "rows": [row.to_dict() for row in self.rows],
+        }
 
 
 # ---------------------------------------------------------------- tests and intervals
@@ -236,9 +272,16 @@ def _ordered(names: Iterable[Any]) -> List[Any]:
     return list(dict.fromkeys(names))
 
 
-def compare_reports(reports: Sequence["Report"], labels: Sequence[str], *, allow_subset: bool = False,
-                    alpha: float = 0.05, permutations: int = 10000, seed: int = 0,
-                    confidence: float = 0.95) -> Comparison:
+def compare_reports(
+    reports: Sequence["Report"],
+    labels: Sequence[str],
+    *,
+    allow_subset: bool = False,
+    alpha: float = 0.05,
+    permutations: int = 10000,
+    seed: int = 0,
+    confidence: float = 0.95,
+) -> Comparison:
     """Compare every report after the first with the first, case by case (see the module text).
 
     Raises ``ComparisonError`` when the reports judged different cases (unless
@@ -254,14 +297,18 @@ def compare_reports(reports: Sequence["Report"], labels: Sequence[str], *, allow
     for label, cases in zip(labels[1:], questions[1:]):
         for case_id in questions[0].keys() & cases.keys():
             if questions[0][case_id] != cases[case_id]:
-                raise ComparisonError(f"{label} and {base_label} ask different questions under case {case_id}: "
-                                      "they do not use the same question set")
+                raise ComparisonError(
+                    f"{label} and {base_label} ask different questions under case {case_id}: "
+                    "they do not use the same question set"
+                )
     common = set(questions[0]).intersection(*questions[1:])
     only_in = {label: len(set(cases) - common) for label, cases in zip(labels, questions)}
     if any(only_in.values()) and not allow_subset:
         detail = ", ".join(f"{count} only in {label}" for label, count in only_in.items() if count)
-        raise ComparisonError(f"the reports judged different cases ({len(common)} in common, {detail}); "
-                              "--allow-subset compares the cases they share")
+        raise ComparisonError(
+            f"the reports judged different cases ({len(common)} in common, {detail}); "
+            "--allow-subset compares the cases they share"
+        )
     if not common:
         raise ComparisonError("the reports have no case in common")
 
@@ -274,13 +321,16 @@ def compare_reports(reports: Sequence["Report"], labels: Sequence[str], *, allow
     skipped: List[str] = []
     for other_report, label in zip(reports[1:], labels[1:]):
         other = index(other_report)
-        subjects = [s for s in _ordered([*reports[0].subjects, *(k[1] for k in base)])
-                    if any(k[1] == s for k in other)]
-        evaluators = [e for e in _ordered([*reports[0].evaluators, *(k[2] for k in base)])
-                      if any(k[2] == e for k in other)]
+        subjects = [s for s in _ordered([*reports[0].subjects, *(k[1] for k in base)]) if any(k[1] == s for k in other)]
+        evaluators = [
+            e for e in _ordered([*reports[0].evaluators, *(k[2] for k in base)]) if any(k[2] == e for k in other)
+        ]
         for subject, evaluator in product(subjects, evaluators):
-            pairs = [(base[(c, subject, evaluator)], other[(c, subject, evaluator)]) for c in case_order
-                     if (c, subject, evaluator) in base and (c, subject, evaluator) in other]
+            pairs = [
+                (base[(c, subject, evaluator)], other[(c, subject, evaluator)])
+                for c in case_order
+                if (c, subject, evaluator) in base and (c, subject, evaluator) in other
+            ]
             if not pairs:
                 continue
             kind = cell_kind([r.value for pair in pairs for r in pair])
@@ -289,8 +339,10 @@ def compare_reports(reports: Sequence["Report"], labels: Sequence[str], *, allow
                 continue
             pending.append(_row(subject, evaluator, kind, base_label, label, pairs, permutations, seed, confidence))
     if not pending:
-        raise ComparisonError("the reports have no subject and evaluator in common"
-                              + (f" that can be compared ({'; '.join(skipped)})" if skipped else ""))
+        raise ComparisonError(
+            "the reports have no subject and evaluator in common"
+            + (f" that can be compared ({'; '.join(skipped)})" if skipped else "")
+        )
     adjusted = holm([row["p_value"] for row in pending])
     rows = []
     for row, p_holm in zip(pending, adjusted):
@@ -301,33 +353,60 @@ def compare_reports(reports: Sequence["Report"], labels: Sequence[str], *, allow
         elif significant and row["difference"] < 0:
             direction = "worse"
         rows.append(ComparisonRow(**row, p_holm=p_holm, significant=significant, direction=direction))
-    return Comparison(labels=list(labels), overlap=len(common), only_in=only_in, rows=rows, alpha=alpha,
-                      skipped=skipped)
+    return Comparison(
+        labels=list(labels), overlap=len(common), only_in=only_in, rows=rows, alpha=alpha, skipped=skipped
+    )
 
 
-def _row(subject: str, evaluator: str, kind: str, baseline: str, other: str,
-         pairs: List[Tuple[EvalRecord, EvalRecord]], permutations: int, seed: int, confidence: float) -> Dict[str, Any]:
+def _row(
+    subject: str,
+    evaluator: str,
+    kind: str,
+    baseline: str,
+    other: str,
+    pairs: List[Tuple[EvalRecord, EvalRecord]],
+    permutations: int,
+    seed: int,
+    confidence: float,
+) -> Dict[str, Any]:
     n = len(pairs)
     flips = [Flip(str(a.case_id), a.question, evaluator, subject, a, b) for a, b in pairs if a.value != b.value]
-    row: Dict[str, Any] = {"subject": subject, "evaluator": evaluator, "kind": kind, "n_pairs": n,
-                           "baseline": baseline, "other": other}
+    row: Dict[str, Any] = {
+        "subject": subject,
+        "evaluator": evaluator,
+        "kind": kind,
+        "n_pairs": n,
+        "baseline": baseline,
+        "other": other,
+    }
     if kind == "yes_no":
         e = sum(1 for a, b in pairs if a.value and b.value)
         f = sum(1 for a, b in pairs if b.value and not a.value)
         g = sum(1 for a, b in pairs if a.value and not b.value)
         h = n - e - f - g
         a_rate, b_rate = (e + g) / n, (e + f) / n
-        row.update(a_estimate=a_rate, b_estimate=b_rate, difference=b_rate - a_rate,
-                   interval=newcombe_paired_interval(e, f, g, h, confidence), test="mcnemar-exact",
-                   p_value=mcnemar_exact(f, g), flips=flips, table=(e, f, g, h))
+        row.update(
+            a_estimate=a_rate,
+            b_estimate=b_rate,
+            difference=b_rate - a_rate,
+            interval=newcombe_paired_interval(e, f, g, h, confidence),
+            test="mcnemar-exact",
+            p_value=mcnemar_exact(f, g),
+            flips=flips,
+            table=(e, f, g, h),
+        )
         return row
     a_values = [float(a.value) for a, _ in pairs]
     b_values = [float(b.value) for _, b in pairs]
     differences = [y - x for x, y in zip(a_values, b_values)]
     flips.sort(key=lambda flip: -abs(float(flip.after.value) - float(flip.before.value)))
-    row.update(a_estimate=math.fsum(a_values) / n, b_estimate=math.fsum(b_values) / n,
-               difference=math.fsum(differences) / n,
-               interval=mean_interval(differences, confidence, method="t") if n >= 2 else None,
-               test="randomization", p_value=randomization_p(differences, permutations, seed), flips=flips)
+    row.update(
+        a_estimate=math.fsum(a_values) / n,
+        b_estimate=math.fsum(b_values) / n,
+        difference=math.fsum(differences) / n,
+        interval=mean_interval(differences, confidence, method="t") if n >= 2 else None,
+        test="randomization",
+        p_value=randomization_p(differences, permutations, seed),
+        flips=flips,
+    )
     return row
-

@@ -21,8 +21,17 @@ if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
 
 __all__ = [
-    "GATE_FAILED", "Gate", "GateError", "GateResult", "JUnitCase", "check_gates", "check_names", "junit_xml",
-    "parse_gate", "parse_gates", "report_cases",
+    "GATE_FAILED",
+    "Gate",
+    "GateError",
+    "GateResult",
+    "JUnitCase",
+    "check_gates",
+    "check_names",
+    "junit_xml",
+    "parse_gate",
+    "parse_gates",
+    "report_cases",
 ]
 
 #: The exit status of a command whose gate failed (1 is an error, 2 a usage error).
@@ -52,9 +61,16 @@ class GateResult:
 
     def to_dict(self) -> dict:
         """The result as a JSON-ready dictionary."""
-        return {"gate": self.gate.text, "report": self.report, "subject": self.subject,
-                "evaluator": self.gate.evaluator, "rate": self.gate.rate, "figure": self.figure,
-                "passed": self.passed, "message": self.message}
+        return {
+            "gate": self.gate.text,
+            "report": self.report,
+            "subject": self.subject,
+            "evaluator": self.gate.evaluator,
+            "rate": self.gate.rate,
+            "figure": self.figure,
+            "passed": self.passed,
+            "message": self.message,
+        }
 
 
 _RATE = re.compile(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*(%?)\s*")
@@ -89,11 +105,15 @@ def check_names(gates: Sequence[Gate], subjects: Sequence[str], evaluators: Sequ
     """Refuse gates that name an evaluator or subject that ``where`` (a run or report) lacks."""
     for gate in gates:
         if gate.evaluator not in evaluators:
-            raise GateError(f"--fail-under {gate.text!r}: {where} has no evaluator {gate.evaluator!r} "
-                            f"(it has {', '.join(evaluators) or 'none'})")
+            raise GateError(
+                f"--fail-under {gate.text!r}: {where} has no evaluator {gate.evaluator!r} "
+                f"(it has {', '.join(evaluators) or 'none'})"
+            )
         if gate.subject is not None and gate.subject not in subjects:
-            raise GateError(f"--fail-under {gate.text!r}: {where} has no subject {gate.subject!r} "
-                            f"(it has {', '.join(subjects) or 'none'})")
+            raise GateError(
+                f"--fail-under {gate.text!r}: {where} has no subject {gate.subject!r} "
+                f"(it has {', '.join(subjects) or 'none'})"
+            )
 
 
 def check_gates(gates: Sequence[Gate], report: "Report", label: str) -> List[GateResult]:
@@ -115,13 +135,24 @@ def check_gates(gates: Sequence[Gate], report: "Report", label: str) -> List[Gat
                 figure = cell.estimate / 10.0
                 shown, wanted = f"mean {cell.estimate:g}", f"{gate.rate * 10:g}"
             else:
-                results.append(GateResult(gate, label, cell.subject, False, None,
-                                          f"{head}: values are neither yes/no nor 0-10 ratings"))
+                results.append(
+                    GateResult(
+                        gate, label, cell.subject, False, None, f"{head}: values are neither yes/no nor 0-10 ratings"
+                    )
+                )
                 continue
             passed = figure >= gate.rate - 1e-12
             relation = ">=" if passed else "<"
-            results.append(GateResult(gate, label, cell.subject, passed, figure,
-                                      f"{head}: {shown} {relation} {wanted} (--fail-under {gate.text})"))
+            results.append(
+                GateResult(
+                    gate,
+                    label,
+                    cell.subject,
+                    passed,
+                    figure,
+                    f"{head}: {shown} {relation} {wanted} (--fail-under {gate.text})",
+                )
+            )
     return results
 
 
@@ -155,8 +186,15 @@ def junit_xml(suites: Sequence[Tuple[str, Sequence[JUnitCase]]]) -> str:
     for suite_name, cases in suites:
         failures = sum(case.failure is not None for case in cases)
         errors = sum(case.error is not None for case in cases)
-        suite = ET.SubElement(root, "testsuite", name=_xml_text(suite_name), tests=str(len(cases)),
-                              failures=str(failures), errors=str(errors), skipped="0")
+        suite = ET.SubElement(
+            root,
+            "testsuite",
+            name=_xml_text(suite_name),
+            tests=str(len(cases)),
+            failures=str(failures),
+            errors=str(errors),
+            skipped="0",
+        )
         totals = [totals[0] + len(cases), totals[1] + failures, totals[2] + errors]
         for case in cases:
             element = ET.SubElement(suite, "testcase", classname=_xml_text(case.classname), name=_xml_text(case.name))
@@ -175,9 +213,15 @@ def junit_xml(suites: Sequence[Tuple[str, Sequence[JUnitCase]]]) -> str:
 
 def gate_cases(results: Sequence[GateResult]) -> List[JUnitCase]:
     """One test case per gate and subject: failed when the gate failed."""
-    return [JUnitCase(classname="gates", name=f"{r.gate.text} [{r.report}: {r.subject}]",
-                      failure=None if r.passed else ("gate failed", r.message), output=r.message)
-            for r in results]
+    return [
+        JUnitCase(
+            classname="gates",
+            name=f"{r.gate.text} [{r.report}: {r.subject}]",
+            failure=None if r.passed else ("gate failed", r.message),
+            output=r.message,
+        )
+        for r in results
+    ]
 
 
 def _short(value: Any, limit: int = 80) -> str:
@@ -192,8 +236,10 @@ def report_cases(report: "Report", label: str) -> List[Tuple[str, List[JUnitCase
     suites: dict = {}
     for record in report.records:
         value = record.value
-        details = (f"question: {record.question}\nreference: {record.expected}\nanswer: {record.prediction}\n"
-                   f"value: {value}\nreason: {record.reason}")
+        details = (
+            f"question: {record.question}\nreference: {record.expected}\nanswer: {record.prediction}\n"
+            f"value: {value}\nreason: {record.reason}"
+        )
         case = JUnitCase(
             classname=f"{record.subject}.{record.evaluator}",
             name=f"case {record.case_id}: {_short(record.question)}",
@@ -203,7 +249,14 @@ def report_cases(report: "Report", label: str) -> List[Tuple[str, List[JUnitCase
         suites.setdefault(f"{label}: {record.subject} by {record.evaluator}", []).append(case)
     out = list(suites.items())
     if report.error_msg:
-        out.append((f"{label}: run", [JUnitCase(classname="run", name="the run finished",
-                                                 error=("the run stopped early", report.error_msg))]))
+        out.append(
+            (
+                f"{label}: run",
+                [
+                    JUnitCase(
+                        classname="run", name="the run finished", error=("the run stopped early", report.error_msg)
+                    )
+                ],
+            )
+        )
     return out
-

@@ -64,9 +64,7 @@ class QuestionSet:
             raise QuestionSetError(f"{source}: missing field 'cases'")
         raw_cases = data["cases"]
         if not isinstance(raw_cases, list):
-            raise QuestionSetError(
-                f"{source}: field 'cases' must be a list, got {json_type(raw_cases)}"
-            )
+            raise QuestionSetError(f"{source}: field 'cases' must be a list, got {json_type(raw_cases)}")
         cases: List[TestCase] = []
         seen: Dict[str, int] = {}
         for index, raw in enumerate(raw_cases):
@@ -78,13 +76,10 @@ class QuestionSet:
                 case_id = str(case_id)
             if not isinstance(case_id, str) or not case_id:
                 raise QuestionSetError(
-                    f"{where}: field 'id' must be a non-empty string or an integer, "
-                    f"got {json_type(raw.get('id'))}"
+                    f"{where}: field 'id' must be a non-empty string or an integer, got {json_type(raw.get('id'))}"
                 )
             if case_id in seen:
-                raise QuestionSetError(
-                    f"{where}: duplicate id {case_id!r} (already used by case {seen[case_id]})"
-                )
+                raise QuestionSetError(f"{where}: duplicate id {case_id!r} (already used by case {seen[case_id]})")
             seen[case_id] = index
             cases.append(
                 TestCase(

@@ -23,7 +23,13 @@ if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
 
 __all__ = [
-    "Interval", "SummaryCell", "cell_kind", "mean_interval", "normal_quantile", "summary_cells", "t_quantile",
+    "Interval",
+    "SummaryCell",
+    "cell_kind",
+    "mean_interval",
+    "normal_quantile",
+    "summary_cells",
+    "t_quantile",
     "wilson_interval",
 ]
 
@@ -96,8 +102,9 @@ def wilson_interval(successes: int, n: int, confidence: float = 0.95) -> Interva
     return Interval(low, high, "wilson")
 
 
-def mean_interval(values: Sequence[float], confidence: float = 0.95, *, method: str = "t", seed: int = 0,
-                  resamples: int = 10000) -> Interval:
+def mean_interval(
+    values: Sequence[float], confidence: float = 0.95, *, method: str = "t", seed: int = 0, resamples: int = 10000
+) -> Interval:
     """An interval for the mean of ``values``.
 
     ``method="t"``: Student's t interval, ``mean +- t(n-1) * s / sqrt(n)``; values that are
@@ -165,7 +172,7 @@ def _is_number(value: Any) -> bool:
 
 
 def cell_kind(values: Sequence[Any]) -> str:
-    """"yes_no", "rating" or "other": what a list of judgement values holds (see ``SummaryCell``)."""
+    """ "yes_no", "rating" or "other": what a list of judgement values holds (see ``SummaryCell``)."""
     if values and all(isinstance(v, bool) for v in values):
         return "yes_no"
     if values and all(_is_number(v) for v in values):
@@ -184,8 +191,10 @@ def percent(value: float) -> str:
 
 
 def _yes_no_text(successes: int, n: int, interval: Interval, confidence: float) -> str:
-    return (f"{successes}/{n} true ({percent(successes / n)}, {round(confidence * 100)}% CI "
-            f"{round(interval.low * 100)}-{percent(interval.high)})")
+    return (
+        f"{successes}/{n} true ({percent(successes / n)}, {round(confidence * 100)}% CI "
+        f"{round(interval.low * 100)}-{percent(interval.high)})"
+    )
 
 
 def _rating_text(mean: float, n: int, interval: Optional[Interval], confidence: float) -> str:
@@ -204,21 +213,29 @@ def cell_text(values: Sequence[Any], confidence: float = 0.95, *, rating_method:
     return _cell(values, "", "", confidence, rating_method, seed).text
 
 
-def _cell(values: Sequence[Any], subject: str, evaluator: str, confidence: float, rating_method: str,
-          seed: int) -> SummaryCell:
+def _cell(
+    values: Sequence[Any], subject: str, evaluator: str, confidence: float, rating_method: str, seed: int
+) -> SummaryCell:
     n = len(values)
     kind = cell_kind(values)
     if kind == "yes_no":
         successes = sum(bool(v) for v in values)
         interval = wilson_interval(successes, n, confidence)
-        return SummaryCell(subject, evaluator, kind, n, successes, successes / n, interval,
-                           _yes_no_text(successes, n, interval, confidence))
+        return SummaryCell(
+            subject,
+            evaluator,
+            kind,
+            n,
+            successes,
+            successes / n,
+            interval,
+            _yes_no_text(successes, n, interval, confidence),
+        )
     if kind == "rating":
         numbers = [float(v) for v in values]
         mean = math.fsum(numbers) / n
         spread = _rating_interval(numbers, confidence, rating_method, seed)
-        return SummaryCell(subject, evaluator, kind, n, None, mean, spread,
-                           _rating_text(mean, n, spread, confidence))
+        return SummaryCell(subject, evaluator, kind, n, None, mean, spread, _rating_text(mean, n, spread, confidence))
     if not values:
         return SummaryCell(subject, evaluator, kind, 0, None, None, None, "—")
     bools = [v for v in values if isinstance(v, bool)]
@@ -229,18 +246,22 @@ def _cell(values: Sequence[Any], subject: str, evaluator: str, confidence: float
     parts = []
     if bools:
         successes = sum(bools)
-        parts.append(_yes_no_text(successes, len(bools), wilson_interval(successes, len(bools), confidence), confidence))
+        parts.append(
+            _yes_no_text(successes, len(bools), wilson_interval(successes, len(bools), confidence), confidence)
+        )
     if numbers:
         mean = math.fsum(numbers) / len(numbers)
-        parts.append(_rating_text(mean, len(numbers), _rating_interval(numbers, confidence, rating_method, seed),
-                                  confidence))
+        parts.append(
+            _rating_text(mean, len(numbers), _rating_interval(numbers, confidence, rating_method, seed), confidence)
+        )
     if others:
         parts.append(f"{others} other")
     return SummaryCell(subject, evaluator, kind, n, None, None, None, f"{n} judged: " + ", ".join(parts))
 
 
-def summary_cells(report: "Report", confidence: float = 0.95, *, rating_method: str = "t",
-                  seed: int = 0) -> List[SummaryCell]:
+def summary_cells(
+    report: "Report", confidence: float = 0.95, *, rating_method: str = "t", seed: int = 0
+) -> List[SummaryCell]:
     """Every subject x evaluator cell of ``report``'s summary, subjects then evaluators in
     the report's order (names met only in records follow), with a ``confidence`` interval:
     Wilson for yes/no rates, ``rating_method`` ("t" or "bootstrap", seeded) for ratings."""

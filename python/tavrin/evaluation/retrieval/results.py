@@ -71,14 +71,18 @@ class Corpus:
     source: Optional[str] = None
 
     def describe(self) -> str:
-        """"the ground truth's own 121 documents", "the 845 chunks stored in source 'click'"."""
+        """ "the ground truth's own 121 documents", "the 845 chunks stored in source 'click'"."""
         if self.kind == "qdrant_source":
             return f"the {self.size} {self.unit} stored in source {self.source!r}"
         return f"the ground truth's own {self.size} {self.unit}"
 
     def to_dict(self) -> Dict[str, Any]:
-        return {"kind": self.kind, "size": self.size, "unit": self.unit,
-                **({"source": self.source} if self.source is not None else {})}
+        return {
+            "kind": self.kind,
+            "size": self.size,
+            "unit": self.unit,
+            **({"source": self.source} if self.source is not None else {}),
+        }
 
 
 class FileLevelRetriever(Retriever):
@@ -123,7 +127,7 @@ class Float32EmbeddingRetriever(EmbeddingRetriever):
 
 
 def parse_cutoffs(text: str) -> List[int]:
-    """"1,5,10" -> [1, 5, 10] (sorted, without repeats); ValueError naming a bad entry."""
+    """ "1,5,10" -> [1, 5, 10] (sorted, without repeats); ValueError naming a bad entry."""
     cutoffs = set()
     for part in str(text).split(","):
         part = part.strip()
@@ -134,7 +138,7 @@ def parse_cutoffs(text: str) -> List[int]:
 
 
 def parse_metrics(text: Optional[str]) -> List[str]:
-    """"ndcg,recall" -> ["ndcg", "recall"]; None or "all" -> every metric."""
+    """ "ndcg,recall" -> ["ndcg", "recall"]; None or "all" -> every metric."""
     if text is None or text.strip() == "all":
         return list(METRICS)
     chosen: List[str] = []
@@ -214,8 +218,7 @@ class RunResult:
         rows = []
         for qi, query in enumerate(self.queries):
             for ki, k in enumerate(self.cutoffs):
-                row: Dict[str, Any] = {"retriever": self.name, "query": query, "k": k,
-                                       "relevant": self.relevant[qi]}
+                row: Dict[str, Any] = {"retriever": self.name, "query": query, "k": k, "relevant": self.relevant[qi]}
                 for name in CUTOFF_METRICS:
                     row[name] = _clean(float(self.per_query[name][qi, ki]))
                 row["r_precision"] = _clean(float(self.per_query["r_precision"][qi, 0]))
@@ -282,8 +285,12 @@ class EvaluationResults:
             "metrics": self.metrics,
             "runs": [run.to_dict() for run in self.runs],
             "comparisons": [c.to_dict() for c in self.comparisons],
-            "significance": {"permutations": self.permutations, "seed": self.seed, "alpha": self.alpha,
-                             "correction": "holm"},
+            "significance": {
+                "permutations": self.permutations,
+                "seed": self.seed,
+                "alpha": self.alpha,
+                "correction": "holm",
+            },
         }
 
 
@@ -360,7 +367,7 @@ def evaluate_retriever(
     start = time.perf_counter()
     with bar(total=len(docs), desc=f"Indexing documents ({name})", unit="doc") as b:
         for i in range(0, len(docs), batch_size):
-            batch = docs[i:i + batch_size]
+            batch = docs[i : i + batch_size]
             retriever.index(batch)
             b.update(len(batch))
     indexing = time.perf_counter() - start
@@ -373,7 +380,7 @@ def evaluate_retriever(
     with bar(total=len(queries), desc=f"Searching top-{depth} ({name})", unit="query") as b:
         if block and isinstance(retriever, EmbeddingRetriever):
             for i in range(0, len(queries), query_block):
-                chunk = queries[i:i + query_block]
+                chunk = queries[i : i + query_block]
                 t0 = time.perf_counter()
                 found = retriever.search_many(chunk, depth)
                 searching += time.perf_counter() - t0
@@ -390,7 +397,8 @@ def evaluate_retriever(
                 b.update(1)
 
     values, r_precision, relevant = ground_truth._score_rankings(
-        retrieval, cutoffs, float(threshold), gain == "exponential")
+        retrieval, cutoffs, float(threshold), gain == "exponential"
+    )
     per_query = {metric: values[:, :, i] for i, metric in enumerate(CUTOFF_METRICS)}
     per_query["r_precision"] = r_precision[:, None]
     metrics: Dict[int, Dict[str, float]] = {}
@@ -446,14 +454,19 @@ def compare_runs(
         if run.queries != base.queries:
             raise ValueError(f"runs {base.name!r} and {run.name!r} were not made on the same queries")
         for metric in metrics:
-            for k in ([None] if metric == "r_precision" else base.cutoffs):
+            for k in [None] if metric == "r_precision" else base.cutoffs:
                 a, b = base.values(metric, k), run.values(metric, k)
-                out.append(Comparison(
-                    baseline=base.name, run=run.name, metric=metric, k=k,
-                    difference=run.mean(metric, k) - base.mean(metric, k),
-                    p_randomization=randomization_test(a, b, permutations, seed),
-                    p_t=paired_t_test(a, b),
-                ))
+                out.append(
+                    Comparison(
+                        baseline=base.name,
+                        run=run.name,
+                        metric=metric,
+                        k=k,
+                        difference=run.mean(metric, k) - base.mean(metric, k),
+                        p_randomization=randomization_test(a, b, permutations, seed),
+                        p_t=paired_t_test(a, b),
+                    )
+                )
     for attribute in ("p_randomization", "p_t"):
         for c, adjusted in zip(out, holm([getattr(c, attribute) for c in out])):
             setattr(c, attribute + "_holm", adjusted)
@@ -485,16 +498,33 @@ def evaluate_retrievers(
     ``threshold``) and the retrievers search different corpora, the results carry a
     warning that their scores are not comparable."""
     runs = [
-        evaluate_retriever(ground_truth, retriever, cutoffs, name=name, batch_size=batch_size,
-                           threshold=threshold, gain=gain, progress=progress, block=block)
+        evaluate_retriever(
+            ground_truth,
+            retriever,
+            cutoffs,
+            name=name,
+            batch_size=batch_size,
+            threshold=threshold,
+            gain=gain,
+            progress=progress,
+            block=block,
+        )
         for name, retriever in retrievers.items()
     ]
     comparisons = compare_runs(runs, metrics, permutations=permutations, seed=seed, alpha=alpha)
     only_relevant = only_relevant_documents(ground_truth, threshold)
     results = EvaluationResults(
-        cutoffs=sorted(set(int(k) for k in cutoffs)), threshold=float(threshold), gain=gain,
-        metrics=list(metrics), runs=runs, comparisons=comparisons, permutations=permutations, seed=seed,
-        alpha=alpha, level=level, only_relevant=only_relevant,
+        cutoffs=sorted(set(int(k) for k in cutoffs)),
+        threshold=float(threshold),
+        gain=gain,
+        metrics=list(metrics),
+        runs=runs,
+        comparisons=comparisons,
+        permutations=permutations,
+        seed=seed,
+        alpha=alpha,
+        level=level,
+        only_relevant=only_relevant,
     )
     if results.corpora_differ:
         searched = "; ".join(f"{run.name}: {run.corpus.describe()}" for run in runs if run.corpus is not None)
@@ -502,10 +532,12 @@ def evaluate_retrievers(
             results.warnings.append(
                 "the ground truth lists only relevant documents, so a retriever of its own documents searches "
                 f"nothing but relevant ones while a Qdrant source searches all it stores ({searched}): "
-                "their scores are not comparable, nor are the paired tests")
+                "their scores are not comparable, nor are the paired tests"
+            )
         else:
-            results.warnings.append(f"the retrievers search different corpora ({searched}): "
-                                    "their scores measure different tasks")
+            results.warnings.append(
+                f"the retrievers search different corpora ({searched}): their scores measure different tasks"
+            )
     return results
 
 

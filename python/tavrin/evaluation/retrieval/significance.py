@@ -29,7 +29,9 @@ def _differences(a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.nda
     return d[~np.isnan(d)]  # a query for which either value is undefined does not take part
 
 
-def randomization_test(a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.ndarray", permutations: int = 10_000, seed: int = 0) -> float:
+def randomization_test(
+    a: "Sequence[float] | np.ndarray", b: "Sequence[float] | np.ndarray", permutations: int = 10_000, seed: int = 0
+) -> float:
     """Two-sided p-value of the paired randomization test of ``b`` against ``a``."""
     if permutations < 1:
         raise ValueError(f"permutations must be at least 1, got {permutations}")

@@ -62,8 +62,10 @@ def find_test_set(report: Report, report_path: str) -> str:
     beside = os.path.join(os.path.dirname(os.path.abspath(report_path)), stored)
     if os.path.exists(beside):
         return beside
-    raise Fail(f"the question set of {report_path} is missing: neither {stored} (from the current folder) "
-               f"nor {beside} (from the report's folder) exists")
+    raise Fail(
+        f"the question set of {report_path} is missing: neither {stored} (from the current folder) "
+        f"nor {beside} (from the report's folder) exists"
+    )
 
 
 class _Extends(click.Command):

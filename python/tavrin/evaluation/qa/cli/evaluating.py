@@ -49,28 +49,63 @@ class _EvaluateCommand(click.Command):
         formatter.write_paragraph()
         formatter.write_text(f"Known evaluators: {_known('evaluator')}.")
         formatter.write_paragraph()
-        formatter.write_text("Subjects and evaluators of installed packages are found through the entry-point "
-                             f"groups {evaluable_base.ENTRY_POINT_GROUP} and {evaluator_base.ENTRY_POINT_GROUP}.")
+        formatter.write_text(
+            "Subjects and evaluators of installed packages are found through the entry-point "
+            f"groups {evaluable_base.ENTRY_POINT_GROUP} and {evaluator_base.ENTRY_POINT_GROUP}."
+        )
 
 
 @click.command(cls=_EvaluateCommand)
 @click.argument("test_set", type=click.Path(exists=True, dir_okay=False))
-@click.option("-s", "--subject", "subjects", multiple=True, required=True,
-              help="A subject to evaluate: a known name, or package.module:ClassName (repeatable).")
-@click.option("-e", "--evaluator", "evaluators", multiple=True, required=True,
-              help="An evaluator that judges every answer: a known name, or package.module:ClassName (repeatable).")
+@click.option(
+    "-s",
+    "--subject",
+    "subjects",
+    multiple=True,
+    required=True,
+    help="A subject to evaluate: a known name, or package.module:ClassName (repeatable).",
+)
+@click.option(
+    "-e",
+    "--evaluator",
+    "evaluators",
+    multiple=True,
+    required=True,
+    help="An evaluator that judges every answer: a known name, or package.module:ClassName (repeatable).",
+)
 @click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="Where to write the JSON report.")
-@click.option("--markdown", "markdown_path", type=click.Path(dir_okay=False),
-              help="Also write the report as Markdown here when the run completes.")
+@click.option(
+    "--markdown",
+    "markdown_path",
+    type=click.Path(dir_okay=False),
+    help="Also write the report as Markdown here when the run completes.",
+)
 @click.option("--shard", default=None, metavar="K/N", help="Run only shard K of N of the cases (split by case id).")
 @click.option("--force", is_flag=True, help="Replace an existing report at --output.")
 @click.option("-v", "--verbose", is_flag=True, help="Print every question, answer and judgement.")
 @_run_options
-def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ...], output: str,
-             markdown_path: Optional[str], shard: Optional[str], force: bool, verbose: bool, jobs: int,
-             keep_going: bool, max_retries: int, request_timeout: float, rpm: Optional[float],
-             judge_model: Optional[str], no_cache: bool, subject_options: Tuple[str, ...], quiet: bool,
-             fmt: str, fail_under: Tuple[str, ...], junit_path: Optional[str]) -> None:
+def evaluate(
+    test_set: str,
+    subjects: Tuple[str, ...],
+    evaluators: Tuple[str, ...],
+    output: str,
+    markdown_path: Optional[str],
+    shard: Optional[str],
+    force: bool,
+    verbose: bool,
+    jobs: int,
+    keep_going: bool,
+    max_retries: int,
+    request_timeout: float,
+    rpm: Optional[float],
+    judge_model: Optional[str],
+    no_cache: bool,
+    subject_options: Tuple[str, ...],
+    quiet: bool,
+    fmt: str,
+    fail_under: Tuple[str, ...],
+    junit_path: Optional[str],
+) -> None:
     """Evaluate subjects on the question set in TEST_SET and save the report."""
     from tavrin.evaluation.qa.evaluation import Evaluation
 
@@ -83,11 +118,14 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
     _check_junit(junit_path, [test_set], [output, markdown_path])
     journal = journal_path(output)
     if journal.exists() and not force:
-        raise Fail(f"{journal} holds the judgements of a run that was killed; `tavrin resume {shlex.quote(output)}` "
-                   f"continues it (or --force starts afresh)")
+        raise Fail(
+            f"{journal} holds the judgements of a run that was killed; `tavrin resume {shlex.quote(output)}` "
+            f"continues it (or --force starts afresh)"
+        )
     if os.path.exists(output) and not force:
-        raise Fail(f"{output} already exists; `tavrin resume {shlex.quote(output)}` continues that run, "
-                   f"--force replaces it")
+        raise Fail(
+            f"{output} already exists; `tavrin resume {shlex.quote(output)}` continues that run, --force replaces it"
+        )
     try:
         evaluation = Evaluation(str(test_set), list(subject_classes), list(evaluator_classes))
     except OSError as exc:
@@ -108,5 +146,10 @@ def evaluate(test_set: str, subjects: Tuple[str, ...], evaluators: Tuple[str, ..
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
     before = _llm.usage()
     report = _run(evaluation, output, verbose, jobs, keep_going, quiet, fmt)
-    _conclude(lambda: _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt,
-                              qa_run.cases(evaluation)), report, output, gates, junit_path)
+    _conclude(
+        lambda: _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, qa_run.cases(evaluation)),
+        report,
+        output,
+        gates,
+        junit_path,
+    )

@@ -53,10 +53,23 @@ class _ExtendsMarkdown(_Extends):
 
 @click.command(cls=_ExtendsResume, help="Resume an evaluation from the json report in JSON_PATH.")
 @_run_options
-def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep_going: bool, max_retries: int,
-           request_timeout: float, rpm: Optional[float], judge_model: Optional[str], no_cache: bool,
-           subject_options: Tuple[str, ...], quiet: bool, fmt: str, fail_under: Tuple[str, ...],
-           junit_path: Optional[str]) -> None:
+def resume(
+    json_path: str,
+    output: Optional[str],
+    verbose: bool,
+    jobs: int,
+    keep_going: bool,
+    max_retries: int,
+    request_timeout: float,
+    rpm: Optional[float],
+    judge_model: Optional[str],
+    no_cache: bool,
+    subject_options: Tuple[str, ...],
+    quiet: bool,
+    fmt: str,
+    fail_under: Tuple[str, ...],
+    junit_path: Optional[str],
+) -> None:
     from tavrin.evaluation.qa.evaluation import Evaluation
 
     out = output or json_path
@@ -85,8 +98,13 @@ def resume(json_path: str, output: Optional[str], verbose: bool, jobs: int, keep
     before = _llm.usage()
     finished = _run(evaluation, out, verbose, jobs, keep_going, quiet, fmt)
     extras = {"shard": report.shard, "classes": report.classes}
-    _conclude(lambda: _finish(finished, out, None, before, _report_usage(report), extras, fmt,
-                              qa_run.cases(evaluation)), finished, out, gates, junit_path)
+    _conclude(
+        lambda: _finish(finished, out, None, before, _report_usage(report), extras, fmt, qa_run.cases(evaluation)),
+        finished,
+        out,
+        gates,
+        junit_path,
+    )
 
 
 @click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")

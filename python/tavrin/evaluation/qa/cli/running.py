@@ -25,8 +25,9 @@ from tavrin.evaluation.qa.report import (
 JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
 
 
-def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], judge_model: Optional[str],
-               no_cache: bool) -> None:
+def _configure(
+    max_retries: int, request_timeout: float, rpm: Optional[float], judge_model: Optional[str], no_cache: bool
+) -> None:
     _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
     if JUDGE_MODULE in sys.modules:  # a judge is in use
         from tavrin.evaluation.qa.evaluator.judge_model import configure_judge
@@ -34,8 +35,9 @@ def _configure(max_retries: int, request_timeout: float, rpm: Optional[float], j
         configure_judge(model=judge_model, cache=not no_cache)
 
 
-def _run(evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool,
-         fmt: str = "table") -> Report:
+def _run(
+    evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool, fmt: str = "table"
+) -> Report:
     """Run ``evaluation``, writing its report to ``output``; return the report as written.
 
     With ``fmt`` "json" standard output is kept for the JSON summary: what the run prints
@@ -63,8 +65,16 @@ def _drop_empty_journal(output: str) -> None:
         pass
 
 
-def _finish(report: Report, output: str, markdown_path: Optional[str], before: _llm.Usage, base: _llm.Usage,
-            extras: Dict[str, Any], fmt: str, cases: List[Any]) -> None:
+def _finish(
+    report: Report,
+    output: str,
+    markdown_path: Optional[str],
+    before: _llm.Usage,
+    base: _llm.Usage,
+    extras: Dict[str, Any],
+    fmt: str,
+    cases: List[Any],
+) -> None:
     """Record the run's usage and extras in its report, write the Markdown, say how it went."""
     total = base + (_llm.usage() - before)
     report.requests, report.retries, report.tokens = total.requests, total.retries, total.tokens
@@ -78,7 +88,8 @@ def _finish(report: Report, output: str, markdown_path: Optional[str], before: _
         click.secho(
             f"The evaluation stopped early: {report.error_msg}\n"
             f"The records made so far are in {output}; `tavrin resume {shlex.quote(output)}` continues the run.",
-            fg="red", err=True,
+            fg="red",
+            err=True,
         )
         raise click.exceptions.Exit(1)
     click.secho(f"Saved JSON report: {output}", fg="green", **status)
@@ -86,8 +97,10 @@ def _finish(report: Report, output: str, markdown_path: Optional[str], before: _
         try:
             report.dump_md(markdown_path)
         except OSError as exc:
-            raise Fail(f"the JSON report is complete, but the Markdown report {markdown_path} "
-                       f"could not be written: {exc.strerror or exc}") from exc
+            raise Fail(
+                f"the JSON report is complete, but the Markdown report {markdown_path} "
+                f"could not be written: {exc.strerror or exc}"
+            ) from exc
         click.secho(f"Saved Markdown report: {markdown_path}", fg="green", **status)
     print_summary(report, output, fmt, cases)
 
@@ -120,29 +133,77 @@ def _positive_jobs(ctx: click.Context, param: click.Parameter, value: int) -> in
 def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
     """The options ``evaluate`` and ``resume`` share (applied bottom up)."""
     options = [
-        click.option("-j", "--jobs", type=int, default=1, show_default=True, callback=_positive_jobs,
-                     help="Judgements in flight at once (1: one after another)."),
-        click.option("--keep-going", is_flag=True,
-                     help="Leave a judgement that fails unrecorded and go on; `tavrin resume` makes it later."),
-        click.option("--max-retries", type=click.IntRange(min=0), default=6, show_default=True,
-                     help="Retries of a model request that fails with 429, 5xx, a timeout or a dropped connection."),
-        click.option("--request-timeout", type=click.FloatRange(min=0, min_open=True), default=120.0,
-                     show_default=True, help="Seconds a model request may take."),
-        click.option("--rpm", type=click.FloatRange(min=0, min_open=True), default=None,
-                     help="Model requests per minute, shared by all jobs (default: no limit)."),
-        click.option("--judge-model", default=None, metavar="MODEL",
-                     help=f"The judges' model (default: ${_llm.JUDGE_MODEL_ENV} or {_llm.DEFAULT_JUDGE_MODEL})."),
+        click.option(
+            "-j",
+            "--jobs",
+            type=int,
+            default=1,
+            show_default=True,
+            callback=_positive_jobs,
+            help="Judgements in flight at once (1: one after another).",
+        ),
+        click.option(
+            "--keep-going",
+            is_flag=True,
+            help="Leave a judgement that fails unrecorded and go on; `tavrin resume` makes it later.",
+        ),
+        click.option(
+            "--max-retries",
+            type=click.IntRange(min=0),
+            default=6,
+            show_default=True,
+            help="Retries of a model request that fails with 429, 5xx, a timeout or a dropped connection.",
+        ),
+        click.option(
+            "--request-timeout",
+            type=click.FloatRange(min=0, min_open=True),
+            default=120.0,
+            show_default=True,
+            help="Seconds a model request may take.",
+        ),
+        click.option(
+            "--rpm",
+            type=click.FloatRange(min=0, min_open=True),
+            default=None,
+            help="Model requests per minute, shared by all jobs (default: no limit).",
+        ),
+        click.option(
+            "--judge-model",
+            default=None,
+            metavar="MODEL",
+            help=f"The judges' model (default: ${_llm.JUDGE_MODEL_ENV} or {_llm.DEFAULT_JUDGE_MODEL}).",
+        ),
         click.option("--no-cache", is_flag=True, help="Ask the judge model every time (no answer cache)."),
-        click.option("--subject-option", "subject_options", multiple=True, metavar="KEY=VALUE",
-                     help="A constructor argument for subjects that need one, e.g. source_name=myrepo (repeatable)."),
+        click.option(
+            "--subject-option",
+            "subject_options",
+            multiple=True,
+            metavar="KEY=VALUE",
+            help="A constructor argument for subjects that need one, e.g. source_name=myrepo (repeatable).",
+        ),
         click.option("-q", "--quiet", is_flag=True, help="No progress bar."),
-        click.option("--format", "fmt", type=click.Choice(["text", "json"]), default="text", show_default=True,
-                     help="How the score summary is printed."),
-        click.option("--fail-under", "fail_under", multiple=True, metavar="[SUBJECT:]EVALUATOR=RATE",
-                     help="Exit with status 3 when a subject scores under RATE for EVALUATOR, e.g. Correctness=0.8 "
-                          "(repeatable; ratings: RATE x 10 is the mean asked for)."),
-        click.option("--junit", "junit_path", type=click.Path(dir_okay=False),
-                     help="Write a JUnit XML file: one test case per judgement and per gate."),
+        click.option(
+            "--format",
+            "fmt",
+            type=click.Choice(["text", "json"]),
+            default="text",
+            show_default=True,
+            help="How the score summary is printed.",
+        ),
+        click.option(
+            "--fail-under",
+            "fail_under",
+            multiple=True,
+            metavar="[SUBJECT:]EVALUATOR=RATE",
+            help="Exit with status 3 when a subject scores under RATE for EVALUATOR, e.g. Correctness=0.8 "
+            "(repeatable; ratings: RATE x 10 is the mean asked for).",
+        ),
+        click.option(
+            "--junit",
+            "junit_path",
+            type=click.Path(dir_okay=False),
+            help="Write a JUnit XML file: one test case per judgement and per gate.",
+        ),
     ]
     for option in reversed(options):
         function = option(function)
@@ -158,8 +219,9 @@ def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], w
     return gates
 
 
-def _conclude(finish: Callable[[], None], report: Report, output: str, gates: List[Any],
-              junit_path: Optional[str]) -> None:
+def _conclude(
+    finish: Callable[[], None], report: Report, output: str, gates: List[Any], junit_path: Optional[str]
+) -> None:
     """Run ``finish`` (save the report, print the summary), then write the JUnit file and
     check the gates: exit status 3 when one fails. A run that stopped early keeps its exit
     status 1, and its JUnit file holds an error case."""

@@ -117,8 +117,17 @@ def _bound(cls: Any, kwargs: Dict[str, Any]) -> type:
 
     registry = evaluable_base._registry
     previous = registry.get(cls.name)
-    bound = type(cls.__name__, (cls,), {"__init__": __init__, "name": cls.name, "__module__": cls.__module__,
-                                        "__qualname__": cls.__qualname__, "__doc__": cls.__doc__})
+    bound = type(
+        cls.__name__,
+        (cls,),
+        {
+            "__init__": __init__,
+            "name": cls.name,
+            "__module__": cls.__module__,
+            "__qualname__": cls.__qualname__,
+            "__doc__": cls.__doc__,
+        },
+    )
     if previous is not None:  # the bound class stands in for this run only
         registry[cls.name] = previous
     return bound

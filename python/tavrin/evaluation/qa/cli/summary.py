@@ -71,14 +71,25 @@ def _summary_text(report: Report, cases: Optional[List[Any]]) -> str:
 
 def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[Any]]) -> None:
     if fmt == "json":
-        click.echo(json.dumps({
-            "report": output, "error_msg": report.error_msg, "judgements": len(report.records),
-            "requests": report.requests, "retries": report.retries, "tokens": report.tokens,
-            "summary": summarise(report, cases),
-        }, ensure_ascii=False, indent=2))
+        click.echo(
+            json.dumps(
+                {
+                    "report": output,
+                    "error_msg": report.error_msg,
+                    "judgements": len(report.records),
+                    "requests": report.requests,
+                    "retries": report.retries,
+                    "tokens": report.tokens,
+                    "summary": summarise(report, cases),
+                },
+                ensure_ascii=False,
+                indent=2,
+            )
+        )
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))
-    usage = ", ".join(f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens")
-                      if getattr(report, k) is not None)
+    usage = ", ".join(
+        f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens") if getattr(report, k) is not None
+    )
     click.echo(f"{len(report.records)} judgement(s)" + (f"; model service: {usage}" if usage else ""))

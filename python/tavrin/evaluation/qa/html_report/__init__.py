@@ -47,13 +47,20 @@ def embed_json(data: Any) -> str:
     """``data`` as JSON that can stand inside a ``<script>`` element: ``<``, ``>`` and ``&``
     are written as ``\\u`` escapes, so no text in it can close the element."""
     text = json.dumps(data, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-    for char, escape in (("<", "\\u003c"), (">", "\\u003e"), ("&", "\\u0026"),
-                         ("\u2028", "\\u2028"), ("\u2029", "\\u2029")):
+    for char, escape in (
+        ("<", "\\u003c"),
+        (">", "\\u003e"),
+        ("&", "\\u0026"),
+        ("\u2028", "\\u2028"),
+        ("\u2029", "\\u2029"),
+    ):
         text = text.replace(char, escape)
     return text
 
 
-def page_data(reports: Sequence[Report], labels: Sequence[str], comparison: Optional["Comparison"] = None) -> Dict[str, Any]:
+def page_data(
+    reports: Sequence[Report], labels: Sequence[str], comparison: Optional["Comparison"] = None
+) -> Dict[str, Any]:
     """What the page shows, as JSON-ready data: the reports' run fields, their summary cells
     with 95% intervals, the comparison table of two reports, and every case with its
     question, reference answer, and each report's answers, sources and judgements (those
@@ -65,18 +72,18 @@ def page_data(reports: Sequence[Report], labels: Sequence[str], comparison: Opti
     flips = _flip_directions(comparison)
     subjects = _ordered(*(r.subjects for r in reports), *((x.subject for x in r.records) for r in reports))
     evaluators = _ordered(*(r.evaluators for r in reports), *((x.evaluator for x in r.records) for r in reports))
-    return _finite({
-        "title": labels[0] if len(reports) == 1 else f"{labels[0]} vs {labels[1]}",
-        "labels": list(labels),
-        "reports": [_run(report, label) for report, label in zip(reports, labels)],
-        "subjects": subjects,
-        "evaluators": evaluators,
-        "summary": [
-            _cell(index, cell) for index, report in enumerate(reports) for cell in summary_cells(report)
-        ],
-        "comparison": _comparison(comparison, reports, labels) if comparison is not None else None,
-        "cases": _cases(reports, flips),
-    })
+    return _finite(
+        {
+            "title": labels[0] if len(reports) == 1 else f"{labels[0]} vs {labels[1]}",
+            "labels": list(labels),
+            "reports": [_run(report, label) for report, label in zip(reports, labels)],
+            "subjects": subjects,
+            "evaluators": evaluators,
+            "summary": [_cell(index, cell) for index, report in enumerate(reports) for cell in summary_cells(report)],
+            "comparison": _comparison(comparison, reports, labels) if comparison is not None else None,
+            "cases": _cases(reports, flips),
+        }
+    )
 
 
 def _asset(name: str) -> str:
@@ -104,17 +111,28 @@ def _ordered(*groups: Iterable[str]) -> List[str]:
 
 def _run(report: Report, label: str) -> Dict[str, Any]:
     return {
-        "label": label, "name": report.name, "date": report.date, "test_set_path": report.test_set_path,
-        "description": report.description, "error_msg": report.error_msg, "shard": report.shard,
-        "judgements": len(report.records), "cases": len({str(r.case_id) for r in report.records}),
+        "label": label,
+        "name": report.name,
+        "date": report.date,
+        "test_set_path": report.test_set_path,
+        "description": report.description,
+        "error_msg": report.error_msg,
+        "shard": report.shard,
+        "judgements": len(report.records),
+        "cases": len({str(r.case_id) for r in report.records}),
     }
 
 
 def _cell(report: int, cell: Any) -> Dict[str, Any]:
     interval = cell.interval
     return {
-        "report": report, "subject": cell.subject, "evaluator": cell.evaluator, "kind": cell.kind,
-        "n": cell.n, "successes": cell.successes, "estimate": _number(cell.estimate),
+        "report": report,
+        "subject": cell.subject,
+        "evaluator": cell.evaluator,
+        "kind": cell.kind,
+        "n": cell.n,
+        "successes": cell.successes,
+        "estimate": _number(cell.estimate),
         "low": _number(interval.low) if interval is not None else None,
         "high": _number(interval.high) if interval is not None else None,
         "method": interval.method if interval is not None else None,
@@ -140,13 +158,23 @@ def _comparison(comparison: "Comparison", reports: Sequence[Report], labels: Seq
         "skipped": [str(note) for note in getattr(comparison, "skipped", [])],
         "rows": [
             {
-                "subject": row.subject, "evaluator": row.evaluator, "kind": row.kind, "n_pairs": row.n_pairs,
-                "baseline": row.baseline, "other": row.other,
-                "a": _number(row.a_estimate), "b": _number(row.b_estimate), "difference": _number(row.difference),
+                "subject": row.subject,
+                "evaluator": row.evaluator,
+                "kind": row.kind,
+                "n_pairs": row.n_pairs,
+                "baseline": row.baseline,
+                "other": row.other,
+                "a": _number(row.a_estimate),
+                "b": _number(row.b_estimate),
+                "difference": _number(row.difference),
                 "low": _number(row.interval.low) if row.interval is not None else None,
                 "high": _number(row.interval.high) if row.interval is not None else None,
-                "test": row.test, "p_value": _number(row.p_value), "p_holm": _number(row.p_holm),
-                "significant": bool(row.significant), "direction": row.direction, "flips": len(row.flips),
+                "test": row.test,
+                "p_value": _number(row.p_value),
+                "p_holm": _number(row.p_holm),
+                "significant": bool(row.significant),
+                "direction": row.direction,
+                "flips": len(row.flips),
             }
             for row in comparison.rows
         ],
@@ -180,8 +208,11 @@ def _cases(reports: Sequence[Report], flips: Dict[Tuple[str, str, str], str]) ->
             case = cases.get(case_id)
             if case is None:
                 case = cases[case_id] = {
-                    "id": case_id, "question": record.question, "expected": record.expected,
-                    "answers": [], "flips": [],
+                    "id": case_id,
+                    "question": record.question,
+                    "expected": record.expected,
+                    "answers": [],
+                    "flips": [],
                 }
             _add_judgement(case, index, record, flips.get((case_id, record.subject, record.evaluator)))
     for case in cases.values():
@@ -203,15 +234,23 @@ def _add_judgement(case: Dict[str, Any], report: int, record: EvalRecord, flip: 
             break
     else:
         answer = {
-            "report": report, "subject": record.subject, "prediction": record.prediction,
-            "sources": [_source(doc) for doc in record.documents or []], "judgements": [],
+            "report": report,
+            "subject": record.subject,
+            "prediction": record.prediction,
+            "sources": [_source(doc) for doc in record.documents or []],
+            "judgements": [],
             "_key": _answer_key(record),
         }
         answers.append(answer)
-    answer["judgements"].append({
-        "evaluator": record.evaluator, "value": _value_text(record.value), "verdict": _verdict(record.value),
-        "reason": "" if record.reason is None else _text(record.reason), "flip": flip,
-    })
+    answer["judgements"].append(
+        {
+            "evaluator": record.evaluator,
+            "value": _value_text(record.value),
+            "verdict": _verdict(record.value),
+            "reason": "" if record.reason is None else _text(record.reason),
+            "flip": flip,
+        }
+    )
 
 
 def _answer_key(record: EvalRecord) -> str:

@@ -24,10 +24,18 @@ def report_labels(paths: Tuple[str, ...]) -> List[str]:
 @click.command()
 @click.argument("reports", nargs=-1, required=True, metavar="REPORT.json [B.json]")
 @click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="Where to write the HTML page.")
-@click.option("--allow-subset", is_flag=True,
-              help="With two reports of different cases, compare the cases both hold (the page says which are left out).")
-@click.option("--alpha", type=click.FloatRange(0, 1, min_open=True, max_open=True), default=0.05, show_default=True,
-              help="With two reports, the level at which a paired difference counts as significant.")
+@click.option(
+    "--allow-subset",
+    is_flag=True,
+    help="With two reports of different cases, compare the cases both hold (the page says which are left out).",
+)
+@click.option(
+    "--alpha",
+    type=click.FloatRange(0, 1, min_open=True, max_open=True),
+    default=0.05,
+    show_default=True,
+    help="With two reports, the level at which a paired difference counts as significant.",
+)
 def html(reports: Tuple[str, ...], output: str, allow_subset: bool, alpha: float) -> None:
     """Write REPORT.json as one self-contained HTML page; with B.json, the two side by side.
 

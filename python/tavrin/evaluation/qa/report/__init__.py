@@ -8,17 +8,36 @@ By topic: ``record`` (one judgement), ``model`` (the report and its JSON file), 
 
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report.journal import (
-    JOURNAL_FORMAT, JOURNAL_SUFFIX, Journal, journal_path, read_journal,
+    JOURNAL_FORMAT,
+    JOURNAL_SUFFIX,
+    Journal,
+    journal_path,
+    read_journal,
 )
 from tavrin.evaluation.qa.report.markdown import summarise
 from tavrin.evaluation.qa.report.model import Report
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.run import DATE_FORMAT, report_date, report_name
-from tavrin.evaluation.qa.report.watch import ReportWatcher, watching
 from tavrin.evaluation.qa.report.schema import REPORT_FORMAT, REPORT_VERSION
+from tavrin.evaluation.qa.report.watch import ReportWatcher, watching
 
 __all__ = [
-    "DATE_FORMAT", "EvalRecord", "Journal", "JOURNAL_FORMAT", "JOURNAL_SUFFIX", "PathArg", "REPORT_FORMAT", "REPORT_VERSION",
-    "Report", "ReportError", "atomic_write_text", "journal_path", "read_journal", "report_date",
-    "report_name", "ReportWatcher", "summarise", "watching",
+    "DATE_FORMAT",
+    "EvalRecord",
+    "Journal",
+    "JOURNAL_FORMAT",
+    "JOURNAL_SUFFIX",
+    "PathArg",
+    "REPORT_FORMAT",
+    "REPORT_VERSION",
+    "Report",
+    "ReportError",
+    "atomic_write_text",
+    "journal_path",
+    "read_journal",
+    "report_date",
+    "report_name",
+    "ReportWatcher",
+    "summarise",
+    "watching",
 ]

@@ -1,11 +1,10 @@
 """The journal of a run: its new records, one JSON line each, on disk as soon as they are made,
 beside the report the run will write."""
 
-import contextlib
 import json
 import warnings
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
@@ -30,13 +29,27 @@ class Journal:
         self._broken = False
 
     @classmethod
-    def open_for(cls, json_path: PathArg, *, name: str, date: str, test_set_path: str, subjects: List[str],
-                 evaluators: List[str], description: str) -> "Journal":
+    def open_for(
+        cls,
+        json_path: PathArg,
+        *,
+        name: str,
+        date: str,
+        test_set_path: str,
+        subjects: List[str],
+        evaluators: List[str],
+        description: str,
+    ) -> "Journal":
         """Open (or continue) the journal of a run writing its report to ``json_path``."""
         header = {
-            "format": JOURNAL_FORMAT, "version": REPORT_VERSION, "name": name, "date": date,
-            "test_set_path": test_set_path, "subjects": list(subjects),
-            "evaluators": list(evaluators), "description": description,
+            "format": JOURNAL_FORMAT,
+            "version": REPORT_VERSION,
+            "name": name,
+            "date": date,
+            "test_set_path": test_set_path,
+            "subjects": list(subjects),
+            "evaluators": list(evaluators),
+            "description": description,
         }
         return cls.open(journal_path(Path(json_path)), header)
 
@@ -65,8 +78,11 @@ class Journal:
             except (TypeError, ValueError, OSError) as exc:
                 # The run goes on; its final report is written as usual.
                 self._broken = True
-                warnings.warn(f"{self.path}: journal stopped, records are kept in memory only: {exc}",
-                              RuntimeWarning, stacklevel=2)
+                warnings.warn(
+                    f"{self.path}: journal stopped, records are kept in memory only: {exc}",
+                    RuntimeWarning,
+                    stacklevel=2,
+                )
         watch.appended(record)
 
     def close(self) -> None:

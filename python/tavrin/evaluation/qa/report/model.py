@@ -1,17 +1,22 @@
 """The report of an evaluation run: the model, and its JSON file."""
 
-import contextlib
 import json
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import Any, Dict, List, Optional
 
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report import markdown, watch
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
-    REPORT_FORMAT, REPORT_VERSION, get_field, get_classes, json_type, record_from_dict, run_fields_from,
+    REPORT_FORMAT,
+    REPORT_VERSION,
+    get_classes,
+    get_field,
+    json_type,
+    record_from_dict,
+    run_fields_from,
 )
 
 
@@ -180,8 +185,15 @@ class Report:
         of ``json_path`` takes the journal's records as well, and rebuilds the report from
         the journal alone when the run was killed before writing any report.
         """
-        return Journal.open_for(json_path, name=name, date=date, test_set_path=test_set_path, subjects=subjects,
-                                evaluators=evaluators, description=description)
+        return Journal.open_for(
+            json_path,
+            name=name,
+            date=date,
+            test_set_path=test_set_path,
+            subjects=subjects,
+            evaluators=evaluators,
+            description=description,
+        )
 
     def dump_md(self, path: PathArg) -> None:
         """Write ``to_markdown()`` to ``path`` (UTF-8, replaced atomically like ``dump_json``)."""
@@ -191,4 +203,3 @@ class Report:
         """Render the report for people: a summary table of subjects by evaluators, then
         every case with its question, reference answer, answers and judgements."""
         return markdown.render(self)
-

@@ -21,8 +21,16 @@ from tavrin.evaluation.qa.run.observer import RunObserver, _Watcher
 from tavrin.evaluation.qa.run.plan import Plan, cases, keep_cases, plan, run_fields, set_test_set_path
 
 __all__ = [
-    "DEFAULT_DRAIN_TIMEOUT", "Plan", "RunObserver", "cases", "keep_cases", "plan", "run", "run_concurrently",
-    "run_fields", "set_test_set_path",
+    "DEFAULT_DRAIN_TIMEOUT",
+    "Plan",
+    "RunObserver",
+    "cases",
+    "keep_cases",
+    "plan",
+    "run",
+    "run_concurrently",
+    "run_fields",
+    "set_test_set_path",
 ]
 
 
@@ -73,9 +81,15 @@ def run(
         with watching(_Watcher(last, records=True)):
             evaluation.run(json_path=json_path, markdown_path=markdown_path, verbose=verbose)
     else:
-        run_concurrently(evaluation, json_path, markdown_path, verbose=verbose, jobs=jobs, keep_going=keep_going,
-                         drain_timeout=drain_timeout, observer=last)
+        run_concurrently(
+            evaluation,
+            json_path,
+            markdown_path,
+            verbose=verbose,
+            jobs=jobs,
+            keep_going=keep_going,
+            drain_timeout=drain_timeout,
+            observer=last,
+        )
     # the report as its file holds it: the run ended by writing it
     return Report.from_json_text(last.text, json_path) if last.text is not None else Report.load_json(json_path)
-
-

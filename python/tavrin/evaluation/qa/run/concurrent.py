@@ -110,9 +110,17 @@ def _work(job: Judgement, slot: _Slot) -> Tuple[EvalRecord, List[Tuple[tuple, di
         result = job.evaluator.evaluate(prediction, case)
     except Exception as exc:
         raise _Failure(job, "evaluate", exc, lines) from exc
-    record = EvalRecord(case_id=case.id, question=case.question, subject=job.s_name, prediction=prediction,
-                        expected=case.reference_answer, documents=documents, evaluator=job.e_name,
-                        value=result.value, reason=result.reason)
+    record = EvalRecord(
+        case_id=case.id,
+        question=case.question,
+        subject=job.s_name,
+        prediction=prediction,
+        expected=case.reference_answer,
+        documents=documents,
+        evaluator=job.e_name,
+        value=result.value,
+        reason=result.reason,
+    )
     say(f"\n--- {job.evaluator.description}", fg="cyan")
     say(f"{job.e_name}: {result.value}", fg="green")
     say(f"reason: {result.reason}")
@@ -135,8 +143,10 @@ class _Pool:
         self.done: "queue.Queue[Tuple[str, Any]]" = queue.Queue()
         self.in_flight = 0
         self.started = 0
-        self._threads = [threading.Thread(target=self._loop, name=f"tavrin-judge-{i}", daemon=True)
-                         for i in range(min(jobs, len(work)))]
+        self._threads = [
+            threading.Thread(target=self._loop, name=f"tavrin-judge-{i}", daemon=True)
+            for i in range(min(jobs, len(work)))
+        ]
 
     def launch(self) -> None:
         """Start the threads not yet started (an interrupt may cut this short; call again)."""
@@ -252,8 +262,10 @@ def run_concurrently(
                     if failure.where == "predict":
                         click.secho(f"> Error when predicting. Raise by {job.s_name} on {job.case.id}", fg="red")
                     else:
-                        click.secho(f">>> Error when evaluating. Raise by {job.e_name} on {job.s_name} with "
-                                    f"{job.case.id}", fg="red")
+                        click.secho(
+                            f">>> Error when evaluating. Raise by {job.e_name} on {job.s_name} with {job.case.id}",
+                            fg="red",
+                        )
                     observer.failed(failure.error)
                     failures += 1
                     if first_error is None:
@@ -275,8 +287,11 @@ def run_concurrently(
                 pool.stopping.set()
                 deadline = time.monotonic() + drain_timeout
                 if pool.in_flight:
-                    click.secho(f"Waiting for {pool.in_flight} judgement(s) in flight; Ctrl-C again to stop now.",
-                                fg="yellow", err=True)
+                    click.secho(
+                        f"Waiting for {pool.in_flight} judgement(s) in flight; Ctrl-C again to stop now.",
+                        fg="yellow",
+                        err=True,
+                    )
     finally:
         _restore_sigterm(previous_handler)
 
@@ -294,9 +309,16 @@ def run_concurrently(
     new = [made[i] for i in sorted(made)]
     records.extend(new)
     records.sort(key=lambda r: positions.get(r.id, -1))
-    report = Report(name=fields["name"], date=fields["date"], test_set_path=fields["test_set_path"],
-                    subjects=fields["subjects"], evaluators=fields["evaluators"], records=records,
-                    description=fields["description"], error_msg=error_msg)
+    report = Report(
+        name=fields["name"],
+        date=fields["date"],
+        test_set_path=fields["test_set_path"],
+        subjects=fields["subjects"],
+        evaluators=fields["evaluators"],
+        records=records,
+        description=fields["description"],
+        error_msg=error_msg,
+    )
     with watching(_Watcher(observer, records=False)):
         report.dump_json(json_path)
     if markdown_path and not error_msg:

@@ -62,8 +62,9 @@ def plan(evaluation: Any) -> Plan:
     for case_index, case in enumerate(out.cases):
         for s_name, subject in out.subjects.items():
             for e_name, evaluator in evaluation._evaluators.items():
-                rid = EvalRecord.gen_eval_record_id(case_id=case.id, question=case.question, subject=s_name,
-                                                    evaluator=e_name)
+                rid = EvalRecord.gen_eval_record_id(
+                    case_id=case.id, question=case.question, subject=s_name, evaluator=e_name
+                )
                 out.positions.setdefault(rid, len(out.positions))
                 if rid in done:
                     out.skipped.append((case, s_name, e_name))
