@@ -401,6 +401,7 @@ def _call_sync(original: Any, requestor: Any, method: str, url: str, params: Any
                 attempt += 1
                 time.sleep(delay)
             continue
+        _mend_answer(result)
         _count_tokens(params, result)
         return result
 
@@ -432,8 +433,34 @@ async def _call_async(original: Any, requestor: Any, method: str, url: str, para
                 attempt += 1
                 await asyncio.sleep(delay)
             continue
+        _mend_answer(result)
         _count_tokens(params, result)
         return result
+
+
+def _mend_answer(result: Any) -> None:
+    """Make a local server's answer look like the API's where the clients would trip on it.
+
+    Some OpenAI-compatible servers answer ``"usage": null``: langchain's chat models take
+    the figures as a dictionary and fail adding them up, so a null ``usage`` is dropped,
+    as if the server had sent none. Some send the messages of their choices without a
+    ``role``: langchain reads it to choose the message's class, so such a message gets
+    the role of every message a completion returns, ``assistant``. Streamed answers are
+    left as they are.
+    """
+    try:
+        response, got_stream = result[0], result[1]
+    except (TypeError, IndexError):
+        return
+    data = getattr(response, "data", None)
+    if got_stream or not isinstance(data, dict):
+        return
+    if "usage" in data and data["usage"] is None:
+        del data["usage"]
+    for choice in data.get("choices") or []:
+        message = choice.get("message") if isinstance(choice, dict) else None
+        if isinstance(message, dict) and not message.get("role"):
+            message["role"] = "assistant"
 
 
 # ---------------------------------------------------------------- tokens
@@ -614,6 +641,7 @@ def configure_judge(model: Optional[str] = None, cache: bool = True) -> Tuple[st
     llm.max_calls_per_min = 1 << 62
     llm.cache = KeyedCache(judge_cache_dir(), endpoint, model) if cache else NoCache()
     _accept_empty_chat_answers()
+    _program_errors_to_stderr()
     return endpoint, model
 
 
@@ -644,3 +672,21 @@ def _accept_empty_chat_answers() -> None:
 
     add_text_to_chat_mode.__wrapped__ = original  # type: ignore[attr-defined]
     guidance_openai.add_text_to_chat_mode = add_text_to_chat_mode
+
+
+def _print_to_stderr(*args: Any, **kwargs: Any) -> None:
+    print(*args, **dict(kwargs, file=sys.stderr))
+
+
+def _program_errors_to_stderr() -> None:
+    """Have guidance print a failed program's traceback and ``Error in program: ...`` on
+    standard error.
+
+    guidance prints both itself, on standard output, before it raises the error, where
+    they would stand among a command's results. These are the only prints of its program
+    executor, so the executor's ``print`` is pointed at standard error (the one in force
+    when it prints). The error itself still reaches the judge's caller as before.
+    """
+    import guidance._program_executor as executor
+
+    executor.print = _print_to_stderr  # type: ignore[attr-defined]
