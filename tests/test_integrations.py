@@ -66,6 +66,11 @@ def test_what_the_guidance_mends_rest_on():
     # the throttle is guidance's attribute, read on every call
     assert inspect.signature(guidance_openai.OpenAI.__init__).parameters["max_calls_per_min"].default == 60
     assert "self.max_calls_per_min" in inspect.getsource(guidance_openai.OpenAI)
+    # the program executor prints its failures with the builtin print, looked up in its module
+    import guidance._program_executor as executor
+
+    source = inspect.getsource(executor)
+    assert "print(" in source and "Error in program" in source and "def print" not in source
 
 
 IMPORT_ONLY = """

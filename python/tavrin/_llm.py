@@ -396,6 +396,7 @@ def _call_sync(
                 attempt += 1
                 time.sleep(delay)
             continue
+        _mend_answer(result)
         _count_tokens(params, result)
         return result
 
@@ -436,8 +437,34 @@ async def _call_async(
                 attempt += 1
                 await asyncio.sleep(delay)
             continue
+        _mend_answer(result)
         _count_tokens(params, result)
         return result
+
+
+def _mend_answer(result: Any) -> None:
+    """Make a local server's answer look like the API's where the clients would trip on it.
+
+    Some OpenAI-compatible servers answer ``"usage": null``: langchain's chat models take
+    the figures as a dictionary and fail adding them up, so a null ``usage`` is dropped,
+    as if the server had sent none. Some send the messages of their choices without a
+    ``role``: langchain reads it to choose the message's class, so such a message gets
+    the role of every message a completion returns, ``assistant``. Streamed answers are
+    left as they are.
+    """
+    try:
+        response, got_stream = result[0], result[1]
+    except (TypeError, IndexError):
+        return
+    data = getattr(response, "data", None)
+    if got_stream or not isinstance(data, dict):
+        return
+    if "usage" in data and data["usage"] is None:
+        del data["usage"]
+    for choice in data.get("choices") or []:
+        message = choice.get("message") if isinstance(choice, dict) else None
+        if isinstance(message, dict) and not message.get("role"):
+            message["role"] = "assistant"
 
 
 # ---------------------------------------------------------------- tokens

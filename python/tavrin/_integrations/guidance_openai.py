@@ -1,7 +1,8 @@
-"""guidance 0.0.64: mends to its OpenAI model (``guidance.llms._openai``) for the judges.
+"""guidance 0.0.64: mends to its OpenAI model (``guidance.llms._openai``) and its program
+executor, for the judges.
 
 Why: the judges' shared model (``conf.chat_gpt`` of the judges' ``llm_helper``) is
-guidance's ``OpenAI``, and two of its habits get in the way of tavrin's runs:
+guidance's ``OpenAI``, and three of its habits get in the way of tavrin's runs:
 
 - ``lift_throttle``: guidance keeps every OpenAI model to ``max_calls_per_min`` (60)
   calls a minute; tavrin limits requests itself (``tavrin._llm.configure(rpm=...)``), so
@@ -11,6 +12,11 @@ guidance's ``OpenAI``, and two of its habits get in the way of tavrin's runs:
   cannot set text to an empty string"), yet small local models do answer with empty
   content (or none at all, or cut off at the length limit). guidance has no hook for
   this, so its module function ``add_text_to_chat_mode`` is replaced.
+- ``program_errors_to_stderr``: when a program fails, guidance's program executor prints
+  the traceback and ``Error in program: ...`` on standard output before it raises, where
+  they would stand among a command's results. Those are the executor's only prints, so
+  its module-level ``print`` is pointed at standard error; the error still reaches the
+  judge's caller as before.
 
 ``install(llm)`` applies every mend; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge``
 calls it. Further mends of guidance's OpenAI model belong in this module, applied from
@@ -19,10 +25,11 @@ calls it. Further mends of guidance's OpenAI model belong in this module, applie
 
 from __future__ import annotations
 
+import sys
 import types
 from typing import Any
 
-__all__ = ["accept_empty_chat_answers", "install", "lift_throttle"]
+__all__ = ["accept_empty_chat_answers", "install", "lift_throttle", "program_errors_to_stderr"]
 
 #: Calls a minute that no run reaches.
 UNLIMITED_CALLS_PER_MIN = 1 << 62
@@ -32,6 +39,7 @@ def install(llm: Any) -> None:
     """Apply the mends to the judges' model ``llm`` (a ``guidance.llms.OpenAI``) and to guidance."""
     lift_throttle(llm)
     accept_empty_chat_answers()
+    program_errors_to_stderr()
 
 
 def lift_throttle(llm: Any) -> None:
@@ -63,3 +71,14 @@ def accept_empty_chat_answers() -> None:
 
     add_text_to_chat_mode.__wrapped__ = original  # type: ignore[attr-defined]
     guidance_openai.add_text_to_chat_mode = add_text_to_chat_mode
+
+
+def _print_to_stderr(*args: Any, **kwargs: Any) -> None:
+    print(*args, **dict(kwargs, file=sys.stderr))
+
+
+def program_errors_to_stderr() -> None:
+    """Have guidance's program executor print on standard error (the one in force when it prints)."""
+    import guidance._program_executor as executor
+
+    executor.print = _print_to_stderr

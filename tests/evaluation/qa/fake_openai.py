@@ -10,6 +10,9 @@ It answers ``/chat/completions`` and ``/embeddings`` like the API does, determin
 It can answer slowly (``latency``), and inject faults on a share of the requests:
 429 with ``Retry-After``, 500, 503 and dropped connections. It is bounded: after
 ``max_requests`` requests or ``lifetime`` seconds it answers 503 and stops.
+
+Like some local servers, it can answer ``"usage": null`` (``usage=None``) or without the
+messages' ``role`` (``role=False``), and refuse every chat request with a 400 (``refuse``).
 """
 
 from __future__ import annotations
@@ -31,7 +34,7 @@ class FakeOpenAI:
     def __init__(self, name: str = "server", latency: float = 0.0, fault_every: int = 0,
                  retry_after: str = "0", strings_only_embeddings: bool = False, usage: bool = True,
                  max_requests: int = 20000, lifetime: float = 300.0, answer: Optional[str] = None,
-                 finish_reason: str = "stop") -> None:
+                 finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None) -> None:
         self.name = name
         self.answer = answer  # every chat answer, when given ("" as some local models answer)
         self.finish_reason = finish_reason
@@ -39,7 +42,9 @@ class FakeOpenAI:
         self.fault_every = fault_every  # every n-th request fails (0: never)
         self.retry_after = retry_after
         self.strings_only_embeddings = strings_only_embeddings
-        self.usage = usage
+        self.usage = usage  # the usage figures; False: none; None: "usage": null
+        self.role = role  # False: answers' messages without "role", as some local servers send them
+        self.refuse = refuse  # refuse every chat request with this 400 (invalid_request_error)
         self.max_requests = max_requests
         self.lifetime = lifetime
         self.lock = threading.Lock()
@@ -162,6 +167,8 @@ class FakeOpenAI:
                 time.sleep(self.latency)
             path = h.path.rstrip("/")
             if path.endswith("/chat/completions"):
+                if self.refuse is not None:
+                    return _send(h, 400, {"error": {"message": self.refuse, "type": "invalid_request_error"}})
                 answer = self._chat(body) if self.answer is None else self.answer
                 with self.lock:
                     self.answered.append(body)
@@ -171,8 +178,12 @@ class FakeOpenAI:
                     "choices": [{"index": 0, "message": {"role": "assistant", "content": answer},
                                  "finish_reason": self.finish_reason}],
                 }
+                if not self.role:
+                    del payload["choices"][0]["message"]["role"]
                 if self.usage:
                     payload["usage"] = {"prompt_tokens": 10, "completion_tokens": 1, "total_tokens": 11}
+                elif self.usage is None:
+                    payload["usage"] = None
                 return _send(h, 200, payload)
             if path.endswith("/embeddings"):
                 inputs = body.get("input")

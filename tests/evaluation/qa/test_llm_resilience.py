@@ -136,3 +136,48 @@ def test_local_servers_empty_or_cut_answers_give_verdicts(tmp_path, llm_env, ser
     assert result.exit_code == 0, result.output
     (record,) = Report.load_json(out).records
     assert (record.value, record.reason) == ((True, "YES") if answer else (False, ""))
+
+
+@pytest.mark.parametrize("quirk", [{"usage": None}, {"role": False}], ids=["usage-null", "no-role"])
+def test_ask_takes_answers_with_null_usage_or_without_a_role(tmp_path, llm_env, servers, monkeypatch, quirk):
+    """Some local servers answer ``"usage": null``, or messages without a ``role``:
+    langchain's chat model fails on either unless the answer is mended on arrival."""
+    from click.testing import CliRunner
+
+    from tavrin.ask_codebase.store.qdrant import close_clients
+    from tavrin.cli import cli
+
+    monkeypatch.setenv("TAVRIN_DATA_DIR", str(tmp_path / "data"))
+    monkeypatch.delenv("TAVRIN_QDRANT_URL", raising=False)
+    (tmp_path / "calc").mkdir()
+    (tmp_path / "calc" / "add.py").write_text("def add(a, b):\n    return a + b\n")
+    llm_env(servers(answer="add returns a + b", **quirk))
+    runner = CliRunner()
+    try:
+        assert runner.invoke(cli, ["index", str(tmp_path / "calc"), "-s", "calc", "--embeddings", "hashing"]).exit_code == 0
+        result = runner.invoke(cli, ["ask", "What does add return?", "-s", "calc", "--embeddings", "hashing",
+                                     "--chain", "stuff"])
+    finally:
+        close_clients()
+    assert result.exit_code == 0, result.output
+    assert result.stdout.startswith("add returns a + b\n\nSources:\n")
+
+
+def test_a_refused_judgement_prints_guidance_s_traceback_on_stderr_only(tmp_path, llm_env, servers):
+    """guidance prints a failed program's traceback itself: not among the run's output."""
+    import json
+
+    from click.testing import CliRunner
+
+    from tavrin.cli import cli
+
+    qset = tmp_path / "set.json"
+    qset.write_text(json.dumps({"name": "s", "cases": [{"id": "c1", "question": "q?", "reference_answer": "r"}]}))
+    llm_env(servers(refuse="Requested tokens (3000) exceed context window of 2048"))
+    result = CliRunner().invoke(cli, ["evaluate", str(qset), "-s", "YesWoman", "-e", "Correctness",
+                                      "-o", str(tmp_path / "r.json"), "--no-cache"])
+    assert result.exit_code == 1, result.output
+    assert "Traceback" not in result.stdout and "Error in program" not in result.stdout
+    assert "Traceback (most recent call last)" in result.stderr
+    assert "Error in program:  InvalidRequestError: Requested tokens (3000) exceed context window" in result.stderr
+    assert "Error when evaluating. Raise by Correctness on YesWoman with c1" in result.stdout
