@@ -396,8 +396,7 @@ def _call_sync(
                 attempt += 1
                 time.sleep(delay)
             continue
-        _mend_answer(result)
-        _count_tokens(params, result)
+        _took_answer(params, result)
         return result
 
 
@@ -437,27 +436,33 @@ async def _call_async(
                 attempt += 1
                 await asyncio.sleep(delay)
             continue
-        _mend_answer(result)
-        _count_tokens(params, result)
+        _took_answer(params, result)
         return result
 
 
-def _mend_answer(result: Any) -> None:
+def _took_answer(params: Any, result: Any) -> None:
+    """Mend and count what a request answered; a streamed answer is neither."""
+    try:
+        response, got_stream = result[0], result[1]
+    except (TypeError, IndexError):
+        return
+    if got_stream:
+        return
+    data = getattr(response, "data", None)
+    _mend_answer(data)
+    _count_tokens(params, data)
+
+
+def _mend_answer(data: Any) -> None:
     """Make a local server's answer look like the API's where the clients would trip on it.
 
     Some OpenAI-compatible servers answer ``"usage": null``: langchain's chat models take
     the figures as a dictionary and fail adding them up, so a null ``usage`` is dropped,
     as if the server had sent none. Some send the messages of their choices without a
     ``role``: langchain reads it to choose the message's class, so such a message gets
-    the role of every message a completion returns, ``assistant``. Streamed answers are
-    left as they are.
+    the role of every message a completion returns, ``assistant``.
     """
-    try:
-        response, got_stream = result[0], result[1]
-    except (TypeError, IndexError):
-        return
-    data = getattr(response, "data", None)
-    if got_stream or not isinstance(data, dict):
+    if not isinstance(data, dict):
         return
     if "usage" in data and data["usage"] is None:
         del data["usage"]
@@ -484,14 +489,7 @@ def _encoding() -> Any:
     return _encoding_cache["cl100k_base"]
 
 
-def _count_tokens(params: Any, result: Any) -> None:
-    try:
-        response, got_stream = result[0], result[1]
-    except (TypeError, IndexError):
-        return
-    if got_stream:
-        return
-    data = getattr(response, "data", None)
+def _count_tokens(params: Any, data: Any) -> None:
     used = data.get("usage") if isinstance(data, dict) else None
     if isinstance(used, dict) and isinstance(used.get("total_tokens"), int):
         _counters.add(tokens=used["total_tokens"])

@@ -9,7 +9,6 @@ from typing import Any, Dict, Optional, Tuple
 import click
 
 from tavrin import _llm
-from tavrin.evaluation.qa import run as qa_run
 from tavrin.evaluation.qa.cli.common import (
     Fail,
     _check_junit,
@@ -17,12 +16,10 @@ from tavrin.evaluation.qa.cli.common import (
     _fail_from,
 )
 from tavrin.evaluation.qa.cli.running import (
-    _conclude,
     _configure,
-    _finish,
     _gates,
     _placeholder_report,
-    _run,
+    _run_and_conclude,
     _run_options,
 )
 from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
@@ -144,12 +141,17 @@ def evaluate(
         placeholder.dump_json(output)
     except (OSError, ReportError) as exc:
         raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
-    before = _llm.usage()
-    report = _run(evaluation, output, verbose, jobs, keep_going, quiet, fmt)
-    _conclude(
-        lambda: _finish(report, output, markdown_path, before, _llm.Usage(), extras, fmt, qa_run.cases(evaluation)),
-        report,
+    _run_and_conclude(
+        evaluation,
         output,
+        markdown_path,
+        _llm.Usage(),
+        extras,
         gates,
         junit_path,
+        verbose=verbose,
+        jobs=jobs,
+        keep_going=keep_going,
+        quiet=quiet,
+        fmt=fmt,
     )

@@ -8,7 +8,6 @@ from typing import Optional, Tuple
 
 import click
 
-from tavrin import _llm
 from tavrin._outputs import atomic_write_text, check_output, same_file
 from tavrin.evaluation.qa import run as qa_run
 from tavrin.evaluation.qa.cli.common import (
@@ -21,12 +20,10 @@ from tavrin.evaluation.qa.cli.common import (
     load_report,
 )
 from tavrin.evaluation.qa.cli.running import (
-    _conclude,
     _configure,
-    _finish,
     _gates,
     _report_usage,
-    _run,
+    _run_and_conclude,
     _run_options,
 )
 from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
@@ -95,15 +92,20 @@ def resume(
     part = parse_shard(report.shard)
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
-    before = _llm.usage()
-    finished = _run(evaluation, out, verbose, jobs, keep_going, quiet, fmt)
     extras = {"shard": report.shard, "classes": report.classes}
-    _conclude(
-        lambda: _finish(finished, out, None, before, _report_usage(report), extras, fmt, qa_run.cases(evaluation)),
-        finished,
+    _run_and_conclude(
+        evaluation,
         out,
+        None,
+        _report_usage(report),
+        extras,
         gates,
         junit_path,
+        verbose=verbose,
+        jobs=jobs,
+        keep_going=keep_going,
+        quiet=quiet,
+        fmt=fmt,
     )
 
 

@@ -219,6 +219,34 @@ def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], w
     return gates
 
 
+def _run_and_conclude(
+    evaluation: Any,
+    output: str,
+    markdown_path: Optional[str],
+    base: _llm.Usage,
+    extras: Dict[str, Any],
+    gates: List[Any],
+    junit_path: Optional[str],
+    *,
+    verbose: bool,
+    jobs: int,
+    keep_going: bool,
+    quiet: bool,
+    fmt: str,
+) -> None:
+    """Run ``evaluation`` to ``output``; then save its report with the run's usage (added to
+    ``base``, a resumed run's earlier usage) and ``extras``, and conclude as ``_conclude`` does."""
+    before = _llm.usage()
+    report = _run(evaluation, output, verbose, jobs, keep_going, quiet, fmt)
+    _conclude(
+        lambda: _finish(report, output, markdown_path, before, base, extras, fmt, qa_run.cases(evaluation)),
+        report,
+        output,
+        gates,
+        junit_path,
+    )
+
+
 def _conclude(
     finish: Callable[[], None], report: Report, output: str, gates: List[Any], junit_path: Optional[str]
 ) -> None:
