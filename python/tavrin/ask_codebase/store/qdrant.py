@@ -258,6 +258,31 @@ def _vectors(embedding: Embeddings, texts: List[str], size: Optional[int]) -> Li
     return out
 
 
+_LEXICAL_FILE = "lexical.bin"
+
+
+def _new_lexical() -> Any:
+    from tavrin.ask_codebase.search import LexicalIndex
+
+    return LexicalIndex()
+
+
+def _add_lexical(index: Any, ids: Sequence[int], documents: Sequence[Document]) -> None:
+    from tavrin.ask_codebase.search import chunk_path
+
+    index.add(ids, [d.page_content for d in documents], [chunk_path(d.metadata) for d in documents])
+
+
+def embedded_text(text: str, metadata: Dict[str, Any], how: str = "path+text") -> str:
+    """The text that is embedded for a chunk: with "path+text" (how sources are indexed
+    now) its file path on a line before its text, with "text" its text alone."""
+    if how == "path+text":
+        path = str(metadata.get("filepath") or metadata.get("source") or "")
+        if path:
+            return f"{path}\n{text}"
+    return text
+
+
 # ---------------------------------------------------------------- files and locks
 
 
@@ -279,6 +304,14 @@ def _try_lock(path: Path, *, shared: bool, create: bool) -> Optional[int]:
     return fd
 
 
+def _write_bytes(path: Path, data: bytes) -> None:
+    """Write ``data`` to the new file ``path`` and flush it to the disk."""
+    with open(path, "wb") as handle:
+        handle.write(data)
+        handle.flush()
+        os.fsync(handle.fileno())
+
+
 def _write_json(path: Path, data: Dict[str, Any]) -> None:
     """Write ``data`` to ``path`` whole or not at all (a temporary file, then a rename)."""
     atomic_write_text(path, json.dumps(data, indent=2) + "\n")
@@ -296,6 +329,7 @@ class _EdgeSource:
         self.manifest = manifest
         self._shard = shard
         self._readers_fd: Optional[int] = readers_fd
+        self._lexical: Optional[Any] = None
 
     @property
     def closed(self) -> bool:
@@ -321,7 +355,40 @@ class _EdgeSource:
         return int(self.manifest["vector_size"])
 
     def record(self) -> Dict[str, Any]:
-        return {"embedding": self.manifest.get("embedding"), "indexed": self.manifest.get("indexed")}
+        return {
+            "embedding": self.manifest.get("embedding"),
+            "indexed": self.manifest.get("indexed"),
+            "embedded_text": self.manifest.get("embedded_text") or "text",
+        }
+
+    def lexical_index(self) -> Optional[Any]:
+        """The source's lexical index, read once; None for a source indexed without one."""
+        if self._lexical is None:
+            name = self.manifest.get("lexical")
+            if not isinstance(name, str):
+                return None
+            from tavrin.ask_codebase.search import LexicalIndex
+
+            path = self.path / name
+            try:
+                self._lexical = LexicalIndex(path.read_bytes())
+            except (OSError, ValueError) as exc:
+                raise StoreError(f"cannot read the lexical index {path} of source {self.name!r}: {_text(exc)}; "
+                                 "index the source again") from exc
+        return self._lexical
+
+    def search_ids(self, vector: Sequence[float], k: int) -> List[Tuple[int, float]]:
+        from qdrant_edge import Query, SearchRequest
+
+        request = SearchRequest(
+            query=Query.Nearest([float(x) for x in vector]), limit=k, with_payload=False, with_vector=False
+        )
+        return [(int(h.id), float(h.score)) for h in self._call(lambda: self._shard.search(request))]
+
+    def retrieve(self, ids: Sequence[int]) -> List[StoredChunk]:
+        records = self._call(lambda: self._shard.retrieve(list(ids), True, False))
+        by_id = {int(r.id): r for r in records}
+        return [_chunk(i, by_id[i].payload) for i in ids if i in by_id]
 
     def chunks(self, with_vectors: bool) -> Iterator[StoredChunk]:
         from qdrant_edge import ScrollRequest
@@ -377,6 +444,7 @@ class _EdgeWriter:
         self._readers_fd: Optional[int] = None
         self._next_id = 0
         self._pending: List[Any] = []
+        self.lexical = _new_lexical()
 
     def _release(self) -> None:
         fd, self._lock_fd = self._lock_fd, None
@@ -403,10 +471,13 @@ class _EdgeWriter:
             # No write-ahead log: the generation counts only once it is flushed whole.
             config = EdgeConfig(vectors=EdgeVectorParams(size=self.size, distance=Distance.Cosine), wal_enabled=False)
             self._shard = self._engine(lambda: EdgeShard.create(str(self.path), config))
+        ids = []
         for document, vector in zip(documents, vectors):
             payload = {CONTENT_KEY: document.page_content, METADATA_KEY: _plain(document.metadata)}
             self._pending.append(Point(self._next_id, vector, payload))
+            ids.append(self._next_id)
             self._next_id += 1
+        _add_lexical(self.lexical, ids, documents)
         if len(self._pending) >= _EDGE_UPDATE:
             self._update()
 
@@ -437,7 +508,10 @@ class _EdgeWriter:
                 "indexed": self.record.get("indexed"),
                 "vector_size": self.size,
                 "distance": "cosine",
+                "lexical": _LEXICAL_FILE,
+                "embedded_text": self.record.get("embedded_text") or "text",
             }
+            _write_bytes(self.path / _LEXICAL_FILE, self.lexical.to_bytes())
             _sync_directory(self.path)
             self.store._close_open(self.name)  # this process's handles of the generation replaced
             _write_json(self.folder / _MANIFEST, manifest)  # the switch
@@ -708,6 +782,7 @@ class _ClientSource:
     def __init__(self, client: Any, name: str) -> None:
         self.client = client
         self.name = name
+        self._lexical: Optional[Any] = None
 
     def count(self) -> int:
         return int(self.client.count(self.name, exact=True).count)
@@ -739,6 +814,32 @@ class _ClientSource:
     def search(self, vector: Sequence[float], k: int) -> List[Tuple[StoredChunk, float]]:
         hits = self.client.search(self.name, query_vector=[float(x) for x in vector], limit=k, with_payload=True)
         return [(_chunk(h.id, h.payload), float(h.score)) for h in hits]
+
+    def lexical_index(self) -> Optional[Any]:
+        """The lexical index of the collection, built from its chunks when first asked for
+        (a server keeps none beside the vectors); None when its point ids are not integers."""
+        if self._lexical is None:
+            index = _new_lexical()
+            page: List[StoredChunk] = []
+            for chunk in self.chunks(with_vectors=False):
+                if not chunk.id.isdigit():
+                    return None
+                page.append(chunk)
+                if len(page) == _EDGE_UPDATE:
+                    _add_lexical(index, [int(c.id) for c in page], [c.to_document() for c in page])
+                    page = []
+            _add_lexical(index, [int(c.id) for c in page], [c.to_document() for c in page])
+            self._lexical = index
+        return self._lexical
+
+    def search_ids(self, vector: Sequence[float], k: int) -> List[Tuple[int, float]]:
+        hits = self.client.search(self.name, query_vector=[float(x) for x in vector], limit=k, with_payload=False)
+        return [(int(h.id), float(h.score)) for h in hits]
+
+    def retrieve(self, ids: Sequence[int]) -> List[StoredChunk]:
+        records = self.client.retrieve(self.name, ids=list(ids), with_payload=True, with_vectors=False)
+        by_id = {int(r.id): r for r in records}
+        return [_chunk(i, by_id[i].payload) for i in ids if i in by_id]
 
     def close(self) -> None:
         pass
@@ -1202,11 +1303,13 @@ class QdrantWrapper:
         record = {
             "embedding": embedding_name or _factory_name(embedding_cls),
             "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
+            "embedded_text": "path+text",
         }
         writer = store.writer(source_name, record)
         try:
             for batch in _batched(documents, batch_size):
-                writer.add(batch, _vectors(embedding, [d.page_content for d in batch], writer.size))
+                texts = [embedded_text(d.page_content, d.metadata) for d in batch]
+                writer.add(batch, _vectors(embedding, texts, writer.size))
             if writer.empty:
                 raise EmptySourceError(
                     f"no documents to index for source {source_name!r}; the source was left unchanged"
@@ -1274,3 +1377,59 @@ class QdrantWrapper:
         if k < 1:
             return []
         return self._source.search(vector, k)
+
+    @property
+    def embedded_text(self) -> str:
+        """How this source's chunks were embedded: "path+text" (their file path, then their
+        text: sources indexed by this version) or "text"."""
+        return str(self._source.record().get("embedded_text") or "text")
+
+    @property
+    def has_lexical(self) -> bool:
+        """Whether this source can be searched lexically (sources indexed by earlier
+        versions of the local store cannot: index them again)."""
+        return self._source.lexical_index() is not None
+
+    def search(self, query: str, k: int = 4, *, mode: str = "hybrid", vector: Optional[Sequence[float]] = None) -> List[Any]:
+        """The ``k`` chunks that best answer ``query``, best first, as ``SearchHit``s.
+
+        ``mode`` "dense" ranks by the cosine similarity of the query's vector (``vector``,
+        or the query embedded now), "lexical" by BM25 over code-aware terms, "hybrid" (the
+        default) fuses both and ranks again (``tavrin.ask_codebase.search``). A source
+        without a lexical index raises ``StoreError`` for "lexical" and "hybrid".
+        """
+        from tavrin.ask_codebase.search import CANDIDATES, SEARCH_MODES, SearchHit
+
+        if mode not in SEARCH_MODES:
+            raise ValueError(f"unknown search mode {mode!r}: choose one of {', '.join(SEARCH_MODES)}")
+        if k < 1:
+            return []
+        if mode == "dense":
+            v = vector if vector is not None else self.embedding.embed_query(query)
+            return [
+                SearchHit(chunk, score, dense_rank=rank, lexical_rank=None)
+                for rank, (chunk, score) in enumerate(self._source.search(v, k), 1)
+            ]
+        index = self._source.lexical_index()
+        if index is None:
+            raise StoreError(
+                f"source {self.source_name!r} has no lexical index (it was indexed by an earlier version); "
+                f"index it again with `tavrin index PATH --source {self.source_name}`, or search it with --search dense"
+            )
+        if mode == "lexical":
+            hits = index.search(query, k)
+            chunks = self._source.retrieve([i for i, _ in hits])
+            return [
+                SearchHit(chunk, score, dense_rank=None, lexical_rank=rank)
+                for rank, (chunk, (_, score)) in enumerate(zip(chunks, hits), 1)
+            ]
+        n = max(CANDIDATES, 5 * k)
+        v = vector if vector is not None else self.embedding.embed_query(query)
+        dense = [i for i, _ in self._source.search_ids(v, n)]
+        lexical = [i for i, _ in index.search(query, n)]
+        fused = index.fuse(query, dense, lexical, k)
+        chunks = self._source.retrieve([f[0] for f in fused])
+        return [
+            SearchHit(chunk, score, dense_rank=d or None, lexical_rank=lx or None)
+            for chunk, (_, score, d, lx) in zip(chunks, fused)
+        ]
