@@ -589,6 +589,7 @@ def index(
                 config=config,
                 batch_size=batch_size,
                 embedding_name=embeddings_name,
+                embed_path=True,
             )
     except EmptySourceError as exc:
         raise click.ClickException(

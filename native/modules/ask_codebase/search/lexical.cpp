@@ -8,6 +8,7 @@
 #include "core/search/lexical.hpp"
 #include "pyface/pyface.hpp"
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -270,16 +271,33 @@ constexpr pf::Params fuse_params{
     pf::arg("k", "int"),
     pf::arg("rerank", "bool").dflt(true).kwonly(),
     pf::arg("rrf_k", "float").dflt(60.0).kwonly(),
+    pf::arg("path_boost", "float").dflt(1.0).kwonly(),
+    pf::arg("definition_boost", "float").dflt(1.0).kwonly(),
+    pf::arg("documentation_factor", "float").dflt(0.5).kwonly(),
+    pf::arg("prose_documentation_factor", "float").dflt(0.8).kwonly(),
+    pf::arg("test_factor", "float").dflt(0.7).kwonly(),
 };
 nb::object fuse(pf::Call &c) {
-    auto [handle, query, dense, lexical, k, rerank, rrf_k] =
-        c.args<fuse_params, "index", "query", "dense", "lexical", "k", "rerank", "rrf_k">();
+    auto [handle, query, dense, lexical, k, rerank] =
+        c.args<fuse_params, "index", "query", "dense", "lexical", "k", "rerank">();
+    auto [rrf_k, path_boost, definition_boost, documentation, prose_documentation, test] =
+        c.args<fuse_params, "rrf_k", "path_boost", "definition_boost", "documentation_factor",
+               "prose_documentation_factor", "test_factor">();
     ls::LexicalIndex &index = index_of(handle);
     ls::RankOptions options;
     options.rerank = pf::truthy(rerank);
-    options.rrf_k = nb::cast<double>(rrf_k);
-    if (!(options.rrf_k >= 0.0))
-        pf::raise(PyExc_ValueError, "rrf_k must be at least 0");
+    auto setting = [](nb::handle value, const char *name) {
+        double x = nb::cast<double>(value);
+        if (!(x >= 0.0) || !std::isfinite(x))
+            pf::raise(PyExc_ValueError, "%s must be a finite number at least 0", name);
+        return x;
+    };
+    options.rrf_k = setting(rrf_k, "rrf_k");
+    options.path_boost = setting(path_boost, "path_boost");
+    options.definition_boost = setting(definition_boost, "definition_boost");
+    options.documentation_factor = setting(documentation, "documentation_factor");
+    options.prose_documentation_factor = setting(prose_documentation, "prose_documentation_factor");
+    options.test_factor = setting(test, "test_factor");
     std::vector<std::uint64_t> d = ids_of(dense, "dense");
     std::vector<std::uint64_t> l = ids_of(lexical, "lexical");
     std::vector<ls::RankedHit> hits = index.fuse(pf::utf8_view(query), d, l, count_of(k, "k"), options);

@@ -26,6 +26,9 @@ SEARCH_MODES = ("hybrid", "dense", "lexical")
 #: How many hits each channel hands to the fusion, at least (and at least 5 times k).
 CANDIDATES = 50
 
+#: The ranking step's settings (see ``lexical.fuse``), read when a search runs.
+RANKING: Dict[str, float] = {}
+
 
 def chunk_path(metadata: Dict[str, Any]) -> str:
     """The file a chunk came from, as its metadata records it ("" when it does not)."""
@@ -73,7 +76,7 @@ class LexicalIndex:
         self, query: str, dense: Sequence[int], lexical_ids: Sequence[int], k: int, *, rerank: bool = True
     ) -> List[Tuple[int, float, int, int]]:
         """Fuse two ranked lists of point ids; see ``fuse_ranked``."""
-        return lexical.fuse(self._handle, query, list(dense), list(lexical_ids), k, rerank=rerank)
+        return lexical.fuse(self._handle, query, list(dense), list(lexical_ids), k, rerank=rerank, **RANKING)
 
 
 def fuse_ranked(

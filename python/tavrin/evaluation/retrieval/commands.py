@@ -143,7 +143,13 @@ def format_table(results: Any) -> str:
                 c = marks.get((run.name, metric, k))
                 cells.append(cell + (" *" if c is not None and c.significant else ""))
             rows.append(cells)
-    rows.append(["Indexing time per doc (ms)"] + [f"{run.indexing_ms_per_doc:.3f}" for run in runs])
+    # a stored source indexes nothing here
+    indexed = [run.corpus is None or run.corpus.kind != "qdrant_source" for run in runs]
+    if any(indexed):
+        rows.append(
+            ["Indexing time per doc (ms)"]
+            + [f"{run.indexing_ms_per_doc:.3f}" if i else "-" for run, i in zip(runs, indexed)]
+        )
     rows.append(["Retrieval time per query (ms)"] + [f"{run.retrieval_ms_per_query:.3f}" for run in runs])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     unit = "files" if results.level == "file" else "documents"
@@ -299,6 +305,14 @@ def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any, fi
     "over the same vectors shares.",
 )
 @click.option(
+    "--search",
+    "search_modes",
+    type=click.Choice(["hybrid", "dense", "lexical"]),
+    multiple=True,
+    help="How a --qdrant-source is searched: hybrid (dense and lexical fused, then ranked; the default), "
+    "dense (its vectors) or lexical (BM25 over code-aware terms). Repeat it to compare them.",
+)
+@click.option(
     "--by",
     "level",
     type=click.Choice(["chunk", "file"]),
@@ -384,6 +398,7 @@ def retrieval_eval(
     qdrant_sources: Sequence[str],
     qdrant_embeddings: Optional[str],
     exact: bool,
+    search_modes: Tuple[str, ...],
     level: str,
     float32: bool,
     threshold: float,
@@ -424,6 +439,8 @@ def retrieval_eval(
         raise click.UsageError("--save saves an embedding index: it needs --embeddings")
     if exact and not qdrant_sources:
         raise click.UsageError("--exact compares Qdrant's search with the exact one: it needs --qdrant-source")
+    if search_modes and not qdrant_sources:
+        raise click.UsageError("--search chooses how a stored source is searched: it needs --qdrant-source")
     # every output is checked before any work, so that nothing is written on bad input
     try:
         if per_query is not None:
@@ -477,14 +494,21 @@ def retrieval_eval(
     try:
         from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
 
+        modes = list(dict.fromkeys(search_modes)) or ["hybrid"]
         stored = [
             (
-                f"qdrant:{source}",
+                f"qdrant:{source}" + (f" ({mode})" if len(modes) > 1 else ""),
                 QdrantSourceRetriever.open(
-                    source, qdrant_embeddings, exact=exact, judgements=triples, by_file=level == "file"
+                    source,
+                    qdrant_embeddings,
+                    exact=exact,
+                    judgements=triples,
+                    by_file=level == "file",
+                    search=mode,
                 ),
             )
             for source in qdrant_sources
+            for mode in modes
         ]
         files_of: Dict[str, List[str]] = {}
         if level == "file":

@@ -378,7 +378,7 @@ def evaluate_retriever(
     retrieval: Dict[str, List[str]] = {}
     searching = 0.0
     with bar(total=len(queries), desc=f"Searching top-{depth} ({name})", unit="query") as b:
-        if block and isinstance(retriever, EmbeddingRetriever):
+        if block and (isinstance(retriever, EmbeddingRetriever) or callable(getattr(retriever, "search_many", None))):
             for i in range(0, len(queries), query_block):
                 chunk = queries[i : i + query_block]
                 t0 = time.perf_counter()
