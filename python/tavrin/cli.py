@@ -22,6 +22,7 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "ask": ("tavrin.ask_codebase.commands", "ask"),
     "sources": ("tavrin.ask_codebase.commands", "sources"),
     "chunks": ("tavrin.ask_codebase.commands", "chunks"),
+    "search": ("tavrin.commands.search", "search"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
     "compare": ("tavrin.evaluation.qa.analysis_cli", "compare"),
     "judge-agreement": ("tavrin.evaluation.qa.analysis_cli", "judge_agreement_command"),
@@ -45,6 +46,7 @@ COMMAND_HELP: Dict[str, str] = {
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
     "retrieval-eval": "Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and "
     "report the ranking metrics and timings; with several retrievers, compare them.",
+    "search": "Show the chunks of the indexed SOURCE that best answer QUERY, best first.",
     "sources": "List the indexed sources: their chunks, embeddings and when they were indexed.",
 }
 

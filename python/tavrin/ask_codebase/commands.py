@@ -8,10 +8,9 @@ answer rests on.
 
 import os
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 import click
-from langchain.embeddings.base import Embeddings
 
 from tavrin import embeddings as embeddings_table
 from tavrin.ask_codebase.store.qdrant import (
@@ -21,6 +20,9 @@ from tavrin.ask_codebase.store.qdrant import (
     StoreConfig,
     open_client,
 )
+
+if TYPE_CHECKING:
+    from langchain.embeddings.base import Embeddings
 
 # Embeddings by name: the one table of tavrin.embeddings (this name is the same dict).
 EMBEDDINGS = embeddings_table.EMBEDDINGS
@@ -454,7 +456,7 @@ def _needs_openai_key(embeddings_name: str) -> bool:
     return embeddings_table.needs_openai_key(embeddings_name)
 
 
-def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, Embeddings]:
+def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, "Embeddings"]:
     """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
 
     OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
@@ -473,6 +475,8 @@ def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFacto
         raise click.ClickException(
             f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
         ) from exc
+    from langchain.embeddings.base import Embeddings
+
     if not isinstance(embedding, Embeddings) and not (
         callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))
     ):
@@ -634,7 +638,7 @@ def sources(delete_name: Optional[str]) -> None:
 # ---------------------------------------------------------------- tavrin chunks
 
 
-class _NoEmbeddings(Embeddings):
+class _NoEmbeddings:
     """Listing stored chunks embeds nothing."""
 
     def embed_documents(self, texts: List[str]) -> List[List[float]]:
