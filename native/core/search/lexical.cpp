@@ -190,8 +190,13 @@ std::vector<std::string> definitions(std::string_view text) {
         start = end + 1;
         LineScanner s{line};
         std::string_view w = s.word();
-        while (in(modifiers, w))
+        while (in(modifiers, w)) {
+            if (w == "pub" && s.peek('(')) { // pub(crate)
+                size_t close = line.find(')', s.pos);
+                s.pos = close == std::string_view::npos ? line.size() : close + 1;
+            }
             w = s.word();
+        }
         std::string_view name_after_const;
         if (w == "const" || w == "let" || w == "var") {
             size_t save = s.pos;

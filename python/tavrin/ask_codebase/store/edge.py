@@ -39,6 +39,7 @@ from tavrin.ask_codebase.store.base import (
 )
 from tavrin.errors import StoreError, StoreUnavailableError
 
+_FILES_FILE = "files.json"
 _WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 
@@ -100,6 +101,20 @@ class _EdgeSource:
                     "index the source again"
                 ) from exc
         return self._lexical
+
+    def files_table(self) -> Optional[Dict[str, Any]]:
+        """What this generation records of the files it was made from (their content
+        hashes and point ids, and the settings of indexing), or None."""
+        name = self.manifest.get("files")
+        if not isinstance(name, str):
+            return None
+        try:
+            table = json.loads((self.path / name).read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return None
+        if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
+            return None
+        return table
 
     def search_ids(self, vector: Sequence[float], k: int) -> List[Tuple[int, float]]:
         from qdrant_edge import Query, SearchRequest
@@ -169,6 +184,35 @@ class _EdgeWriter:
         self._next_id = 0
         self._pending: List[Any] = []
         self.lexical = _new_lexical()
+        # the files the generation holds: key -> {"hash": ..., "ids": [point ids]}
+        self.files: Optional[Dict[str, Any]] = None
+        self.settings: Optional[Dict[str, Any]] = None
+
+    def start_from(self, source: "_EdgeSource") -> None:
+        """Make the new generation a copy of ``source`` (the live generation of this
+        source), to which ``drop`` and ``add`` then apply the changes."""
+        from qdrant_edge import EdgeShard
+
+        lexical = source.lexical_index()
+        if lexical is None:
+            raise StoreError(f"source {self.name!r} has no lexical index to update: index it whole")
+        self._engine(lambda: shutil.copytree(source.path, self.path, ignore=shutil.ignore_patterns(_READERS)))
+        self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
+        self._shard = self._engine(lambda: EdgeShard.load(str(self.path)))
+        self.size = source.vector_size
+        self.lexical = type(lexical)(lexical.to_bytes())
+        ids = self.lexical.ids()
+        self._next_id = max(ids) + 1 if ids else 0
+
+    def drop(self, ids: Sequence[int]) -> None:
+        """Remove the chunks with these point ids from the new generation."""
+        from qdrant_edge import UpdateOperation
+
+        ids = list(ids)
+        if ids:
+            self._update()
+            self._engine(lambda: self._shard.update(UpdateOperation.delete_points(ids)))
+            self.lexical.drop(ids)
 
     def _release(self) -> None:
         fd, self._lock_fd = self._lock_fd, None
@@ -183,7 +227,8 @@ class _EdgeWriter:
         except Exception as exc:  # the engine's errors (a full disk among them) are plain Exceptions
             raise StoreError(f"cannot write source {self.name!r} in {self.path}: {_text(exc)}") from exc
 
-    def add(self, documents: Sequence[Any], vectors: Sequence[List[float]]) -> None:
+    def add(self, documents: Sequence[Any], vectors: Sequence[List[float]]) -> List[int]:
+        """Store chunks with their vectors; return the point ids they were given."""
         from qdrant_edge import Point
 
         if self._shard is None:
@@ -204,6 +249,7 @@ class _EdgeWriter:
         _add_lexical(self.lexical, ids, documents)
         if len(self._pending) >= _EDGE_UPDATE:
             self._update()
+        return ids
 
     @property
     def empty(self) -> bool:
@@ -233,9 +279,13 @@ class _EdgeWriter:
                 "vector_size": self.size,
                 "distance": "cosine",
                 "lexical": _LEXICAL_FILE,
+                **({"files": _FILES_FILE} if self.files is not None else {}),
                 "embedded_text": self.record.get("embedded_text") or "text",
             }
             _write_bytes(self.path / _LEXICAL_FILE, self.lexical.to_bytes())
+            if self.files is not None:
+                table = {"format": 1, "settings": self.settings or {}, "files": self.files}
+                _write_bytes(self.path / _FILES_FILE, json.dumps(table, sort_keys=True).encode("utf-8"))
             _sync_directory(self.path)
             self.store._close_open(self.name)  # this process's handles of the generation replaced
             _write_json(self.folder / _MANIFEST, manifest)  # the switch

@@ -39,8 +39,23 @@ time the store is opened; the old folder is removed once every source is across.
 from __future__ import annotations
 
 import threading
+from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Type, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Dict,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Sequence,
+    Tuple,
+    Type,
+    Union,
+)
 
 from tavrin._dirs import data_dir
 from tavrin.ask_codebase.store.base import (
@@ -162,6 +177,19 @@ def _unknown(source_name: str, store: _Store, config: StoreConfig, how: bool) ->
     return UnknownSourceError(f"unknown source {source_name!r} in {config.describe()}; {listing}.{hint}")
 
 
+@dataclass(frozen=True)
+class IndexUpdate:
+    """What ``QdrantWrapper.index_files`` did: files kept as stored, changed (split and
+    embedded again), added and removed; ``up_to_date`` when nothing had changed."""
+
+    source: str
+    unchanged: int
+    changed: int
+    added: int
+    removed: int
+    up_to_date: bool = False
+
+
 class QdrantWrapper:
     """One indexed source and the embedding that searches it.
 
@@ -273,6 +301,94 @@ class QdrantWrapper:
             raise
         source = writer.commit()
         return cls(source_name, embedding, source, store.client)
+
+    @classmethod
+    def index_files(
+        cls,
+        source_name: str,
+        files: Mapping[str, str],
+        load: Callable[[List[str]], Iterable[Tuple[str, Iterable[Document]]]],
+        embedding_cls: EmbeddingFactory,
+        *,
+        settings: Optional[Dict[str, Any]] = None,
+        full: bool = False,
+        config: Optional[StoreConfig] = None,
+        batch_size: int = 64,
+        embedding_name: Optional[str] = None,
+        embed_path: bool = False,
+    ) -> IndexUpdate:
+        """Index the files ``files`` (key -> hash of its content) as the source
+        ``source_name``, re-splitting and re-embedding only what changed.
+
+        When the local source was indexed from files before, with the same ``settings``
+        (and embeddings), only the files whose hash changed or that are new are loaded
+        (``load(keys)`` yields (key, chunks) for each of them), the chunks of changed and
+        removed files are dropped, and everything else is kept as stored. Otherwise, or
+        with ``full``, every file is loaded and the source is written anew. As with
+        ``from_documents``, the source changes only when the new version is complete; a
+        failed or interrupted run leaves it as it was. Nothing is written when nothing
+        changed.
+        """
+        from tavrin.ask_codebase.store.edge import _EdgeStore
+
+        if batch_size < 1:
+            raise ValueError(f"batch_size must be at least 1, got {batch_size}")
+        config = config or StoreConfig.from_env()
+        _check_source_name(source_name)
+        store = open_client(config)
+        embedding = embedding_cls()
+        how = "path+text" if embed_path else "text"
+        record = {
+            "embedding": embedding_name or _factory_name(embedding_cls),
+            "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
+            "embedded_text": how,
+        }
+        wanted = {**(settings or {}), "embedding": record["embedding"], "embedded_text": how}
+        previous: Optional[Dict[str, Any]] = None
+        source = None
+        if not full and isinstance(store, _EdgeStore):
+            source = store.open_source(source_name)
+            table = source.files_table() if source is not None else None
+            if table is not None and table.get("settings") == wanted and source is not None:
+                previous = table["files"]
+        keys = list(files)
+        kept: Dict[str, Any] = {}
+        if previous is not None:
+            kept = {k: previous[k] for k in keys if k in previous and previous[k].get("hash") == files[k]}
+            keys = [k for k in keys if k not in kept]
+            gone = [k for k in previous if k not in kept]
+            if not keys and not gone:
+                return IndexUpdate(source_name, len(kept), 0, 0, 0, up_to_date=True)
+        writer = store.writer(source_name, record)
+        try:
+            table_files = dict(kept)
+            removed = 0
+            if previous is not None and source is not None:
+                writer.start_from(source)
+                dropped = [i for k in previous if k not in kept for i in previous[k].get("ids", [])]
+                writer.drop(dropped)
+                removed = sum(1 for k in previous if k not in files)
+            for key, chunks in load(keys):
+                ids: List[int] = []
+                for batch in _batched(chunks, batch_size):
+                    texts = [embedded_text(d.page_content, d.metadata, how) for d in batch]
+                    ids += writer.add(batch, _vectors(embedding, texts, writer.size))
+                table_files[key] = {"hash": files[key], "ids": ids}
+            for key in keys:  # files that gave no chunk
+                table_files.setdefault(key, {"hash": files[key], "ids": []})
+            if writer.empty:
+                raise EmptySourceError(
+                    f"no documents to index for source {source_name!r}; the source was left unchanged"
+                )
+            if isinstance(store, _EdgeStore):
+                writer.files, writer.settings = table_files, wanted
+        except BaseException:
+            writer.abort()
+            raise
+        writer.commit()
+        changed = len(keys) - sum(1 for k in keys if previous is None or k not in previous)
+        added = len(keys) - changed
+        return IndexUpdate(source_name, len(kept), changed if previous is not None else 0, added, removed)
 
     @staticmethod
     def list_sources(*, config: Optional[StoreConfig] = None) -> List[str]:

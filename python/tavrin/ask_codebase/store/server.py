@@ -110,7 +110,8 @@ class _ClientWriter:
     def empty(self) -> bool:
         return self.size is None
 
-    def add(self, documents: Sequence[Any], vectors: Sequence[List[float]]) -> None:
+    def add(self, documents: Sequence[Any], vectors: Sequence[List[float]]) -> List[int]:
+        """Store chunks with their vectors; return the point ids they were given."""
         from qdrant_client.http import models as rest
 
         if self.size is None:
@@ -133,6 +134,7 @@ class _ClientWriter:
             ),
             wait=True,
         )
+        return ids
 
     def commit(self) -> _ClientSource:
         try:
