@@ -12,7 +12,7 @@ LAYERS = [
     ("command line", ("tavrin.cli", "tavrin.__main__")),
     ("commands", ("tavrin.evaluation.qa.cli", "tavrin.evaluation.qa.analysis_cli",
                   "tavrin.evaluation.qa.html_report.command", "tavrin.ask_codebase.commands",
-                  "tavrin.evaluation.retrieval.commands")),
+                  "tavrin.evaluation.retrieval.commands", "tavrin.evaluation.retrieval.ground_truth_commands")),
     ("run", ("tavrin.evaluation.qa.run", "tavrin.evaluation.qa.concurrent")),
     ("domain", ()),
     ("foundation", ("tavrin._", "tavrin.errors")),
