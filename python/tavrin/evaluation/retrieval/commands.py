@@ -507,14 +507,14 @@ def retrieval_eval(
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
 
-    # every query must be able to get k results from every corpus searched
+    # a cutoff above what a retriever searches scores the shorter list, as trec_eval does
+    short: List[str] = []
     for name, retriever in retrievers.items():
         corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))  # type: ignore[attr-defined]
         if cutoffs[-1] > corpus.size:
-            raise click.ClickException(
+            short.append(
                 f"--k {cutoffs[-1]} is more than the {corpus.size} {corpus.unit} {name} searches "
-                f"({corpus.describe()}{' of ' + ground_truth if corpus.kind == 'ground_truth' else ''}): "
-                "every query must be able to get k results"
+                f"({corpus.describe()}): its lists are shorter, and P@k still divides by k, as trec_eval does"
             )
 
     try:
@@ -534,6 +534,7 @@ def retrieval_eval(
         )
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
+    results.warnings.extend(short)
 
     if output_format == "json":
         click.echo(json.dumps(results.to_dict(), indent=2))

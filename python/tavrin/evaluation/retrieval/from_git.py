@@ -255,7 +255,7 @@ class _Commit:
 def _git(repo: str, *args: str) -> subprocess.CompletedProcess:
     try:
         return subprocess.run(
-            ["git", "-c", "core.quotepath=false", *args],
+            ["git", "-c", "core.quotepath=false", "-c", "log.showSignature=false", "-c", "color.ui=never", *args],
             cwd=repo,
             capture_output=True,
             env={**os.environ, "GIT_TERMINAL_PROMPT": "0", "LC_ALL": "C"},
