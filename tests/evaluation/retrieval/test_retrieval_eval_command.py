@@ -8,7 +8,7 @@ import pytest
 from click.testing import CliRunner
 
 from tavrin.embeddings import CodeHashingEmbeddings, make_embeddings
-from tavrin.evaluation.retrieval.commands import read_ground_truth, retrieval_eval
+from tavrin.evaluation.retrieval.commands import read_ground_truth, read_ground_truth_file, retrieval_eval
 from tavrin.evaluation.retrieval.dravik import GroundTruth, Retriever, run_retrieval_evaluation
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts, tokenize
 
@@ -82,6 +82,31 @@ def test_bad_lines_are_named(tmp_path, line: str, message: str) -> None:
     path = write_lines(tmp_path / "gt.jsonl", judgement("q", "d", 1.0), line)
     with pytest.raises(ValueError, match=f"gt.jsonl, {message}"):
         read_ground_truth(path)
+
+
+def test_ids_keep_queries_of_one_text_apart(tmp_path) -> None:
+    rows = [("Fix crash", "a.py", 1, "c1"), ("Fix crash", "b.py", 1, "c2"), ("Fix crash", "b.py#L3", 1, "c2"),
+            ("Fix crash", "c.py", 1, None), ("Add x", "x.py", 1, 7)]
+    path = write_lines(tmp_path / "ids.jsonl", *(json.dumps({"query": q, "document": d, "score": s, "id": i})
+                                                 for q, d, s, i in rows))
+    truth = read_ground_truth_file(path)
+    assert truth.triples == [("Fix crash [id c1]", "a.py", 1.0), ("Fix crash [id c2]", "b.py", 1.0),
+                             ("Fix crash [id c2]", "b.py#L3", 1.0), ("Fix crash", "c.py", 1.0), ("Add x", "x.py", 1.0)]
+    assert {key: (q.text, q.id) for key, q in truth.queries.items()} == {
+        "Fix crash [id c1]": ("Fix crash", "c1"), "Fix crash [id c2]": ("Fix crash", "c2"), "Add x": ("Add x", "7")}
+    assert GroundTruth(truth.triples).queries == ["Fix crash [id c1]", "Fix crash [id c2]", "Fix crash", "Add x"]
+    # without ids the file reads as before: one query per text
+    plain = write_lines(tmp_path / "plain.jsonl", judgement("q", "a.py", 1), judgement("q", "b.py", 1))
+    assert read_ground_truth_file(plain).triples == read_ground_truth(plain) and not read_ground_truth_file(plain).queries
+    for line, message in [
+        ('{"query": "q", "document": "d", "score": 1, "id": true}', "line 2: 'id' must be a non-empty string"),
+        ('{"query": "other", "document": "d", "score": 1, "id": "c1"}', "line 2: 'id' 'c1' names another query on line 1"),
+        ('{"query": "q", "document": "d", "score": 1, "trivial": "yes"}', "line 2: 'trivial' must be true or false"),
+    ]:
+        bad = write_lines(tmp_path / "bad.jsonl", json.dumps({"query": "q", "document": "d", "score": 1, "id": "c1"}),
+                          line)
+        with pytest.raises(ValueError, match=message):
+            read_ground_truth_file(bad)
 
 
 def test_unreadable_files(tmp_path) -> None:

@@ -67,6 +67,7 @@ class QdrantSourceRetriever(Retriever):
         self._references_without_file: List[str] = []
         self._stored = 0
         self._approximate: Dict[str, List[Any]] = {}
+        self._texts: Dict[str, str] = {}  # query key -> text searched, where they differ
         # query -> (text key -> [(document, grade)], [(reference, document, grade)])
         self._judged: Optional[
             Dict[str, Tuple[Dict[str, List[Tuple[str, float]]], List[Tuple[FileReference, str, float]]]]
@@ -238,13 +239,20 @@ class QdrantSourceRetriever(Retriever):
                 self._unmatched.append(doc)
 
     def search(self, query: str, k: int = 5) -> List[str]:
+        return self.search_as(query, query, k)
+
+    def search_as(self, query: str, text: str, k: int = 5) -> List[str]:
+        """Search for ``text`` on behalf of the ground-truth query ``query`` (its key, when
+        two queries share a text): the hits are matched against ``query``'s judgements."""
+        if text != query:
+            self._texts[query] = text
         if not self._matched:
             unmatched = len(self._unmatched) + len(self._references_without_file)
             raise ValueError(
                 f"the ground truth matches no stored chunk of --qdrant-source {self._source!r} "
                 f"({unmatched} documents, {self._stored} chunks): was it made from what was indexed?"
             )
-        vector = list(map(float, self.wrapper.embedding.embed_query(query)))
+        vector = list(map(float, self.wrapper.embedding.embed_query(text)))
         if self.by_file:
             return self._search_files(query, vector, k)
         hits = self._search(vector, k)
@@ -314,7 +322,7 @@ class QdrantSourceRetriever(Retriever):
             overlaps = []
             for query in queries:
                 approximate = self._approximate.get(query, [])[:k]
-                q = np.asarray(self.wrapper.embedding.embed_query(query), dtype=float)
+                q = np.asarray(self.wrapper.embedding.embed_query(self._texts.get(query, query)), dtype=float)
                 n = np.linalg.norm(q)
                 sims = matrix @ (q / n if n > 0 else q)
                 top = min(k, len(ids))
