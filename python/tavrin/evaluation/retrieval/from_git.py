@@ -51,8 +51,9 @@ import json
 import os
 import re
 import subprocess
+import tempfile
 from dataclasses import dataclass, field
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
+from typing import IO, Dict, Generator, Iterable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from tavrin.errors import TavrinError
 
@@ -252,14 +253,16 @@ class _Commit:
     content_changed: bool = False
 
 
+_GIT = ["git", "-c", "core.quotepath=false", "-c", "log.showSignature=false", "-c", "color.ui=never"]
+
+
+def _env() -> Dict[str, str]:
+    return {**os.environ, "GIT_TERMINAL_PROMPT": "0", "LC_ALL": "C"}
+
+
 def _git(repo: str, *args: str) -> subprocess.CompletedProcess:
     try:
-        return subprocess.run(
-            ["git", "-c", "core.quotepath=false", "-c", "log.showSignature=false", "-c", "color.ui=never", *args],
-            cwd=repo,
-            capture_output=True,
-            env={**os.environ, "GIT_TERMINAL_PROMPT": "0", "LC_ALL": "C"},
-        )
+        return subprocess.run(_GIT + list(args), cwd=repo, capture_output=True, env=_env())
     except FileNotFoundError as exc:
         raise FromGitError("git is not installed (no 'git' command on PATH)") from exc
 
@@ -290,68 +293,96 @@ _HEADER = "commit "
 _NUMSTAT = re.compile(r"^(\d+|-)\t(\d+|-)\t")
 
 
-def _log(repo: str) -> Iterator[_Commit]:
-    """The commits reachable from HEAD, newest first, children before parents."""
-    done = _git(
-        repo,
-        "log",
-        "--topo-order",
-        "--no-merges",
-        "--relative",
-        "--no-ext-diff",
-        "--no-textconv",
-        "-M",
-        "-w",
-        "--raw",
-        "--numstat",
-        "-z",
-        "--abbrev=12",
-        f"--format={_HEADER}%h %p%n%s%n%b",
-        "HEAD",
-    )
-    if done.returncode != 0:
-        raise FromGitError(f"{repo}: git log failed: {_first_line(done.stderr)}")
-    tokens = done.stdout.decode("utf-8", "surrogateescape").split("\0")
-    commit: Optional[_Commit] = None
-    i = 0
-    while i < len(tokens):
-        token = tokens[i]
-        i += 1
-        stripped = token.lstrip("\n")
-        if not stripped:
-            continue
-        if stripped.startswith(":") and commit is not None:  # raw: ":modes shas STATUS" then paths
-            status = stripped.split()[-1][:1]
-            if status in "RC":
-                commit.changes.append(_Change(status, tokens[i + 1], tokens[i]))
-                i += 2
-            else:
-                commit.changes.append(_Change(status, tokens[i]))
-                i += 1
-        elif _NUMSTAT.match(stripped) and commit is not None:
-            added, deleted, rest = stripped.split("\t", 2)
-            if rest == "":  # a rename: old and new paths follow
-                i += 2
-            if added != "0" or deleted != "0":
-                commit.content_changed = True
-        elif stripped.startswith(_HEADER):
+_LOG = (
+    "log",
+    "--topo-order",
+    "--no-merges",
+    "--relative",
+    "--no-ext-diff",
+    "--no-textconv",
+    "-M",
+    "-w",
+    "--raw",
+    "--numstat",
+    "-z",
+    "--abbrev=12",
+    f"--format={_HEADER}%h %p%n%s%n%b",
+    "HEAD",
+)
+
+
+def _tokens(stream: IO[bytes]) -> Iterator[str]:
+    """The NUL-separated fields of ``stream``, read as they come."""
+    rest = b""
+    while True:
+        data = stream.read(1 << 16)
+        if not data:
+            break
+        *fields, rest = (rest + data).split(b"\0")
+        for f in fields:
+            yield f.decode("utf-8", "surrogateescape")
+    if rest:
+        yield rest.decode("utf-8", "surrogateescape")
+
+
+def _log(repo: str) -> Generator[_Commit, None, None]:
+    """The commits reachable from HEAD, newest first, children before parents, read while
+    git writes them (closing the iterator stops git)."""
+    with tempfile.TemporaryFile() as errors:
+        try:
+            process = subprocess.Popen(_GIT + list(_LOG), cwd=repo, stdout=subprocess.PIPE, stderr=errors, env=_env())
+        except FileNotFoundError as exc:
+            raise FromGitError("git is not installed (no 'git' command on PATH)") from exc
+        assert process.stdout is not None
+        try:
+            tokens = _tokens(process.stdout)
+            commit: Optional[_Commit] = None
+            for token in tokens:
+                stripped = token.lstrip("\n")
+                if not stripped:
+                    continue
+                if stripped.startswith(":") and commit is not None:  # raw: ":modes shas STATUS", then paths
+                    status = stripped.split()[-1][:1]
+                    path = next(tokens, "")
+                    if status in "RC":
+                        commit.changes.append(_Change(status, next(tokens, ""), path))
+                    else:
+                        commit.changes.append(_Change(status, path))
+                elif _NUMSTAT.match(stripped) and commit is not None:
+                    added, deleted, rest = stripped.split("\t", 2)
+                    if rest == "":  # a rename: the old and new paths follow
+                        next(tokens, "")
+                        next(tokens, "")
+                    if added != "0" or deleted != "0":
+                        commit.content_changed = True
+                elif stripped.startswith(_HEADER):
+                    if commit is not None:
+                        yield commit
+                    head, _, message = stripped[len(_HEADER) :].partition("\n")
+                    message = message.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+                    subject, _, body = message.partition("\n")
+                    short, *parents = head.split()
+                    commit = _Commit(short, parents, subject, body)
+                # nothing else comes in this format
+            if process.wait() != 0:
+                errors.seek(0)
+                raise FromGitError(f"{repo}: git log failed: {_first_line(errors.read())}")
             if commit is not None:
                 yield commit
-            head, _, message = stripped[len(_HEADER) :].partition("\n")
-            subject, _, body = message.partition("\n")
-            short, *parents = head.split()
-            commit = _Commit(short, parents, subject, body)
-        # anything else is not produced by this format
-    if commit is not None:
-        yield commit
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.stdout.close()
+            process.wait()
 
 
 # ---------------------------------------------------------------- the ground truth
 
 
 def _reference(path: str) -> Optional[str]:
-    """``path`` written as a file reference, or None when it cannot be one."""
-    if any(c.isspace() for c in path) or re.search(r"#L\d+(?:-L?\d+)?$", path):
+    """``path`` written as a file reference, or None when it cannot be one (whitespace, a
+    "#L" suffix, or bytes that are not UTF-8)."""
+    if any(c.isspace() or "\udc80" <= c <= "\udcff" for c in path) or re.search(r"#L\d+(?:-L?\d+)?$", path):
         return None
     return path if ("/" in path or "." in path) else "./" + path
 
@@ -391,8 +422,10 @@ def queries_from_git(
     # the newest commit back, a path missing here does not reach HEAD
     at_head: Dict[str, Optional[str]] = {p: p for p in head_files}
     kept: List[GitQuery] = []
-    for commit in _log(repo):
+    log = _log(repo)
+    for commit in log:
         if options.max_commits is not None and len(kept) >= options.max_commits:
+            log.close()  # stops git
             break
         documents = sorted(
             {
