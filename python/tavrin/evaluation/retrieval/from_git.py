@@ -28,7 +28,7 @@ a source-code suffix (``SOURCE_SUFFIXES``), lie outside documentation folders
 ``paths`` it must match one of those globs, and none of ``exclude``. Its path must be
 writable as a file reference (no whitespace, no "#L" suffix); a path without "/" or "."
 is written "./NAME". Paths are relative to the repository folder given (a subfolder of a
-work tree limits the history to that folder).
+work tree limits the history to that folder); a bare repository serves as well.
 
 Renames are followed along the log's order (children before parents); a rename made in
 a merge commit is not seen, so files renamed only there drop out.
@@ -270,9 +270,9 @@ def _git(repo: str, *args: str) -> subprocess.CompletedProcess:
 def _check_repository(repo: str) -> None:
     if not os.path.isdir(repo):
         raise FromGitError(f"{repo}: not a folder")
-    done = _git(repo, "rev-parse", "--is-inside-work-tree")
-    if done.returncode != 0 or done.stdout.strip() != b"true":
-        raise FromGitError(f"{repo}: not a git repository (or a bare one: give a work tree)")
+    done = _git(repo, "rev-parse", "--is-inside-work-tree", "--is-bare-repository")
+    if done.returncode != 0 or b"true" not in done.stdout.split():
+        raise FromGitError(f"{repo}: not a git repository")
     if _git(repo, "rev-parse", "--verify", "--quiet", "HEAD^{commit}").returncode != 0:
         raise FromGitError(f"{repo}: the repository has no commits")
 
@@ -410,7 +410,7 @@ def queries_from_git(
     ``skipped``, when given, counts the commits left out by reason ("root", "release",
     "formatting", "no source file", "too many files", "too few files").
 
-    Raises ``FromGitError`` with a one-line message when ``repo`` is not a git work tree,
+    Raises ``FromGitError`` with a one-line message when ``repo`` is not a git repository,
     has no commits, or keeps no commit after the filters.
     """
     if options.min_files < 1 or options.max_files < options.min_files:

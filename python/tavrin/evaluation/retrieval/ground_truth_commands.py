@@ -55,7 +55,7 @@ def from_git(
     paths: Sequence[str],
     exclude: Sequence[str],
 ) -> None:
-    """Write a retrieval ground truth from the history of the git work tree REPO.
+    """Write a retrieval ground truth from the history of the git repository REPO.
 
     Each commit becomes a query (its subject, or subject and body), whose relevant
     documents are the source files it changed, as named at HEAD (grade 1.0), with the
