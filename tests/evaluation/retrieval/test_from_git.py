@@ -135,7 +135,9 @@ def test_rules_for_subjects_and_paths():
         ("Format", "formatting"), ("ruff format", "formatting"), ("Fix typos", "formatting"),
         ("style: wrap lines", "formatting"), ("Fix lint errors", "formatting"),
         ("Fix typo in the error message of parse_args", None), ("Format dates in ISO 8601", None),
-        ("Black magic in the loader", None), ("fix(parser): handle tabs", None),
+        ("Black magic in the loader", None), ("fix(parser): handle tabs", None), ("Bump version", "release"),
+        ("Release the GIL while hashing", None), ("Bump the default timeout", None),
+        ("Update version to 1.2.3", "release"), ("Support Python version 3.12", None),
     ]:
         assert skip_reason(subject) == reason, subject
     assert [is_test_path(p) for p in [

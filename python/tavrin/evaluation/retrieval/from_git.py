@@ -11,8 +11,11 @@ is left out when
 - it is a merge (``--no-merges``) or a root commit (a root commit brings a whole tree;
   its subject describes the project, not a change);
 - its subject is a release or a version bump: it starts with "release", "bump",
-  "version", "prepare release" or "prepare for release", or a conventional-commit type
-  ``release`` or ``chore(release)``, or it is a bare version number ("v1.2.3", "1.2");
+  "version" or "update version" and goes on to name a version number or the word
+  "version", or nothing more ("Release 2.0", "Bump version", "Bump requests from 2.31
+  to 2.32"; not "Release the GIL while hashing"); or it starts with "prepare (for)
+  release"; or it has the conventional-commit type ``release`` or ``chore(release)``;
+  or it is a bare version number ("v1.2.3");
 - it only formats: every file it changed is a modification whose changes all vanish when
   whitespace is ignored (``git diff -w``), or its whole subject says nothing but
   formatting, linting or typos ("Format", "Run black", "ruff format", "Fix lint",
@@ -118,8 +121,15 @@ def is_test_path(path: str) -> bool:
 
 _CONVENTIONAL = re.compile(r"^(?P<type>[a-z]+)(?:\((?P<scope>[^)]*)\))?!?:\s*", re.IGNORECASE)
 _VERSION = r"v?\d+(?:\.\d+)+(?:[-.+]?[0-9a-z.]+)?"
-_RELEASE = re.compile(
-    rf"^(?:release\b|releasing\b|bump\b|bumped\b|bumping\b|version\b|prepare (?:for )?release\b|{_VERSION}\.?$)",
+_VERSION_IN = re.compile(rf"(?<![\w.]){_VERSION}|\bversion\b", re.IGNORECASE)
+# the subject's first words; a release when what follows names a version (or nothing does)
+_RELEASE_START = re.compile(
+    r"^(?:release[ds]?|releasing|bump(?:s|ed|ing)?|version|(?:update|set|increment|increase)\s+(?:the\s+)?version)\b"
+    r"(?P<rest>.*)$",
+    re.IGNORECASE,
+)
+_RELEASE_ALWAYS = re.compile(
+    rf"^(?:prepare\s+(?:for\s+)?(?:the\s+)?(?:next\s+)?release\b.*|{_VERSION}[.!]?|release\s+candidate\b.*)$",
     re.IGNORECASE,
 )
 _FORMATTERS = (
@@ -139,7 +149,7 @@ _FORMATTING_SUBJECT = re.compile(
     )[.!]?$"""
 )
 _PULL_REQUEST = re.compile(r"\s*\((?:#|gh-|!)\d+\)\s*$", re.IGNORECASE)
-_TRAILER = re.compile(r"^[A-Za-z][A-Za-z0-9-]*(?:-by|-id|-Id|-ID)?:\s+\S")
+_TRAILER = re.compile(r"^[A-Za-z][A-Za-z0-9-]*:\s+\S")
 _TRAILER_KEYS = frozenset(
     k.lower()
     for k in (
@@ -161,7 +171,10 @@ def skip_reason(subject: str) -> Optional[str]:
         if kind == "style":
             return "formatting"
         text = text[match.end() :]
-    if _RELEASE.match(text):
+    if _RELEASE_ALWAYS.match(text):
+        return "release"
+    start = _RELEASE_START.match(text)
+    if start and (not start["rest"].strip(" .!:") or _VERSION_IN.search(start["rest"])):
         return "release"
     if _FORMATTING_SUBJECT.match(text):
         return "formatting"
