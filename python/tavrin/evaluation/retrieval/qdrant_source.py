@@ -82,6 +82,7 @@ class QdrantSourceRetriever(Retriever):
         self._references_without_file: List[str] = []
         self._stored = 0
         self._approximate: Dict[str, List[Any]] = {}
+        self._texts: Dict[str, str] = {}  # query key -> text searched, where they differ
         # query -> (text key -> [(document, grade)], [(reference, document, grade)])
         self._judged: Optional[
             Dict[str, Tuple[Dict[str, List[Tuple[str, float]]], List[Tuple[FileReference, str, float]]]]
@@ -294,16 +295,23 @@ class QdrantSourceRetriever(Retriever):
                 self._unmatched.append(doc)
 
     def search(self, query: str, k: int = 5) -> List[str]:
+        return self.search_as(query, query, k)
+
+    def search_as(self, query: str, text: str, k: int = 5) -> List[str]:
+        """Search for ``text`` on behalf of the ground-truth query ``query`` (its key, when
+        two queries share a text): the hits are matched against ``query``'s judgements."""
+        if text != query:
+            self._texts[query] = text
         if not self._matched:
             unmatched = len(self._unmatched) + len(self._references_without_file)
             raise ValueError(
                 f"the ground truth matches no stored chunk of --qdrant-source {self._source!r} "
                 f"({unmatched} documents, {self._stored} chunks): was it made from what was indexed?"
             )
-        vector = self._vector(query)
+        vector = self._vector(text)
         if self.by_file:
-            return self._search_files(query, vector, k)
-        hits = self._search(query, vector, k)
+            return self._search_files(query, text, vector, k)
+        hits = self._search(text, vector, k)
         self._approximate[query] = [h[0] for h in hits]
         if self._judged is None:
             return [self._matched.get(_key(text), text) for _, text, _ in hits]
@@ -332,11 +340,11 @@ class QdrantSourceRetriever(Retriever):
                 out.append(text)
         return out
 
-    def _search_files(self, query: str, vector: Optional[List[float]], k: int) -> List[str]:
+    def _search_files(self, query: str, text: str, vector: Optional[List[float]], k: int) -> List[str]:
         """The files of the hits, each once in the order of its first hit, up to ``k``."""
         limit = max(k, 1)
         while True:
-            hits = self._search(query, vector, limit)
+            hits = self._search(text, vector, limit)
             files: Dict[str, None] = {}
             for _, _, metadata in hits:
                 file = str(metadata.get("filepath") or metadata.get("source") or "")
@@ -370,7 +378,7 @@ class QdrantSourceRetriever(Retriever):
             overlaps = []
             for query in queries:
                 approximate = self._approximate.get(query, [])[:k]
-                q = np.asarray(self.wrapper.embedding.embed_query(query), dtype=float)
+                q = np.asarray(self.wrapper.embedding.embed_query(self._texts.get(query, query)), dtype=float)
                 n = np.linalg.norm(q)
                 sims = matrix @ (q / n if n > 0 else q)
                 top = min(k, len(ids))
