@@ -63,10 +63,12 @@ def small_index() -> LexicalIndex:
 def test_bm25_fusion_and_the_ranking_step():
     index = small_index()
     assert [i for i, _ in index.search("router", 5)] == [13]  # path and text
-    # reciprocal rank fusion alone: a chunk both channels found beats one found only once
+    # reciprocal rank fusion alone: a chunk both channels found beats one found only once,
+    # and the lexical list weighs more (1.5 / (20 + 2) > 1 / (20 + 1))
     fused = index.fuse("unrelated words", [12, 11], [11, 10], 4, rerank=False)
-    assert [f[0] for f in fused] == [11, 12, 10]
-    assert fused[0][2:] == (2, 1) and fused[1][2:] == (1, 0)
+    assert [f[0] for f in fused] == [11, 10, 12]
+    assert fused[0][2:] == (2, 1) and fused[1][2:] == (0, 2) and fused[2][2:] == (1, 0)
+    assert fused[0][1] == pytest.approx(1 / 22 + 1.5 / 21)
     # the ranking step: the definition of a code-looking name beats its documentation and
     # its test, whatever order the channels gave
     ranked = index.fuse("parse_args", [11, 12, 10], [11, 12, 10], 3)

@@ -508,6 +508,35 @@ bool sorted_contains(const std::vector<std::uint32_t> &v, std::uint32_t x) {
     return std::binary_search(v.begin(), v.end(), x);
 }
 
+// The terms of the query's identifiers: the whole of every word written in
+// snake_case, camelCase or with digits, and every word of a query of one or
+// two words (a name looked up).
+std::vector<std::string> identifier_terms(std::string_view query) {
+    std::vector<std::string_view> words;
+    for (size_t i = 0; i < query.size();) {
+        if (!is_word_byte((unsigned char)query[i])) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < query.size() && is_word_byte((unsigned char)query[j]))
+            ++j;
+        words.push_back(query.substr(i, j - i));
+        i = j;
+    }
+    std::vector<std::string> out;
+    for (std::string_view w : words) {
+        std::vector<std::string> t = code_hashing::tokens(w);
+        if (t.empty())
+            continue;
+        if (words.size() <= 2)
+            out.insert(out.end(), t.begin(), t.end());
+        else if (t.size() > 1)
+            out.push_back(t.back()); // the whole identifier comes after its parts
+    }
+    return out;
+}
+
 bool speaks_of_tests(std::string_view query) {
     for (const std::string &t : code_hashing::tokens(query))
         if (t == "test" || t == "spec" || t == "fixture" || t == "mock" || t == "testing")
@@ -548,6 +577,14 @@ std::vector<RankedHit> LexicalIndex::fuse(std::string_view query, const std::vec
         double weight = 0;
         for (auto [t, idf] : terms)
             weight += idf;
+        std::vector<std::uint32_t> names;
+        for (const std::string &t : identifier_terms(query)) {
+            std::int64_t id = find_term(t);
+            if (id >= 0)
+                names.push_back((std::uint32_t)id);
+        }
+        std::sort(names.begin(), names.end());
+        names.erase(std::unique(names.begin(), names.end()), names.end());
         const bool code = looks_like_code(query);
         const bool tests = speaks_of_tests(query);
         for (RankedHit &h : hits) {
@@ -560,12 +597,14 @@ std::vector<RankedHit> LexicalIndex::fuse(std::string_view query, const std::vec
             for (auto [t, idf] : terms) {
                 if (sorted_contains(p.terms, t))
                     in_path += idf;
-                if (sorted_contains(d.defined, t))
+                if (options.names_only ? sorted_contains(names, t) && sorted_contains(d.defined, t)
+                                       : sorted_contains(d.defined, t))
                     defined += idf;
             }
             double factor = 1.0;
             if (weight > 0)
-                factor += options.path_boost * in_path / weight + options.definition_boost * defined / weight;
+                factor += (code ? 1.0 : options.prose_boost) *
+                          (options.path_boost * in_path / weight + options.definition_boost * defined / weight);
             if (p.documentation)
                 factor *= code ? options.documentation_factor : options.prose_documentation_factor;
             if (p.test && !tests)

@@ -63,15 +63,17 @@ struct RankedHit {
 };
 
 struct RankOptions {
-    double rrf_k = 60.0;        // reciprocal rank fusion: 1 / (rrf_k + rank)
+    double rrf_k = 20.0;        // reciprocal rank fusion: weight / (rrf_k + rank)
     double dense_weight = 1.0;  // weight of the dense channel in the fusion
-    double lexical_weight = 1.0;
+    double lexical_weight = 1.5;
     bool rerank = true;         // apply the ranking step after the fusion
-    double path_boost = 1.0;    // share of the query's weight found in the path
+    double path_boost = 0.0;    // share of the query's weight found in the path (BM25 counts path terms already)
     double definition_boost = 1.0;
     double documentation_factor = 0.5; // for code-looking queries
     double prose_documentation_factor = 0.8;
     double test_factor = 0.7;   // unless the query speaks of tests
+    double prose_boost = 0.25;  // scales the path and definition boosts for queries in prose
+    bool names_only = true;     // only the query's identifiers count towards the definition boost
 };
 
 class LexicalIndex {

@@ -861,6 +861,15 @@ def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, Lis
     metavar="N",
     help="Longest answer, in tokens, of each model call (default: the model's own limit).",
 )
+@click.option(
+    "--search",
+    "search_mode",
+    type=click.Choice(["hybrid", "dense", "lexical"]),
+    default="hybrid",
+    show_default=True,
+    help="How the chunks are found: hybrid (dense and lexical fused, then ranked), dense (the vectors) "
+    "or lexical (BM25 over code-aware terms).",
+)
 def ask(
     question: str,
     source_name: str,
@@ -869,6 +878,7 @@ def ask(
     jobs: int,
     rpm: Optional[float],
     max_tokens: Optional[int],
+    search_mode: str = "hybrid",
 ) -> None:
     """Answer QUESTION about the code indexed as the source NAME, and list its sources."""
     if not os.environ.get("OPENAI_API_KEY", "").strip():
@@ -892,6 +902,17 @@ def ask(
                 f"source {source_name!r} holds vectors of length {stored}, but embeddings {embeddings_name!r} "
                 f"make vectors of length {given}: use the --embeddings it was indexed with, or index it again."
             )
+        if search_mode != "dense":
+            if wrapper.has_lexical:
+                from tavrin.ask_codebase.store.adapter import SearchingVectorStore
+
+                wrapper.qdrant = SearchingVectorStore(wrapper, search_mode)
+            else:
+                click.echo(
+                    f"Note: source {source_name!r} was indexed by an earlier version and has no lexical index: "
+                    f"searching its vectors alone (index it again for --search {search_mode}).",
+                    err=True,
+                )
         chain = CHAINS[chain_name](wrapper)
         if max_tokens is not None:
             for attribute in ("llm", "reduce_llm"):

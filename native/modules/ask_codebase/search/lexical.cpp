@@ -270,12 +270,16 @@ constexpr pf::Params fuse_params{
     pf::arg("lexical", "List[int]"),
     pf::arg("k", "int"),
     pf::arg("rerank", "bool").dflt(true).kwonly(),
-    pf::arg("rrf_k", "float").dflt(60.0).kwonly(),
-    pf::arg("path_boost", "float").dflt(1.0).kwonly(),
+    pf::arg("rrf_k", "float").dflt(20.0).kwonly(),
+    pf::arg("path_boost", "float").dflt(0.0).kwonly(),
     pf::arg("definition_boost", "float").dflt(1.0).kwonly(),
     pf::arg("documentation_factor", "float").dflt(0.5).kwonly(),
     pf::arg("prose_documentation_factor", "float").dflt(0.8).kwonly(),
     pf::arg("test_factor", "float").dflt(0.7).kwonly(),
+    pf::arg("dense_weight", "float").dflt(1.0).kwonly(),
+    pf::arg("lexical_weight", "float").dflt(1.5).kwonly(),
+    pf::arg("prose_boost", "float").dflt(0.25).kwonly(),
+    pf::arg("names_only", "bool").dflt(true).kwonly(),
 };
 nb::object fuse(pf::Call &c) {
     auto [handle, query, dense, lexical, k, rerank] =
@@ -283,6 +287,8 @@ nb::object fuse(pf::Call &c) {
     auto [rrf_k, path_boost, definition_boost, documentation, prose_documentation, test] =
         c.args<fuse_params, "rrf_k", "path_boost", "definition_boost", "documentation_factor",
                "prose_documentation_factor", "test_factor">();
+    auto [dense_weight, lexical_weight, prose_boost] =
+        c.args<fuse_params, "dense_weight", "lexical_weight", "prose_boost">();
     ls::LexicalIndex &index = index_of(handle);
     ls::RankOptions options;
     options.rerank = pf::truthy(rerank);
@@ -298,6 +304,10 @@ nb::object fuse(pf::Call &c) {
     options.documentation_factor = setting(documentation, "documentation_factor");
     options.prose_documentation_factor = setting(prose_documentation, "prose_documentation_factor");
     options.test_factor = setting(test, "test_factor");
+    options.dense_weight = setting(dense_weight, "dense_weight");
+    options.lexical_weight = setting(lexical_weight, "lexical_weight");
+    options.prose_boost = setting(prose_boost, "prose_boost");
+    options.names_only = pf::truthy(c.arg<fuse_params, "names_only">());
     std::vector<std::uint64_t> d = ids_of(dense, "dense");
     std::vector<std::uint64_t> l = ids_of(lexical, "lexical");
     std::vector<ls::RankedHit> hits = index.fuse(pf::utf8_view(query), d, l, count_of(k, "k"), options);

@@ -3,12 +3,17 @@ code-aware terms) or hybrid (both, fused, then a ranking step).
 
 The lexical channel is an index of the source's chunks (``LexicalIndex``, over the
 native ``lexical`` module) that the store builds while it writes the source and keeps
-beside its vectors; its statistics are the source's own. The hybrid search fuses the two
-channels' ranked lists by reciprocal rank fusion (each chunk scores
-1 / (60 + rank) in each list it is in) and then ranks again with what code has and
-prose has not: query terms that name the chunk's file path or a symbol the chunk
-defines lift it, and, unless the query speaks of tests, tests yield to other code;
-documentation yields to code, more so for queries that read like code.
+beside its vectors; its statistics are the source's own, and a chunk's file path counts
+among its terms. The hybrid search takes each channel's best 50 chunks (at least 5 times
+k) and fuses the two ranked lists by weighted reciprocal rank fusion: a chunk scores
+w / (20 + rank) in each list it is in, w 1.5 for the lexical list and 1 for the dense
+one. The ranking step then multiplies that score by what code has and prose has not:
+query identifiers (snake_case, camelCase, or the words of a one- or two-word query) that
+name a symbol the chunk defines lift it (by the share of the query's weight they carry;
+a quarter as much for queries in prose); documentation yields to code (a factor 0.5 for
+queries that read like code, 0.8 otherwise), and tests to other code (0.7) unless the
+query speaks of tests. The settings were chosen on benchmarks of their own
+(bench/bench_search.py).
 
 This module imports nothing heavy, so that commands that only search start fast.
 """

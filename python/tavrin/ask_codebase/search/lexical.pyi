@@ -35,5 +35,5 @@ def size(index) -> int:
 def search(index, query: str, k: int) -> List[Tuple[int, float]]:
     """The `k` chunks that BM25 finds best for `query`: (point id, score), best first."""
 
-def fuse(index, query: str, dense: List[int], lexical: List[int], k: int, *, rerank: bool = True, rrf_k: float = 60.0, path_boost: float = 1.0, definition_boost: float = 1.0, documentation_factor: float = 0.5, prose_documentation_factor: float = 0.8, test_factor: float = 0.7) -> List[Tuple[int, float, int, int]]:
+def fuse(index, query: str, dense: List[int], lexical: List[int], k: int, *, rerank: bool = True, rrf_k: float = 20.0, path_boost: float = 0.0, definition_boost: float = 1.0, documentation_factor: float = 0.5, prose_documentation_factor: float = 0.8, test_factor: float = 0.7, dense_weight: float = 1.0, lexical_weight: float = 1.5, prose_boost: float = 0.25, names_only: bool = True) -> List[Tuple[int, float, int, int]]:
     """Fuses the ranked point ids of a dense and a lexical search (reciprocal rank fusion) and, with `rerank`, applies the ranking step (query terms in the file's path or among the names the chunk defines lift it; documentation and tests yield to code). Returns the best `k` as (point id, score, dense rank, lexical rank), a rank 0 where that channel did not find the chunk."""

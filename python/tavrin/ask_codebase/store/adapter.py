@@ -78,3 +78,25 @@ class SourceVectorStore(VectorStore):
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
         return lambda score: (score + 1.0) / 2.0  # cosine similarity onto [0, 1]
+
+
+class SearchingVectorStore(SourceVectorStore):
+    """``SourceVectorStore`` whose searches by query text go through the wrapper's
+    ``search`` in ``mode`` ("hybrid", "dense" or "lexical"), so that chains retrieve as
+    `tavrin search` does; scores are then the search's own, not cosine similarities.
+    Searches by vector stay dense."""
+
+    def __init__(self, wrapper: Any, mode: str = "hybrid") -> None:
+        super().__init__(wrapper._source, wrapper.embedding)
+        self._wrapper = wrapper
+        self.mode = mode
+
+    def similarity_search_with_score(self, query: str, k: int = 4, **kwargs: Any) -> List[Tuple[Document, float]]:
+        """The ``k`` chunks that best answer ``query`` with their scores, best first."""
+        self._no_filter(kwargs)
+        if k < 1:
+            return []
+        return [(hit.chunk.to_document(), hit.score) for hit in self._wrapper.search(query, k, mode=self.mode)]
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        return lambda score: score
