@@ -55,7 +55,7 @@ DEBIAN: Dict[str, Tuple[Tuple[str, ...], str, str, bool]] = {
     "acorn": (("node-acorn",), "usr/share/nodejs", "JavaScript", False),
     "yargs": (("node-yargs",), "usr/share/nodejs", "JavaScript", False),
     "activesupport": (("ruby-activesupport",), "usr/share/rubygems-integration", "Ruby", True),
-    "rack": (("ruby-rack",), "usr/lib/ruby/vendor_ruby", "Ruby", False),
+    "rack": (("ruby-rack",), "usr/share/rubygems-integration", "Ruby", False),
     "spdlog": (("libspdlog-dev",), "usr/include/spdlog", "C++", False),
     "cli11": (("libcli11-dev",), "usr/include/CLI", "C++", False),
     "fmt": (("libfmt-dev",), "usr/include/fmt", "C++", False),
@@ -85,7 +85,10 @@ def fetch_debian(name: str, cache: Path) -> Optional[Path]:
             return None
         (folder / ".done").write_text("")
     root = folder / "x" / inner
-    return root if root.is_dir() else None
+    if not root.is_dir():
+        print(f"  {name}: no folder {inner} in its packages; left out", file=sys.stderr)
+        return None
+    return root
 
 
 _COMMENT = re.compile(r"^\s*(///?|#|\*|/\*\*|--)\s?(.*)$")
@@ -334,6 +337,13 @@ def main() -> None:
             for m in (*MODES, "bm25-python")
         )
         print(f"{kind:<44}{cells}")
+    print("\nNDCG@10 by language (mean of its corpora)")
+    for language in sorted({r["language"] for r in results}):
+        chosen = [r for r in results if r["language"] == language]
+        cells = "".join(
+            f"{mean([mean([s[0] for s in r['rows'][m]]) for r in chosen]):>12.3f}" for m in (*MODES, "bm25-python")
+        )
+        print(f"{language[:43]:<44}{cells}")
     print("\nsearch latency per query, ms (p50 / p95), top 50 chunks")
     for m in (*MODES, "bm25-python"):
         values = [t for r in results for t in r["times"][m]]

@@ -151,8 +151,9 @@ def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
         _llm.configure()
 
 
-# Commands that reach the OpenAI API and take the default request settings.
-_LLM_COMMANDS = frozenset({"ask", "index", "retrieval-eval"})
+# Commands that reach the OpenAI API and take the default request settings (index sets
+# them itself once it has work to do: an index that is up to date imports no client).
+_LLM_COMMANDS = frozenset({"ask", "retrieval-eval"})
 
 
 # The QA evaluation commands (evaluate, resume, markdown, merge) live in

@@ -473,18 +473,22 @@ def _needs_openai_key(embeddings_name: str) -> bool:
     return embeddings_table.needs_openai_key(embeddings_name)
 
 
-def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, "Embeddings"]:
-    """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
-
-    OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
-    arguments, and one that makes something other than embeddings are one-line errors.
-    """
+def _check_openai_key(embeddings_name: str, command: str) -> None:
     if _needs_openai_key(embeddings_name) and not os.environ.get("OPENAI_API_KEY", "").strip():
         raise click.ClickException(
             f"OPENAI_API_KEY is not set: `tavrin {command} --embeddings {embeddings_name}` needs an OpenAI API key. "
             "Set it in your shell, for example `export OPENAI_API_KEY=sk-...`, or choose other --embeddings "
             "(hashing and minilm run offline)."
         )
+
+
+def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, "Embeddings"]:
+    """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
+
+    OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
+    arguments, and one that makes something other than embeddings are one-line errors.
+    """
+    _check_openai_key(embeddings_name, command)
     factory = resolve_embeddings(embeddings_name)
     try:
         embedding = factory()
@@ -579,7 +583,7 @@ def index(
     Indexing a source again splits and embeds only the files whose content changed (and
     drops the chunks of files that are gone); --full does it all again.
     """
-    factory, embedding = build_embeddings(embeddings_name, "index")
+    _check_openai_key(embeddings_name, "index")
     roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
     selections = [TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude) for root in roots]
     tally = _Tally()
@@ -601,6 +605,22 @@ def index(
                 for line in lines:
                     click.echo(line, err=True)
     skipped_text = f"{_plural(skipped_files, 'file')} and {_plural(skipped_folders, 'folder')} left out"
+    files = {str(f): _content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
+    settings = {"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None}
+    if not full and QdrantWrapper.is_up_to_date(
+        source_name, files, embedding_name=embeddings_name, settings=settings, embed_path=True, config=config
+    ):
+        click.secho(
+            f"Source {source_name!r} is up to date: none of its {_plural(len(files), 'file')} changed "
+            f"({skipped_text}; --full indexes it anew) in {config.describe()}.",
+            fg="green",
+            err=True,
+        )
+        return
+    from tavrin import _llm
+
+    _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
+    factory, embedding = build_embeddings(embeddings_name, "index")
     if not verbose:
         logger.disable("tavrin")  # the loader logs every file it skips
     from tavrin.ask_codebase.indexing.chunks import quiet_splitter_warnings
@@ -611,8 +631,6 @@ def index(
             def advance() -> None:
                 bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
                 bar.update(1)
-
-            files = {str(f): _content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
 
             def load(keys: List[str]) -> Iterator[Tuple[str, Iterable[Any]]]:
                 bar.update(total - len(keys))  # the files kept as stored
@@ -627,7 +645,7 @@ def index(
                 files,
                 load,
                 lambda: embedding,
-                settings={"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None},
+                settings=settings,
                 full=full,
                 config=config,
                 batch_size=batch_size,

@@ -43,6 +43,19 @@ _FILES_FILE = "files.json"
 _WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 
+def _files_table(generation: Path, manifest: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    name = manifest.get("files")
+    if not isinstance(name, str):
+        return None
+    try:
+        table = json.loads((generation / name).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None  # indexed whole next time
+    if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
+        return None
+    return table
+
+
 class _EdgeSource:
     """One generation of a local source, open: its shard and its reader's lock."""
 
@@ -105,16 +118,7 @@ class _EdgeSource:
     def files_table(self) -> Optional[Dict[str, Any]]:
         """What this generation records of the files it was made from (their content
         hashes and point ids, and the settings of indexing), or None."""
-        name = self.manifest.get("files")
-        if not isinstance(name, str):
-            return None
-        try:
-            table = json.loads((self.path / name).read_text(encoding="utf-8"))
-        except (OSError, ValueError):
-            return None
-        if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
-            return None
-        return table
+        return _files_table(self.path, self.manifest)
 
     def search_ids(self, vector: Sequence[float], k: int) -> List[Tuple[int, float]]:
         from qdrant_edge import Query, SearchRequest
@@ -526,6 +530,14 @@ class _EdgeStore:
 
     def writer(self, name: str, record: Dict[str, Any]) -> _EdgeWriter:
         return _EdgeWriter(self, name, record)
+
+    def files_table(self, name: str) -> Optional[Dict[str, Any]]:
+        """What the live generation of ``name`` records of the files it was made from
+        (see ``_EdgeSource.files_table``), read without opening the source."""
+        manifest = self._manifest(name, strict=False)
+        if not manifest:
+            return None
+        return _files_table(self.root / name / manifest["generation"], manifest)
 
     def delete(self, name: str) -> Optional[int]:
         fd = self._write_lock(name)

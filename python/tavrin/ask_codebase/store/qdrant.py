@@ -177,6 +177,11 @@ def _unknown(source_name: str, store: _Store, config: StoreConfig, how: bool) ->
     return UnknownSourceError(f"unknown source {source_name!r} in {config.describe()}; {listing}.{hint}")
 
 
+def _index_settings(settings: Optional[Dict[str, Any]], embedding_name: str, embed_path: bool) -> Dict[str, Any]:
+    """What must not change between two runs for one to update the other's source."""
+    return {**(settings or {}), "embedding": embedding_name, "embedded_text": "path+text" if embed_path else "text"}
+
+
 @dataclass(frozen=True)
 class IndexUpdate:
     """What ``QdrantWrapper.index_files`` did: files kept as stored, changed (split and
@@ -343,7 +348,7 @@ class QdrantWrapper:
             "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
             "embedded_text": how,
         }
-        wanted = {**(settings or {}), "embedding": record["embedding"], "embedded_text": how}
+        wanted = _index_settings(settings, record["embedding"], embed_path)
         previous: Optional[Dict[str, Any]] = None
         source = None
         if not full and isinstance(store, _EdgeStore):
@@ -389,6 +394,32 @@ class QdrantWrapper:
         changed = len(keys) - sum(1 for k in keys if previous is None or k not in previous)
         added = len(keys) - changed
         return IndexUpdate(source_name, len(kept), changed if previous is not None else 0, added, removed)
+
+    @staticmethod
+    def is_up_to_date(
+        source_name: str,
+        files: Mapping[str, str],
+        *,
+        embedding_name: str,
+        settings: Optional[Dict[str, Any]] = None,
+        embed_path: bool = False,
+        config: Optional[StoreConfig] = None,
+    ) -> bool:
+        """Whether ``index_files`` with these arguments would find nothing to do: the local
+        source was indexed from exactly these files (key -> content hash) with the same
+        settings and embeddings. Reads the source's records only: nothing is embedded."""
+        from tavrin.ask_codebase.store.edge import _EdgeStore
+
+        config = config or StoreConfig.from_env()
+        _check_source_name(source_name)
+        store = open_client(config)
+        if not isinstance(store, _EdgeStore):
+            return False
+        table = store.files_table(source_name)
+        if table is None or table.get("settings") != _index_settings(settings, embedding_name, embed_path):
+            return False
+        previous = table["files"]
+        return set(previous) == set(files) and all(previous[k].get("hash") == h for k, h in files.items())
 
     @staticmethod
     def list_sources(*, config: Optional[StoreConfig] = None) -> List[str]:
