@@ -134,7 +134,7 @@ def test_unloadable_question_set_is_reported_without_traceback(tmp_path: Path) -
     bad.write_text('{"name": "x", "cases": [{"id": "1"}]}', encoding="utf-8")
     result = CliRunner().invoke(cli, ["evaluate", str(bad), "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(tmp_path / "r.json")])
     assert result.exit_code == 1
-    assert f"Error: {bad}: case 0: missing field 'question'" in result.output
+    assert f"Error: {bad}: case 1: missing field 'question'" in result.output
     assert not (tmp_path / "r.json").exists()
 
 
