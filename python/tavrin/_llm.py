@@ -45,7 +45,7 @@ import threading
 import time
 import uuid
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from tavrin._integrations import openai_requestor, tiktoken_data
 from tavrin.errors import RetriesExhausted
@@ -350,8 +350,16 @@ def _timeout_seconds(timeout: Any) -> Optional[float]:
     return float(timeout) if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) else None
 
 
+# Called before a retry is announced: a status line that is being redrawn on the terminal
+# (`tavrin ask` waiting) clears itself, so that the announcement has the line to itself.
+before_announcement: Optional[Callable[[], None]] = None
+
+
 def _announce(reason: str, delay: float, attempt: int, s: Settings) -> None:
     """One line on standard error for every retry: nobody waits through retries in silence."""
+    hook = before_announcement
+    if hook is not None:
+        hook()
     sys.stderr.write(f"{reason}; retrying in {delay:.1f} s ({attempt + 1}/{s.max_retries})\n")
     sys.stderr.flush()
 

@@ -112,9 +112,9 @@ def test_index_then_ask(store, repo, fake_embeddings, sorvel, monkeypatch):
     monkeypatch.setitem(commands.CHAINS, "map-reduce", OfflineSorvel)
     result = runner.invoke(cli, ["ask", "What does add return?", "--source", "calc"])
     assert result.exit_code == 0, result.output
-    answer, sources = result.output.split("\nSources:\n")
+    answer, sources = result.stdout.split("\nSources:\n")
     assert answer == "add(a, b) returns their sum.\n"
-    assert sorted(sources.splitlines()) == [f"- {repo / 'calc' / 'add.py'}", f"- {repo / 'calc' / 'mul.py'}"]
+    assert sorted(sources.splitlines()) == [f"- {repo / 'calc' / 'add.py'}#L1-L2", f"- {repo / 'calc' / 'mul.py'}#L1-L2"]
 
 
 def test_nothing_to_index_leaves_the_source_alone(store, repo, fake_embeddings):

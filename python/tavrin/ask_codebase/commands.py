@@ -14,6 +14,7 @@ import click
 from langchain.embeddings.base import Embeddings
 
 from tavrin import embeddings as embeddings_table
+from tavrin.ask_codebase.asking import ASK_MODEL_ENV
 from tavrin.ask_codebase.store.qdrant import (
     EmbeddingFactory,
     EmptySourceError,
@@ -742,17 +743,6 @@ def reference_of(metadata: Dict[str, Any]) -> str:
     return "(no reference)"
 
 
-def _with_max_tokens(model: Any, max_tokens: Optional[int]) -> Any:
-    """A copy of the chat model ``model`` that answers in at most ``max_tokens`` tokens."""
-    if max_tokens is None or not hasattr(model, "max_tokens"):
-        return model
-    import copy
-
-    clone = copy.copy(model)  # every field kept (pydantic's copy(update=...) drops some here)
-    object.__setattr__(clone, "max_tokens", max_tokens)
-    return clone
-
-
 def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, List[Any]]:
     """Answer ``question`` with ``chain``; return (answer, source documents).
 
@@ -772,6 +762,21 @@ def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, Lis
     return result["result"], result["source_documents"]
 
 
+class _Choice(click.Choice):
+    """click's choice that also says which choice a mistyped value was meant to be."""
+
+    def convert(self, value: Any, param: Optional[click.Parameter], ctx: Optional[click.Context]) -> Any:
+        try:
+            return super().convert(value, param, ctx)
+        except click.BadParameter as exc:
+            from tavrin._errors import did_you_mean
+
+            hint = did_you_mean(str(value), [str(c) for c in self.choices])
+            if hint:
+                exc.message = exc.message.rstrip(".") + hint + "."
+            raise
+
+
 @click.command()
 @click.argument("question")
 @click.option("-s", "--source", "source_name", metavar="NAME", required=True, help="Name the code was indexed under.")
@@ -779,10 +784,35 @@ def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, Lis
 @click.option(
     "--chain",
     "chain_name",
-    type=click.Choice(sorted(CHAINS)),
+    type=_Choice(sorted(CHAINS)),
     default="map-reduce",
     show_default=True,
-    help="map-reduce: answer over each of 20 chunks, then combine; stuff: one prompt with the top chunks.",
+    help="map-reduce: answer over each of 20 chunks, then combine; stuff: one prompt with the top 6 chunks.",
+)
+@click.option(
+    "--model",
+    "model_name",
+    metavar="NAME",
+    envvar=ASK_MODEL_ENV,
+    default=None,
+    help=f"Chat model to ask, as the server names it (default: ${ASK_MODEL_ENV}, else gpt-4).",
+)
+@click.option(
+    "--k",
+    "k",
+    type=click.IntRange(min=1),
+    default=None,
+    metavar="N",
+    help="Chunks retrieved for the question (default: the chain's, 20 or 6).",
+)
+@click.option(
+    "--context-tokens",
+    type=click.IntRange(min=1),
+    default=None,
+    metavar="N",
+    help="The model's context, in tokens: the lowest-ranked chunks are left out until the prompt and the "
+    "answer fit (answers then get at most --max-tokens, else 512, tokens). Default: what the server at "
+    "OPENAI_API_BASE reports on /models, if it reports it; else no fitting.",
 )
 @click.option(
     "-j",
@@ -806,25 +836,50 @@ def answer_question(chain: Any, question: str, jobs: int = 20) -> Tuple[str, Lis
     metavar="N",
     help="Longest answer, in tokens, of each model call (default: the model's own limit).",
 )
+@click.option(
+    "--request-timeout",
+    type=click.FloatRange(min=0, min_open=True),
+    default=120.0,
+    show_default=True,
+    metavar="SECONDS",
+    help="Seconds a model request may take before it is given up (and retried).",
+)
+@click.option(
+    "--max-retries",
+    type=click.IntRange(min=0),
+    default=6,
+    show_default=True,
+    help="Retries of a model request that fails with 429, 5xx, a timeout or a dropped connection.",
+)
 def ask(
     question: str,
     source_name: str,
     embeddings_name: str,
     chain_name: str,
+    model_name: Optional[str],
+    k: Optional[int],
+    context_tokens: Optional[int],
     jobs: int,
     rpm: Optional[float],
     max_tokens: Optional[int],
+    request_timeout: float,
+    max_retries: int,
 ) -> None:
-    """Answer QUESTION about the code indexed as the source NAME, and list its sources."""
+    """Answer QUESTION about the code indexed as the source NAME, and list its sources.
+
+    Sources are listed best first, each as its file (or --github link) with the lines
+    of the chunk used, path#Lstart-Lend. While the model is asked, a line on standard
+    error says so, and every retried request is announced there.
+    """
+    from tavrin import _llm
+    from tavrin.ask_codebase import asking
+
     if not os.environ.get("OPENAI_API_KEY", "").strip():
         raise click.ClickException(KEY_HELP)
     if not question.strip():
         raise click.BadParameter("the question is empty", param_hint="QUESTION")
-    if rpm is not None:
-        from tavrin import _llm
-
-        current = _llm.settings()
-        _llm.configure(max_retries=current.max_retries, request_timeout=current.request_timeout, rpm=rpm)
+    model_name = (model_name or "").strip() or None
+    _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
     _, embedding = build_embeddings(embeddings_name, "ask")
 
     import openai
@@ -838,23 +893,23 @@ def ask(
                 f"make vectors of length {given}: use the --embeddings it was indexed with, or index it again."
             )
         chain = CHAINS[chain_name](wrapper)
-        if max_tokens is not None:
-            for attribute in ("llm", "reduce_llm"):
-                if hasattr(chain, attribute):
-                    bounded = _with_max_tokens(getattr(chain, attribute), max_tokens)
-                    try:
-                        setattr(chain, attribute, bounded)
-                    except AttributeError:  # a read-only property over a private attribute
-                        setattr(chain, f"_{attribute}", bounded)
-        answer, documents = answer_question(chain, question, jobs)
+        if context_tokens is None and os.environ.get("OPENAI_API_BASE", "").strip():
+            context_tokens = asking.served_context(os.environ["OPENAI_API_BASE"].strip(), model_name)
+        answer_tokens = max_tokens
+        if context_tokens is not None and answer_tokens is None:
+            answer_tokens = min(asking.DEFAULT_ANSWER_TOKENS, max(1, context_tokens // 4))
+        asking.configure_models(chain, model=model_name, max_tokens=answer_tokens)
+        if k is not None:
+            asking.set_chunk_count(chain, k)
+        if context_tokens is not None:
+            asking.ContextFit(context_tokens, answer_tokens or 0).install(chain)
+        endpoint = os.environ.get("OPENAI_API_BASE", "").strip() or "OpenAI"
+        with asking.waiting(f"Asking {asking.model_name_of(chain)} at {endpoint} ({chain_name} over {source_name!r})"):
+            answer, documents = answer_question(chain, question, jobs)
     except openai.error.OpenAIError as exc:
         raise click.ClickException(f"the OpenAI request failed: {exc}") from exc
     click.echo(answer)
-    references: List[str] = []
-    for document in documents:
-        reference = reference_of(document.metadata)
-        if reference not in references:
-            references.append(reference)
+    references = asking.source_lines(list(documents), reference_of)
     if references:
         click.secho("\nSources:", fg="blue")
         for reference in references:
