@@ -22,7 +22,7 @@ __all__ = ["did_you_mean", "one_line", "os_error_message", "user_message"]
 
 
 def did_you_mean(name: str, known: Iterable[str]) -> str:
-    """" (did you mean 'x'?)" for the known names closest to a mistyped ``name``, else ""."""
+    """The hint " (did you mean 'x'?)" for the known names closest to a mistyped ``name``, or ""."""
     choices = [str(k) for k in known]
     folded = {choice.lower(): choice for choice in choices}
     close = difflib.get_close_matches(name.lower(), list(folded), n=2, cutoff=0.6)

@@ -18,7 +18,7 @@ import threading
 import time
 import urllib.request
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import click
 from langchain.schema import BaseRetriever, Document
@@ -101,7 +101,7 @@ def _inner(chain: Any) -> Any:
 
 def set_chunk_count(chain: Any, k: int) -> None:
     """Make ``chain`` retrieve ``k`` chunks for every question."""
-    if hasattr(chain, "k") and isinstance(getattr(chain, "k"), int) and getattr(chain, "_chain", None) is None:
+    if hasattr(chain, "k") and isinstance(chain.k, int) and getattr(chain, "_chain", None) is None:
         chain.k = k  # the stuff chain: read when its langchain chain is built
         return
     inner = _inner(chain)
@@ -267,7 +267,9 @@ def served_context(endpoint: str, model: Optional[str], timeout: float = 3.0) ->
     if not isinstance(entries, list):
         return None
     entries = [e for e in entries if isinstance(e, dict)]
-    chosen = [e for e in entries if model is not None and e.get("id") == model] or (entries if len(entries) == 1 else [])
+    chosen = [e for e in entries if model is not None and e.get("id") == model]
+    if not chosen and len(entries) == 1:
+        chosen = entries  # a server of one model serves it under any name
     for entry in chosen:
         meta = entry.get("meta") if isinstance(entry.get("meta"), dict) else {}
         for value in (
@@ -352,4 +354,3 @@ def source_lines(documents: List[Any], reference_of: Callable[[Dict[str, Any]], 
         if line not in lines:
             lines.append(line)
     return lines
-

@@ -257,8 +257,9 @@ class TreeSelection:
     ``GENERATED_HEADER``, or with a line too long for anyone to read, ``MINIFIED_LINE``)
     unless ``include`` patterns are given (a file they match is taken); vendored folders
     (``VENDORED_DIRS``: third_party/, vendor/, googletest/, ...) unless an ``include``
-    pattern names the folder or a path below it. A root that is a file is taken unless it is binary or too large. Only the part
-    of a path below the root counts, so a root that itself lies in such a folder is indexed.
+    pattern names the folder or a path below it. A root that is a file is taken unless it
+    is binary or too large. Only the part of a path below the root counts, so a root that
+    itself lies in such a folder is indexed.
 
     ``skipped_folders`` lists (folder, reason) for every folder left out (not walked);
     ``skipped_files`` counts the files left out per (folder, reason).
@@ -852,9 +853,9 @@ class _Choice(click.Choice):
             from tavrin._errors import did_you_mean
 
             hint = did_you_mean(str(value), [str(c) for c in self.choices])
-            if hint:
-                exc.message = exc.message.rstrip(".") + hint + "."
-            raise
+            if not hint:
+                raise
+            raise click.BadParameter(exc.message.rstrip(".") + hint + ".", ctx=ctx, param=param) from None
 
 
 @click.command()
