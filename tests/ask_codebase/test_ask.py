@@ -98,11 +98,11 @@ def test_the_model_named_is_the_model_asked_and_sources_name_their_lines(calc, s
     monkeypatch.setenv(asking.ASK_MODEL_ENV, "from-env")
     assert runner.invoke(cli, ["ask", "q?", "-s", "calc", "--chain", "stuff"]).exit_code == 0
     assert runner.invoke(cli, ["ask", "q?", "-s", "calc", "--chain", "stuff", "--model", "gemma"]).exit_code == 0
-    result = runner.invoke(cli, ["ask", "q?", "-s", "calc", "--model", "gemma", "--max-tokens", "7"])
+    result = runner.invoke(cli, ["ask", "q?", "-s", "calc", "--model", "gemma", "--max-tokens", "7", "--k", "1"])
     assert result.exit_code == 0, result.output
     models = [(body["model"], body.get("max_tokens")) for body in _chats(server)[1:]]
-    # stuff: one request; map-reduce: one per chunk, then the reduce step
-    assert models == [("from-env", None), ("gemma", None)] + [("gemma", 7)] * 3
+    # stuff: one request; map-reduce: one for its one chunk, then the reduce step
+    assert models == [("from-env", None), ("gemma", None)] + [("gemma", 7)] * 2
     # the chain's class-wide models are not changed by one run's options
     from tavrin.ask_codebase.chains.sorvel import Sorvel
 

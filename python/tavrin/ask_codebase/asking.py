@@ -204,7 +204,12 @@ class ContextFit:
         return kept
 
     def _note(self, text: str) -> None:
+        from tavrin import _llm
+
         self.notes.append(text)
+        clear = _llm.before_announcement  # a status line being redrawn: off its line first
+        if clear is not None:
+            clear()
         click.echo(f"Context of {self.context_tokens} tokens: {text}.", err=True)
 
     def install(self, chain: Any) -> None:
