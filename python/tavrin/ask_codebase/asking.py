@@ -298,13 +298,14 @@ def _auth_headers() -> Dict[str, str]:
 
 
 @contextmanager
-def waiting(what: str, *, stream: Any = None, interval: float = 1.0) -> Iterator[None]:
+def waiting(what: str, *, stream: Any = None, interval: float = 1.0, ticking: bool = True) -> Iterator[None]:
     """Say on standard error what is awaited while the block runs: one line, and on a
-    terminal the seconds waited so far, on that line, until the block ends."""
+    terminal (unless not ``ticking``) the seconds waited so far, on that line, until the
+    block ends."""
     from tavrin import _llm
 
     stream = stream or sys.stderr
-    if not is_terminal(stream):
+    if not ticking or not is_terminal(stream):
         stream.write(f"{what}...\n")
         stream.flush()
         yield

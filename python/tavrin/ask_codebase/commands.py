@@ -985,7 +985,9 @@ def ask(
         if context_tokens is not None:
             asking.ContextFit(context_tokens, answer_tokens or 0).install(chain)
         endpoint = os.environ.get("OPENAI_API_BASE", "").strip() or "OpenAI"
-        with asking.waiting(f"Asking {asking.model_name_of(chain)} at {endpoint} ({chain_name} over {source_name!r})"):
+        quiet = bool(click.get_current_context().find_root().params.get("quiet"))  # `tavrin -q`: no ticking
+        what = f"Asking {asking.model_name_of(chain)} at {endpoint} ({chain_name} over {source_name!r})"
+        with asking.waiting(what, ticking=not quiet):
             answer, documents = answer_question(chain, question, jobs)
     except openai.error.OpenAIError as exc:
         raise click.ClickException(f"the OpenAI request failed: {exc}") from exc
