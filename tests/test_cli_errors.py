@@ -192,9 +192,10 @@ CASES = [
      "--embeddings 'collections:OrderedDict' made a OrderedDict, not embeddings"),
     ("index-embedding-settings-invalid", "index {repo} -s calc --embeddings strict", None,
      "StrictEmbedding: size: field required"),
-    ("index-disk-full", "index {repo} -s calc --embeddings fake", _disk_full_when_storing,
+    # --full: the source is indexed already, and an incremental run would find nothing to write
+    ("index-disk-full", "index {repo} -s calc --embeddings fake --full", _disk_full_when_storing,
      "No space left on device"),
-    ("index-unreadable-file", "index {repo} -s calc --embeddings fake", _unreadable("mul.py"),
+    ("index-unreadable-file", "index {repo} -s calc --embeddings fake --full", _unreadable("mul.py"),
      "{repo}/calc/mul.py: Permission denied"),
     ("index-bad-source-name", "index {repo} -s bad/name --embeddings fake", None,
      "invalid source name 'bad/name'"),

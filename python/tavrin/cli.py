@@ -24,7 +24,9 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "ask": ("tavrin.ask_codebase.commands", "ask"),
     "sources": ("tavrin.ask_codebase.commands", "sources"),
     "chunks": ("tavrin.ask_codebase.commands", "chunks"),
+    "search": ("tavrin.commands.search", "search"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
+    "ground-truth": ("tavrin.evaluation.retrieval.ground_truth_commands", "ground_truth"),
     "compare": ("tavrin.evaluation.qa.analysis_cli", "compare"),
     "judge-agreement": ("tavrin.evaluation.qa.analysis_cli", "judge_agreement_command"),
 }
@@ -37,6 +39,7 @@ COMMAND_HELP: Dict[str, str] = {
     "compare": "Compare REPORTS case by case with the first (the baseline): paired differences with 95% "
     "intervals, exact McNemar tests for yes/no evaluators, randomization tests for ratings, "
     "Holm-corrected; and the cases whose judgement changed.",
+    "ground-truth": "Make retrieval ground truths (JSON Lines, as retrieval-eval reads them) without labelling.",
     "html": "Write REPORT.json as one self-contained HTML page; with B.json, the two side by side.",
     "judge-agreement": "Measure how the judges of REPORT(s) agree with the human verdicts in LABELS (JSON Lines "
     "or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's kappa with "
@@ -47,6 +50,7 @@ COMMAND_HELP: Dict[str, str] = {
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
     "retrieval-eval": "Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and "
     "report the ranking metrics and timings; with several retrievers, compare them.",
+    "search": "Show the chunks of the indexed SOURCE that best answer QUERY, best first.",
     "sources": "List the indexed sources: their chunks, embeddings and when they were indexed.",
 }
 

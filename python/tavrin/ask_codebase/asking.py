@@ -18,12 +18,14 @@ import threading
 import time
 import urllib.request
 from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional
 
 import click
-from langchain.schema import BaseRetriever, Document
 
 from tavrin._console import is_terminal
+
+if TYPE_CHECKING:
+    from langchain.schema import Document
 
 #: The chat model of `tavrin ask` when ``--model`` names none (unset: the chain's own, gpt-4).
 ASK_MODEL_ENV = "TAVRIN_ASK_MODEL"
@@ -145,6 +147,8 @@ class ContextFit:
         return len(encoding.encode(text, disallowed_special=()))
 
     def _cut(self, document: Document, tokens: int) -> Document:
+        from langchain.schema import Document
+
         from tavrin import _llm
 
         text = document.page_content
@@ -218,7 +222,7 @@ class ContextFit:
         combine = getattr(inner, "combine_documents_chain", None)
         if inner is None or combine is None:
             raise click.UsageError("--context-tokens: this chain does not show its retriever")
-        inner.retriever = FittedRetriever(inner=inner.retriever, fit=lambda q, docs: self.fit(combine, q, docs))
+        inner.retriever = fitted_retriever(inner.retriever, lambda q, docs: self.fit(combine, q, docs))
 
 
 def _formatted(prompt: Any, values: Dict[str, str]) -> str:
@@ -237,22 +241,26 @@ def _label(document: Document) -> str:
     return line_anchor(path, metadata)
 
 
-class FittedRetriever(BaseRetriever):
-    """A retriever whose documents pass through ``fit(question, documents)``."""
+def fitted_retriever(inner: Any, fit: Callable[[str, List[Document]], List[Document]]) -> Any:
+    """A langchain retriever whose documents are ``inner``'s passed through ``fit(question, documents)``."""
+    from langchain.schema import BaseRetriever
 
-    inner: BaseRetriever
-    fit: Callable[[str, List[Document]], List[Document]]
+    class FittedRetriever(BaseRetriever):
+        inner: Any
+        fit: Any
 
-    class Config:
-        arbitrary_types_allowed = True
+        class Config:
+            arbitrary_types_allowed = True
 
-    def _get_relevant_documents(self, query: str, *, run_manager: Any) -> List[Document]:
-        documents = self.inner.get_relevant_documents(query, callbacks=run_manager.get_child())
-        return self.fit(query, list(documents))
+        def _get_relevant_documents(self, query: str, *, run_manager: Any) -> List[Any]:
+            documents = self.inner.get_relevant_documents(query, callbacks=run_manager.get_child())
+            return self.fit(query, list(documents))
 
-    async def _aget_relevant_documents(self, query: str, *, run_manager: Any) -> List[Document]:
-        documents = await self.inner.aget_relevant_documents(query, callbacks=run_manager.get_child())
-        return self.fit(query, list(documents))
+        async def _aget_relevant_documents(self, query: str, *, run_manager: Any) -> List[Any]:
+            documents = await self.inner.aget_relevant_documents(query, callbacks=run_manager.get_child())
+            return self.fit(query, list(documents))
+
+    return FittedRetriever(inner=inner, fit=fit)
 
 
 def served_context(endpoint: str, model: Optional[str], timeout: float = 3.0) -> Optional[int]:

@@ -9,10 +9,9 @@ answer rests on.
 import os
 import re
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 import click
-from langchain.embeddings.base import Embeddings
 
 from tavrin import embeddings as embeddings_table
 from tavrin.ask_codebase.asking import ASK_MODEL_ENV
@@ -23,6 +22,9 @@ from tavrin.ask_codebase.store.qdrant import (
     StoreConfig,
     open_client,
 )
+
+if TYPE_CHECKING:
+    from langchain.embeddings.base import Embeddings
 
 # Embeddings by name: the one table of tavrin.embeddings (this name is the same dict).
 EMBEDDINGS = embeddings_table.EMBEDDINGS
@@ -495,17 +497,31 @@ class _Tally:
             yield document
 
 
-def _load_documents(
+def _content_hash(path: Path) -> str:
+    """The SHA-256 of the file's bytes (what tells a changed file from an unchanged one)."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    try:
+        with open(path, "rb") as handle:
+            for block in iter(lambda: handle.read(1 << 20), b""):
+                digest.update(block)
+    except OSError as exc:
+        return f"unreadable: {exc.strerror or exc}"
+    return digest.hexdigest()
+
+
+def _load_files(
     selections: List[TreeSelection],
     chosen: Dict[str, List[Path]],
     repo_url: Optional[str],
     rev: str,
     tally: _Tally,
     advance: Callable[[], None],
-) -> Iterator[Any]:
-    """The chunks of the chosen files: split by the file loader, cut to their splitter's
-    size where the splitter could not keep to it, with their line ranges."""
-    from tavrin.ask_codebase.indexing.chunks import TextRecorder, bounded_file_chunks
+) -> Iterator[Tuple[str, List[Any]]]:
+    """The chunks of the chosen files, file by file: (the file's path, its chunks), split
+    by the file loader, cut to their splitter's size, with their line ranges."""
+    from tavrin.ask_codebase.indexing.chunks import TextRecorder, file_chunks
     from tavrin.ask_codebase.indexing.loader.file import (
         FileSource,
         gen_github_reference_maker,
@@ -513,6 +529,8 @@ def _load_documents(
     )
 
     for index, selection in enumerate(selections):
+        if not chosen.get(str(selection.root)):
+            continue
         folder = str(selection.folder)
         if repo_url:
             ref_maker = gen_github_reference_maker(repo_url, hexsha=rev)
@@ -521,7 +539,8 @@ def _load_documents(
         source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
         recorder = TextRecorder()
         loader = _ChosenFiles.loader([source], chosen, advance, recorder)
-        yield from tally.count(index, bounded_file_chunks(loader.load(), recorder))
+        for path, chunks in file_chunks(loader.load(), recorder):
+            yield path, list(tally.count(index, chunks))
 
 
 def _plural(count: int, noun: str) -> str:
@@ -532,7 +551,7 @@ def _needs_openai_key(embeddings_name: str) -> bool:
     return embeddings_table.needs_openai_key(embeddings_name)
 
 
-def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, Embeddings]:
+def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, "Embeddings"]:
     """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
 
     OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
@@ -551,6 +570,8 @@ def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFacto
         raise click.ClickException(
             f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
         ) from exc
+    from langchain.embeddings.base import Embeddings
+
     if not isinstance(embedding, Embeddings) and not (
         callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))
     ):
@@ -599,6 +620,12 @@ def _glob_option(name: str, help_text: str) -> Callable[..., Any]:
 @click.option(
     "--batch-size", default=64, show_default=True, type=click.IntRange(min=1), help="Chunks embedded at once."
 )
+@click.option(
+    "--full",
+    is_flag=True,
+    help="Split and embed every file again (by default only the files whose content changed since the "
+    "source was last indexed are, and the chunks of removed files are dropped).",
+)
 @click.option("-v", "--verbose", is_flag=True, help="Say what was left out and why, folder by folder.")
 def index(
     paths: Tuple[Path, ...],
@@ -610,6 +637,7 @@ def index(
     exclude: Tuple[str, ...],
     max_file_size: int,
     batch_size: int,
+    full: bool,
     verbose: bool,
 ) -> None:
     """Index the files under PATHS as the source NAME (replacing what it held).
@@ -629,6 +657,9 @@ def index(
     a chunk that would be longer (a log or JSON without blank lines) is cut to size, and
     every chunk records its lines. The source changes only when every chunk is stored:
     an interrupted or failed run leaves it as it was.
+
+    Indexing a source again splits and embeds only the files whose content changed (and
+    drops the chunks of files that are gone); --full does it all again.
     """
     factory, embedding = build_embeddings(embeddings_name, "index")
     roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
@@ -663,14 +694,27 @@ def index(
                 bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
                 bar.update(1)
 
-            documents = _load_documents(selections, chosen, repo_url, rev, tally, advance)
-            QdrantWrapper.from_documents(
+            files = {str(f): _content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
+
+            def load(keys: List[str]) -> Iterator[Tuple[str, Iterable[Any]]]:
+                bar.update(total - len(keys))  # the files kept as stored
+                wanted = set(keys)
+                subset = {
+                    root: [f for f in files_of_root if str(f) in wanted] for root, files_of_root in chosen.items()
+                }
+                return _load_files(selections, subset, repo_url, rev, tally, advance)
+
+            update = QdrantWrapper.index_files(
                 source_name,
-                documents,
+                files,
+                load,
                 lambda: embedding,
+                settings={"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None},
+                full=full,
                 config=config,
                 batch_size=batch_size,
                 embedding_name=embeddings_name,
+                embed_path=True,
             )
     except EmptySourceError as exc:
         raise click.ClickException(
@@ -680,12 +724,23 @@ def index(
     finally:
         if not verbose:
             logger.enable("tavrin")
-    click.secho(
-        f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
-        f"({skipped_text}) in {config.describe()}.",
-        fg="green",
-        err=True,
-    )
+    if update.up_to_date:
+        message = (
+            f"Source {source_name!r} is up to date: none of its {_plural(update.unchanged, 'file')} changed "
+            f"({skipped_text}; --full indexes it anew) in {config.describe()}."
+        )
+    elif update.unchanged or update.removed:
+        message = (
+            f"Updated source {source_name!r}: {update.changed} changed, {update.added} added and "
+            f"{update.removed} removed {'file' if update.changed + update.added + update.removed == 1 else 'files'} "
+            f"({tally.chunks} chunks made), {update.unchanged} unchanged ({skipped_text}) in {config.describe()}."
+        )
+    else:
+        message = (
+            f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
+            f"({skipped_text}) in {config.describe()}."
+        )
+    click.secho(message, fg="green", err=True)
 
 
 # ---------------------------------------------------------------- tavrin sources
@@ -715,7 +770,7 @@ def sources(delete_name: Optional[str]) -> None:
 # ---------------------------------------------------------------- tavrin chunks
 
 
-class _NoEmbeddings(Embeddings):
+class _NoEmbeddings:
     """Listing stored chunks embeds nothing."""
 
     def embed_documents(self, texts: List[str]) -> List[List[float]]:

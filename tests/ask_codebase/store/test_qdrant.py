@@ -127,9 +127,9 @@ def test_a_killed_index_leaves_an_orphan_that_is_never_loaded_and_then_removed(s
 
 
 def test_one_writer_per_source(store, monkeypatch):
-    from tavrin.ask_codebase.store import qdrant
+    from tavrin.ask_codebase.store import edge
 
-    monkeypatch.setattr(qdrant, "_WRITE_LOCK_WAIT", 0.1)
+    monkeypatch.setattr(edge, "_WRITE_LOCK_WAIT", 0.1)
     QdrantWrapper.from_documents("calc", code_documents(), FakeEmbedding)
 
     def documents() -> Iterator[Document]:

@@ -159,9 +159,13 @@ def test_the_corpus_is_named_and_bounds_k(source) -> None:
     data = json.loads(result.stdout)
     assert data["ground_truth"] == {"queries": 2, "documents": 2, "only_relevant_documents": True}
     assert data["runs"][0]["metrics"]["6"]["recall"] == 1.0
-    result = evaluate(relevant_only, "--qdrant-source", "abc", "--qdrant-embeddings", "words", "--k", "7")
-    assert result.exit_code == 1
-    assert "--k 7 is more than the 6 chunks qdrant:abc searches (the 6 chunks stored in source 'abc')" in result.output
+    # beyond them the shorter lists are scored, and the report says so
+    result = evaluate(relevant_only, "--qdrant-source", "abc", "--qdrant-embeddings", "words", "--k", "6,7")
+    assert result.exit_code == 0, result.output
+    assert "Warning: --k 7 is more than the 6 chunks qdrant:abc searches (the 6 chunks stored in source 'abc')" in (
+        result.stdout)
+    p_at = {line.split()[0]: float(line.split()[1]) for line in result.stdout.splitlines() if line.startswith("P@")}
+    assert p_at["P@7"] == pytest.approx(p_at["P@6"] * 6 / 7, abs=1e-4)
     # side by side with a retriever of the ground truth's own documents: a warning, in both formats
     both = ["--qdrant-source", "abc", "--qdrant-embeddings", "words", "--embeddings", "hashing", "--k", "1"]
     data = json.loads(evaluate(relevant_only, *both, "--format", "json").stdout)
@@ -180,3 +184,27 @@ def test_the_corpus_is_named_and_bounds_k(source) -> None:
     backwards = write_truth(source / "backwards.jsonl", [("alpha", "a.txt#L5-L2", 1.0)])
     result = evaluate(backwards, "--qdrant-source", "abc")
     assert result.exit_code == 1 and "backwards.jsonl, line 1: 'document' 'a.txt#L5-L2': lines must run" in result.output
+
+
+def test_queries_with_ids_stay_apart_and_are_judged_by_their_own_documents(source) -> None:
+    path = source / "ids.jsonl"
+    path.write_text("".join(json.dumps(row) + "\n" for row in [
+        {"query": "alpha", "document": "a.txt", "score": 1.0, "id": "x", "trivial": False},
+        {"query": "alpha", "document": "a.txt#L1", "score": 1.0, "id": "y", "trivial": True},
+        {"query": "alpha", "document": "c.txt", "score": 1.0},
+    ]))
+    per_query = source / "per_query.jsonl"
+    result = evaluate(str(path), "--qdrant-source", "abc", "--qdrant-embeddings", "words", "--k", "1",
+                      "--per-query", str(per_query))
+    assert result.exit_code == 0, result.output
+    assert result.stdout.startswith("Retrieval evaluation: 3 queries")
+    # chunk a1 comes first: it is x's file and y's lines; the query without an id wants c.txt
+    rows = [json.loads(line) for line in per_query.read_text().splitlines()]
+    assert [(r["query"], r["id"], r["trivial"], r["recall"]) for r in rows] == [
+        ("alpha", "x", False, 1.0), ("alpha", "y", True, 1.0), ("alpha", None, None, 0.0)]
+    # by file, and with k above the 3 stored files
+    result = evaluate(str(path), "--qdrant-source", "abc", "--qdrant-embeddings", "words", "--by", "file",
+                      "--k", "5", "--format", "json")
+    assert result.exit_code == 0, result.output
+    data = json.loads(result.stdout)
+    assert data["ground_truth"]["queries"] == 3 and data["runs"][0]["metrics"]["5"]["recall"] == 1.0

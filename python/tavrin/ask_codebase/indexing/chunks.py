@@ -25,7 +25,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import accumulate
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from langchain.schema import Document
 
@@ -35,6 +35,7 @@ __all__ = [
     "add_line_ranges",
     "bound_chunks",
     "bounded_file_chunks",
+    "file_chunks",
     "limit_for",
     "quiet_splitter_warnings",
     "split_to_limit",
@@ -251,6 +252,7 @@ class TextRecorder:
 
     def __init__(self) -> None:
         self.text = ""
+        self.read_path = ""
         self.reads = 0
         recorder = self
 
@@ -258,6 +260,7 @@ class TextRecorder:
             def read_text(self, *args: Any, **kwargs: Any) -> str:
                 text = super().read_text(*args, **kwargs)
                 recorder.text = text
+                recorder.read_path = str(self)
                 recorder.reads += 1
                 return text
 
@@ -289,6 +292,32 @@ def bounded_file_chunks(documents: Iterable[Document], recorder: TextRecorder) -
             group, text, reads = [], recorder.text, recorder.reads
         group.append(document)
     yield from finish()
+
+
+def file_chunks(documents: Iterable[Document], recorder: TextRecorder) -> Iterator[Tuple[str, List[Document]]]:
+    """The chunks of a ``FileLoader`` over ``recorder``'s paths, grouped by file: (the
+    path read, its chunks bounded to their splitter's size and with their line ranges).
+    A file that gives no chunk does not appear."""
+    group: List[Document] = []
+    text, path = "", ""
+    reads = -1
+
+    def finish() -> List[Document]:
+        if not group:
+            return []
+        limit = limit_for(str(group[0].metadata.get("filepath") or group[0].metadata.get("source") or ""))
+        chunks = bound_chunks(group, limit)
+        add_line_ranges(chunks, text, limit)
+        return chunks
+
+    for document in documents:
+        if recorder.reads != reads:
+            if group:
+                yield path, finish()
+            group, text, path, reads = [], recorder.text, recorder.read_path, recorder.reads
+        group.append(document)
+    if group:
+        yield path, finish()
 
 
 class _DropOversizeWarnings(logging.Filter):

@@ -6,14 +6,18 @@ import io
 import json
 import math
 import os
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import click
 
 from tavrin.embeddings import EMBEDDINGS, make_embeddings
 from tavrin.errors import GroundTruthFileError
 from tavrin.evaluation.retrieval.references import parse_reference, references_in
+
+if TYPE_CHECKING:
+    from tavrin.evaluation.retrieval.results import GroundTruthFile
 
 
 def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:
@@ -23,15 +27,83 @@ def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:
     number "score" (the document's relevance grade for the query; 0 for judged irrelevant).
     A document is the text of a chunk, or a file reference (``path``, ``path#Lstart-Lend``:
     see ``tavrin.evaluation.retrieval.references``); a reference whose lines run backwards
-    is an error.
+    is an error. Queries are their texts here; ``read_ground_truth_file`` also reads the
+    lines' "id" and "trivial".
     """
+    return [(entry.query, entry.document, entry.score) for entry in _read_lines(path)]
+
+
+def read_ground_truth_file(path: str) -> "GroundTruthFile":
+    """Read a ground truth whose queries may carry an "id" (a string or an integer) and a
+    "trivial" mark (true or false).
+
+    Lines with the same id are one query, and must have the same text; lines without an
+    id are grouped by their text, as ``read_ground_truth`` does. The judgements name each
+    query by its key: its text, unless another query has the same text, when the key of a
+    query with an id is its text followed by " [id ID]". ``queries`` describes the queries
+    whose key is not their text, or that carry an id or a mark.
+    """
+    from tavrin.evaluation.retrieval.results import GroundTruthFile, GroundTruthQuery
+
+    entries = _read_lines(path)
+    # (id or None, text) -> line of its first appearance
+    first: Dict[Tuple[Optional[str], str], int] = {}
+    id_line: Dict[str, Tuple[str, int]] = {}
+    trivial: Dict[Tuple[Optional[str], str], bool] = {}
+    for entry in entries:
+        group = (entry.id, entry.query)
+        first.setdefault(group, entry.line)
+        if entry.id is not None:
+            text, line = id_line.setdefault(entry.id, (entry.query, entry.line))
+            if text != entry.query:
+                raise GroundTruthFileError(
+                    f"{path}, line {entry.line}: 'id' {entry.id!r} names another query on line {line}"
+                )
+        if entry.trivial is not None:
+            trivial[group] = trivial.get(group, False) or entry.trivial
+    groups_of_text: Dict[str, int] = {}
+    for _, text in first:
+        groups_of_text[text] = groups_of_text.get(text, 0) + 1
+    texts = {text for _, text in first}
+    keys: Dict[Tuple[Optional[str], str], str] = {}
+    taken = set(texts)
+    for group in first:
+        query_id, text = group
+        if query_id is None or groups_of_text[text] == 1:
+            keys[group] = text
+            continue
+        key, n = f"{text} [id {query_id}]", 2
+        while key in taken:
+            key, n = f"{text} [id {query_id}] ({n})", n + 1
+        taken.add(key)
+        keys[group] = key
+    queries = {
+        keys[group]: GroundTruthQuery(group[1], group[0], trivial.get(group))
+        for group in first
+        if keys[group] != group[1] or group[0] is not None or group in trivial
+    }
+    triples = [(keys[(e.id, e.query)], e.document, e.score) for e in entries]
+    return GroundTruthFile(triples, queries)
+
+
+@dataclass(frozen=True)
+class _Line:
+    line: int
+    query: str
+    document: str
+    score: float
+    id: Optional[str]
+    trivial: Optional[bool]
+
+
+def _read_lines(path: str) -> List[_Line]:
     try:
         text = Path(path).read_text(encoding="utf-8")
     except UnicodeDecodeError as exc:
         raise GroundTruthFileError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from exc
     except OSError as exc:
         raise GroundTruthFileError(f"{path}: cannot be read: {exc.strerror or exc}") from exc
-    triples: List[Tuple[str, str, float]] = []
+    out: List[_Line] = []
     for number, line in enumerate(text.splitlines(), start=1):
         if not line.strip():
             continue
@@ -55,10 +127,20 @@ def read_ground_truth(path: str) -> List[Tuple[str, str, float]]:
             parse_reference(document)
         except ValueError as exc:
             raise GroundTruthFileError(f"{where}: 'document' {exc}") from exc
-        triples.append((query, document, float(score)))
-    if not triples:
+        query_id = entry.get("id")
+        if query_id is not None:
+            if isinstance(query_id, bool) or not isinstance(query_id, (str, int)) or not str(query_id).strip():
+                raise GroundTruthFileError(
+                    f"{where}: 'id' must be a non-empty string or an integer, got {query_id!r:.60}"
+                )
+            query_id = str(query_id)
+        trivial = entry.get("trivial")
+        if trivial is not None and not isinstance(trivial, bool):
+            raise GroundTruthFileError(f"{where}: 'trivial' must be true or false, got {trivial!r:.60}")
+        out.append(_Line(number, query, document, float(score), query_id, trivial))
+    if not out:
         raise GroundTruthFileError(f"{path}: holds no judgements")
-    return triples
+    return out
 
 
 # ---------------------------------------------------------------- option checks
@@ -143,7 +225,13 @@ def format_table(results: Any) -> str:
                 c = marks.get((run.name, metric, k))
                 cells.append(cell + (" *" if c is not None and c.significant else ""))
             rows.append(cells)
-    rows.append(["Indexing time per doc (ms)"] + [f"{run.indexing_ms_per_doc:.3f}" for run in runs])
+    # a stored source indexes nothing here
+    indexed = [run.corpus is None or run.corpus.kind != "qdrant_source" for run in runs]
+    if any(indexed):
+        rows.append(
+            ["Indexing time per doc (ms)"]
+            + [f"{run.indexing_ms_per_doc:.3f}" if i else "-" for run, i in zip(runs, indexed)]
+        )
     rows.append(["Retrieval time per query (ms)"] + [f"{run.retrieval_ms_per_query:.3f}" for run in runs])
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     unit = "files" if results.level == "file" else "documents"
@@ -299,6 +387,14 @@ def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any, fi
     "over the same vectors shares.",
 )
 @click.option(
+    "--search",
+    "search_modes",
+    type=click.Choice(["hybrid", "dense", "lexical"]),
+    multiple=True,
+    help="How a --qdrant-source is searched: hybrid (dense and lexical fused, then ranked; the default), "
+    "dense (its vectors) or lexical (BM25 over code-aware terms). Repeat it to compare them.",
+)
+@click.option(
     "--by",
     "level",
     type=click.Choice(["chunk", "file"]),
@@ -384,6 +480,7 @@ def retrieval_eval(
     qdrant_sources: Sequence[str],
     qdrant_embeddings: Optional[str],
     exact: bool,
+    search_modes: Tuple[str, ...],
     level: str,
     float32: bool,
     threshold: float,
@@ -404,7 +501,9 @@ def retrieval_eval(
     "score" (its relevance grade for the query, 0 if irrelevant). A document is the exact
     text of a chunk, or a file reference, path or path#Lstart-Lend (one line without
     whitespace; a bare path holds a "/" or a "."), which matches the stored chunks of that
-    file whose lines overlap and so needs --qdrant-source.
+    file whose lines overlap and so needs --qdrant-source. A line may carry an "id": lines
+    of one id are one query (two ids with the same text stay two queries), shown in
+    --per-query; without ids, lines of one text are one query.
 
     Without --qdrant-source the corpus searched is the ground truth's own documents; the
     report says which corpus each retriever searched.
@@ -424,6 +523,8 @@ def retrieval_eval(
         raise click.UsageError("--save saves an embedding index: it needs --embeddings")
     if exact and not qdrant_sources:
         raise click.UsageError("--exact compares Qdrant's search with the exact one: it needs --qdrant-source")
+    if search_modes and not qdrant_sources:
+        raise click.UsageError("--search chooses how a stored source is searched: it needs --qdrant-source")
     # every output is checked before any work, so that nothing is written on bad input
     try:
         if per_query is not None:
@@ -443,7 +544,8 @@ def retrieval_eval(
         raise click.ClickException(str(exc)) from exc
 
     try:
-        triples = read_ground_truth(ground_truth)
+        truth_file = read_ground_truth_file(ground_truth)
+        triples = truth_file.triples
         truth = GroundTruth(triples)
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
@@ -477,14 +579,21 @@ def retrieval_eval(
     try:
         from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
 
+        modes = list(dict.fromkeys(search_modes)) or ["hybrid"]
         stored = [
             (
-                f"qdrant:{source}",
+                f"qdrant:{source}" + (f" ({mode})" if len(modes) > 1 else ""),
                 QdrantSourceRetriever.open(
-                    source, qdrant_embeddings, exact=exact, judgements=triples, by_file=level == "file"
+                    source,
+                    qdrant_embeddings,
+                    exact=exact,
+                    judgements=triples,
+                    by_file=level == "file",
+                    search=mode,
                 ),
             )
             for source in qdrant_sources
+            for mode in modes
         ]
         files_of: Dict[str, List[str]] = {}
         if level == "file":
@@ -507,14 +616,14 @@ def retrieval_eval(
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
 
-    # every query must be able to get k results from every corpus searched
+    # a cutoff above what a retriever searches scores the shorter list, as trec_eval does
+    short: List[str] = []
     for name, retriever in retrievers.items():
         corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))  # type: ignore[attr-defined]
         if cutoffs[-1] > corpus.size:
-            raise click.ClickException(
+            short.append(
                 f"--k {cutoffs[-1]} is more than the {corpus.size} {corpus.unit} {name} searches "
-                f"({corpus.describe()}{' of ' + ground_truth if corpus.kind == 'ground_truth' else ''}): "
-                "every query must be able to get k results"
+                f"({corpus.describe()}): its lists are shorter, and P@k still divides by k, as trec_eval does"
             )
 
     try:
@@ -531,9 +640,11 @@ def retrieval_eval(
             alpha=alpha,
             progress=True,
             level=level,
+            queries=truth_file.queries,
         )
     except ValueError as exc:
         raise click.ClickException(str(exc)) from exc
+    results.warnings.extend(short)
 
     if output_format == "json":
         click.echo(json.dumps(results.to_dict(), indent=2))

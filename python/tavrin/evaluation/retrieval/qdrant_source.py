@@ -32,6 +32,14 @@ def _key(text: str) -> str:
     return " ".join(text.split())
 
 
+def _same_as_documents(embedding: Any) -> bool:
+    """Whether ``embedding`` embeds a query as it embeds a document (tavrin's own
+    embeddings do), so that queries can be embedded in one call."""
+    from tavrin.embeddings import CodeHashingEmbeddings, MiniLMEmbeddings
+
+    return isinstance(embedding, (CodeHashingEmbeddings, MiniLMEmbeddings))
+
+
 @dataclass(frozen=True)
 class _Chunk:
     id: str
@@ -53,11 +61,18 @@ class QdrantSourceRetriever(Retriever):
         exact: bool = False,
         judgements: Optional[Iterable[Tuple[str, str, float]]] = None,
         by_file: bool = False,
+        search: str = "dense",
     ) -> None:
+        from tavrin.ask_codebase.search import SEARCH_MODES
+
+        if search not in SEARCH_MODES:
+            raise ValueError(f"unknown search {search!r}: choose one of {', '.join(SEARCH_MODES)}")
         self.wrapper = wrapper
         self.embeddings_name = embeddings_name
         self.exact = exact
         self.by_file = by_file
+        self.search_mode = search
+        self._query_vectors: Dict[str, List[float]] = {}
         self._chunks: Optional[Dict[str, List[Any]]] = None  # text key -> point ids
         self._stored_chunks: List[_Chunk] = []
         self._vectors: Optional[Tuple[List[Any], np.ndarray]] = None
@@ -67,6 +82,7 @@ class QdrantSourceRetriever(Retriever):
         self._references_without_file: List[str] = []
         self._stored = 0
         self._approximate: Dict[str, List[Any]] = {}
+        self._texts: Dict[str, str] = {}  # query key -> text searched, where they differ
         # query -> (text key -> [(document, grade)], [(reference, document, grade)])
         self._judged: Optional[
             Dict[str, Tuple[Dict[str, List[Tuple[str, float]]], List[Tuple[FileReference, str, float]]]]
@@ -91,13 +107,16 @@ class QdrantSourceRetriever(Retriever):
         config: Any = None,
         judgements: Optional[Iterable[Tuple[str, str, float]]] = None,
         by_file: bool = False,
+        search: str = "dense",
     ) -> "QdrantSourceRetriever":
         """The source ``source`` of the store that the environment selects, searched with the
-        embeddings ``embeddings_name`` (default: $TAVRIN_EMBEDDINGS or hashing); its chunks
-        are read at once.
+        embeddings ``embeddings_name`` (default: $TAVRIN_EMBEDDINGS or hashing) by
+        ``search`` ("dense", "lexical" or "hybrid", see ``QdrantWrapper.search``); its
+        chunks are read at once.
 
         Raises ``ValueError`` with a one-line message when the source does not exist, is
-        empty, or holds vectors of other embeddings.
+        empty, holds vectors of other embeddings, or has no lexical index for a lexical or
+        hybrid search.
         """
         from tavrin.ask_codebase.store.qdrant import QdrantWrapper, StoreConfig, StoreError
         from tavrin.embeddings import EmbeddingsError, default_embeddings, resolve_embeddings
@@ -112,7 +131,12 @@ class QdrantSourceRetriever(Retriever):
             size = wrapper.vector_size
         except StoreError as exc:
             raise ValueError(f"--qdrant-source {source!r}: {exc}") from exc
-        retriever = cls(wrapper, name, exact, judgements=judgements, by_file=by_file)
+        retriever = cls(wrapper, name, exact, judgements=judgements, by_file=by_file, search=search)
+        if search != "dense" and not wrapper.has_lexical:
+            raise ValueError(
+                f"--qdrant-source {source!r} has no lexical index (it was indexed by an earlier version): "
+                f"index it again with `tavrin index PATH --source {source}`, or use --search dense"
+            )
         retriever._check_embeddings(size)
         retriever._load_chunks()
         return retriever
@@ -139,7 +163,11 @@ class QdrantSourceRetriever(Retriever):
                 break
         if not points:
             return
-        ours = np.asarray(self.wrapper.embedding.embed_documents([p.page_content for p in points]), dtype=float)
+        from tavrin.ask_codebase.store.qdrant import embedded_text
+
+        how = self.wrapper.embedded_text
+        texts = [embedded_text(p.page_content, p.metadata, how) for p in points]
+        ours = np.asarray(self.wrapper.embedding.embed_documents(texts), dtype=float)
         theirs = np.asarray([p.vector for p in points], dtype=float)
         norms = np.linalg.norm(ours, axis=1) * np.linalg.norm(theirs, axis=1)
         cosines = np.where(norms > 0, (ours * theirs).sum(axis=1) / np.where(norms > 0, norms, 1), 1.0)
@@ -171,9 +199,38 @@ class QdrantSourceRetriever(Retriever):
             norms = np.linalg.norm(matrix, axis=1, keepdims=True)
             self._vectors = (ids, matrix / np.where(norms > 0, norms, 1.0))
 
-    def _search(self, vector: List[float], k: int) -> List[Tuple[Any, str, Dict[str, Any]]]:
-        """The store's top ``k`` for ``vector``: (point id, text, metadata) of each hit."""
-        return [(chunk.id, chunk.page_content, chunk.metadata) for chunk, _ in self.wrapper.search_by_vector(vector, k)]
+    def _search(self, query: str, vector: Optional[List[float]], k: int) -> List[Tuple[Any, str, Dict[str, Any]]]:
+        """The store's top ``k`` for ``query`` (whose vector is ``vector``): (point id, text,
+        metadata) of each hit."""
+        if self.search_mode == "dense":
+            assert vector is not None
+            hits = [chunk for chunk, _ in self.wrapper.search_by_vector(vector, k)]
+        else:
+            hits = [hit.chunk for hit in self.wrapper.search(query, k, mode=self.search_mode, vector=vector)]
+        return [(chunk.id, chunk.page_content, chunk.metadata) for chunk in hits]
+
+    def _vector(self, query: str) -> Optional[List[float]]:
+        if self.search_mode == "lexical":
+            return None
+        vector = self._query_vectors.pop(query, None)
+        if vector is None:
+            vector = list(map(float, self.wrapper.embedding.embed_query(query)))
+        return vector
+
+    def search_many(self, queries: List[str], k: int) -> List[List[str]]:
+        """``search`` of every query, their vectors made in one call of the embeddings."""
+        if self.search_mode != "lexical" and queries:
+            embedding = self.wrapper.embedding
+            batch = getattr(embedding, "embed_queries", None)
+            if callable(batch):
+                vectors = batch(list(queries))
+            elif _same_as_documents(embedding):
+                vectors = embedding.embed_documents(list(queries))
+            else:
+                vectors = [embedding.embed_query(q) for q in queries]
+            for query, vector in zip(queries, vectors):
+                self._query_vectors[query] = list(map(float, vector))
+        return [self.search(query, k) for query in queries]
 
     # ------------------------------------------------------------ what the source holds
 
@@ -238,16 +295,23 @@ class QdrantSourceRetriever(Retriever):
                 self._unmatched.append(doc)
 
     def search(self, query: str, k: int = 5) -> List[str]:
+        return self.search_as(query, query, k)
+
+    def search_as(self, query: str, text: str, k: int = 5) -> List[str]:
+        """Search for ``text`` on behalf of the ground-truth query ``query`` (its key, when
+        two queries share a text): the hits are matched against ``query``'s judgements."""
+        if text != query:
+            self._texts[query] = text
         if not self._matched:
             unmatched = len(self._unmatched) + len(self._references_without_file)
             raise ValueError(
                 f"the ground truth matches no stored chunk of --qdrant-source {self._source!r} "
                 f"({unmatched} documents, {self._stored} chunks): was it made from what was indexed?"
             )
-        vector = list(map(float, self.wrapper.embedding.embed_query(query)))
+        vector = self._vector(text)
         if self.by_file:
-            return self._search_files(query, vector, k)
-        hits = self._search(vector, k)
+            return self._search_files(query, text, vector, k)
+        hits = self._search(text, vector, k)
         self._approximate[query] = [h[0] for h in hits]
         if self._judged is None:
             return [self._matched.get(_key(text), text) for _, text, _ in hits]
@@ -276,11 +340,11 @@ class QdrantSourceRetriever(Retriever):
                 out.append(text)
         return out
 
-    def _search_files(self, query: str, vector: List[float], k: int) -> List[str]:
+    def _search_files(self, query: str, text: str, vector: Optional[List[float]], k: int) -> List[str]:
         """The files of the hits, each once in the order of its first hit, up to ``k``."""
         limit = max(k, 1)
         while True:
-            hits = self._search(vector, limit)
+            hits = self._search(text, vector, limit)
             files: Dict[str, None] = {}
             for _, _, metadata in hits:
                 file = str(metadata.get("filepath") or metadata.get("source") or "")
@@ -314,7 +378,7 @@ class QdrantSourceRetriever(Retriever):
             overlaps = []
             for query in queries:
                 approximate = self._approximate.get(query, [])[:k]
-                q = np.asarray(self.wrapper.embedding.embed_query(query), dtype=float)
+                q = np.asarray(self.wrapper.embedding.embed_query(self._texts.get(query, query)), dtype=float)
                 n = np.linalg.norm(q)
                 sims = matrix @ (q / n if n > 0 else q)
                 top = min(k, len(ids))

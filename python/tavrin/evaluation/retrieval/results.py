@@ -31,6 +31,8 @@ __all__ = [
     "Corpus",
     "EvaluationResults",
     "FileLevelRetriever",
+    "GroundTruthFile",
+    "GroundTruthQuery",
     "RunResult",
     "Float32EmbeddingRetriever",
     "compare_runs",
@@ -58,6 +60,25 @@ METRIC_LABELS: Dict[str, str] = {
     "r_precision": "R-precision",
 }
 GAINS = ("linear", "exponential")
+
+
+@dataclass(frozen=True)
+class GroundTruthQuery:
+    """A query of a ground-truth file: the text searched, and its "id" and "trivial"
+    mark when the file gives them."""
+
+    text: str
+    id: Optional[str] = None
+    trivial: Optional[bool] = None
+
+
+@dataclass(frozen=True)
+class GroundTruthFile:
+    """What a ground-truth file holds: (query key, document, grade) judgements, and the
+    queries whose key is not their text or that carry an id or a mark (key -> query)."""
+
+    triples: List[Tuple[str, str, float]]
+    queries: Dict[str, GroundTruthQuery] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -178,6 +199,8 @@ class RunResult:
     documents: int
     extra: Dict[str, Any] = field(default_factory=dict)
     corpus: Optional[Corpus] = None
+    #: the queries (by key) whose key is not their text, or that carry an id or a mark
+    query_info: Dict[str, GroundTruthQuery] = field(default_factory=dict)
 
     @property
     def indexing_ms_per_doc(self) -> float:
@@ -214,11 +237,21 @@ class RunResult:
         }
 
     def query_rows(self) -> List[Dict[str, Any]]:
-        """One row per query and cutoff: the per-query scores as plain values."""
+        """One row per query and cutoff: the per-query scores as plain values, with the
+        query's "id" and "trivial" mark when the ground truth gives any."""
+        info = self.query_info
+        with_ids = any(q.id is not None for q in info.values())
+        with_marks = any(q.trivial is not None for q in info.values())
         rows = []
         for qi, query in enumerate(self.queries):
+            about = info.get(query)
             for ki, k in enumerate(self.cutoffs):
-                row: Dict[str, Any] = {"retriever": self.name, "query": query, "k": k, "relevant": self.relevant[qi]}
+                row: Dict[str, Any] = {"retriever": self.name, "query": about.text if about else query}
+                if with_ids:
+                    row["id"] = about.id if about else None
+                if with_marks:
+                    row["trivial"] = about.trivial if about else None
+                row.update(k=k, relevant=self.relevant[qi])
                 for name in CUTOFF_METRICS:
                     row[name] = _clean(float(self.per_query[name][qi, ki]))
                 row["r_precision"] = _clean(float(self.per_query["r_precision"][qi, 0]))
@@ -336,6 +369,7 @@ def evaluate_retriever(
     block: bool = True,
     query_block: int = 256,
     corpus: Optional[Corpus] = None,
+    queries: Optional[Mapping[str, GroundTruthQuery]] = None,
 ) -> RunResult:
     """Index the ground truth's documents into ``retriever``, search every query once at
     the largest cutoff (deeper when a query has more relevant documents, for
@@ -347,6 +381,11 @@ def evaluate_retriever(
 
     ``corpus`` is what the retriever searches (default: its ``corpus`` attribute, else
     the ground truth's documents); no search asks for more than it holds.
+
+    ``queries`` (``GroundTruthFile.queries``) gives the text searched for each ground-truth
+    query whose key is not its text (two queries of one text with different ids); a
+    retriever with a ``search_as(query, text, k)`` method is asked that way for them, so
+    it can match its hits against that query's own judgements.
     """
     cutoffs = sorted(set(int(k) for k in cutoffs))
     if not cutoffs or cutoffs[0] < 1:
@@ -355,10 +394,12 @@ def evaluate_retriever(
         raise ValueError(f"unknown gain {gain!r}; choose linear or exponential")
     if batch_size < 1:
         raise ValueError(f"batch_size must be at least 1, got {batch_size}")
+    info = dict(queries or {})
     # instance attributes the native constructor sets
-    queries: List[str] = list(ground_truth.queries)  # type: ignore[attr-defined]
+    keys: List[str] = list(ground_truth.queries)  # type: ignore[attr-defined]
+    texts = [info[key].text if key in info else key for key in keys]
     docs: List[str] = list(ground_truth.docs)  # type: ignore[attr-defined]
-    if not docs or not queries:
+    if not docs or not keys:
         raise ValueError("the ground truth has no documents or no queries")
     if corpus is None:
         corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(docs))
@@ -377,19 +418,27 @@ def evaluate_retriever(
     depth = min(corpus.size, max(cutoffs[-1], int(relevant.max()) if len(relevant) else 0))
     retrieval: Dict[str, List[str]] = {}
     searching = 0.0
-    with bar(total=len(queries), desc=f"Searching top-{depth} ({name})", unit="query") as b:
-        if block and isinstance(retriever, EmbeddingRetriever):
-            for i in range(0, len(queries), query_block):
-                chunk = queries[i : i + query_block]
+    search_as = getattr(retriever, "search_as", None)
+    # a retriever that searches many queries at once (an embedding index, a stored source
+    # that embeds them in one call); queries that share a text need search_as, one by one
+    many = isinstance(retriever, EmbeddingRetriever) or (
+        callable(getattr(retriever, "search_many", None)) and (keys == texts or not callable(search_as))
+    )
+    with bar(total=len(keys), desc=f"Searching top-{depth} ({name})", unit="query") as b:
+        if block and many:
+            for i in range(0, len(keys), query_block):
                 t0 = time.perf_counter()
-                found = retriever.search_many(chunk, depth)
+                found = retriever.search_many(texts[i : i + query_block], depth)
                 searching += time.perf_counter() - t0
-                retrieval.update(zip(chunk, found))
-                b.update(len(chunk))
+                retrieval.update(zip(keys[i : i + query_block], found))
+                b.update(len(found))
         else:
-            for query in queries:
+            for query, text in zip(keys, texts):
                 t0 = time.perf_counter()
-                hits = retriever.search(query, depth)
+                if text != query and callable(search_as):
+                    hits = search_as(query, text, depth)
+                else:
+                    hits = retriever.search(text, depth)
                 searching += time.perf_counter() - t0
                 if not isinstance(hits, list):
                     hits = list(hits)
@@ -417,11 +466,11 @@ def evaluate_retriever(
         metrics[k] = means
     # retrievers with more to say (a Qdrant source: unmatched documents, exact overlap)
     details = getattr(retriever, "evaluation_details", None)
-    extra = dict(details(queries, cutoffs[-1])) if callable(details) else {}
+    extra = dict(details(keys, cutoffs[-1])) if callable(details) else {}
     return RunResult(
         name=name,
         cutoffs=cutoffs,
-        queries=queries,
+        queries=keys,
         metrics=metrics,
         r_precision=float(r_precision.mean()),
         per_query=per_query,
@@ -431,6 +480,7 @@ def evaluate_retriever(
         documents=len(docs),
         extra=extra,
         corpus=corpus,
+        query_info=info,
     )
 
 
@@ -490,6 +540,7 @@ def evaluate_retrievers(
     progress: bool = True,
     block: bool = True,
     level: str = "chunk",
+    queries: Optional[Mapping[str, GroundTruthQuery]] = None,
 ) -> EvaluationResults:
     """Evaluate every retriever (name -> retriever) on the ground truth and compare each
     with the first. Returns an ``EvaluationResults``; ``.to_dict()`` gives plain data.
@@ -508,6 +559,7 @@ def evaluate_retrievers(
             gain=gain,
             progress=progress,
             block=block,
+            queries=queries,
         )
         for name, retriever in retrievers.items()
     ]

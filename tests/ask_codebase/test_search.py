@@ -1,0 +1,170 @@
+"""Code search: the lexical channel's terms, fusion and ranking, `tavrin search`, and
+incremental indexing (changed, removed and added files; a kill in the middle)."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from click.testing import CliRunner
+
+from tavrin.ask_codebase.search import LexicalIndex, lexical
+from tavrin.ask_codebase.store.qdrant import QdrantWrapper, close_clients
+from tavrin.cli import cli
+
+
+def test_terms_split_identifiers_and_keep_them_whole():
+    assert lexical.terms("parse_args(HTTPServer2)") == ["parse", "arg", "parseargs", "http", "server", "httpserver2"]
+    assert lexical.path_terms("src/http_client/Router.go") == sorted(
+        {"src", "http", "client", "httpclient", "router", "go"}
+    )
+    code = "\n".join(
+        [
+            "def load_config(path):",
+            "class Store(Base):",
+            "func (s *Server) ServeHTTP(w http.ResponseWriter) {",
+            "pub(crate) fn parse_line() {",
+            "impl Display for Point {",
+            "defmodule Plug.Conn do",
+            "export const makeRouter = (opts) => {",
+            "static int read_block(FILE *f) {",
+            "if (ready(x)) {",
+            "  return helper(x);",
+        ]
+    )
+    assert lexical.definitions(code) == [
+        "load_config", "Store", "ServeHTTP", "parse_line", "Point", "Display", "Conn", "makeRouter", "read_block",
+    ]  # fmt: skip
+    kinds = {p: lexical.path_kind(p) for p in ("docs/guide.md", "README.rst", "tests/test_x.py", "a/b_test.go",
+                                               "lib/x.spec.js", "src/latest.py", "src/contest.py")}  # fmt: skip
+    assert kinds == {"docs/guide.md": "documentation", "README.rst": "documentation", "tests/test_x.py": "test",
+                     "a/b_test.go": "test", "lib/x.spec.js": "test", "src/latest.py": "code",
+                     "src/contest.py": "code"}  # fmt: skip
+
+
+def small_index() -> LexicalIndex:
+    index = LexicalIndex()
+    index.add(
+        [10, 11, 12, 13],
+        [
+            "def parse_args(argv):\n    return argv[1:]",
+            "Call parse_args to read the command line: parse args, parse args, parse args.",
+            "def test_parse_args():\n    assert parse_args(['x']) == []",
+            "class Router:\n    def route(self, path): ...",
+        ],
+        ["cli/options.py", "docs/usage.md", "tests/test_options.py", "net/router.py"],
+    )
+    return index
+
+
+def test_bm25_fusion_and_the_ranking_step():
+    index = small_index()
+    assert [i for i, _ in index.search("router", 5)] == [13]  # path and text
+    # reciprocal rank fusion alone: a chunk both channels found beats one found only once
+    fused = index.fuse("unrelated words", [12, 11], [11, 10], 4, rerank=False)
+    assert [f[0] for f in fused] == [11, 12, 10]
+    assert fused[0][2:] == (2, 1) and fused[1][2:] == (1, 0)
+    # the ranking step: the definition of a code-looking name beats its documentation and
+    # its test, whatever order the channels gave
+    ranked = index.fuse("parse_args", [11, 12, 10], [11, 12, 10], 3)
+    assert [r[0] for r in ranked][0] == 10 and {r[0] for r in ranked} == {10, 11, 12}
+    # the bytes round-trip; damaged ones are refused, whatever was cut
+    copy = LexicalIndex(index.to_bytes())
+    assert copy.search("parse args", 4) == index.search("parse args", 4)
+    data = index.to_bytes()
+    for cut in (0, 3, 10, len(data) // 2, len(data) - 1):
+        with pytest.raises(ValueError, match="lexical index"):
+            LexicalIndex(data[:cut] + b"\xff" if cut else b"junk")
+    copy.drop([10, 13])
+    assert sorted(copy.ids()) == [11, 12] and copy.search("router", 3) == []
+
+
+@pytest.fixture
+def tree(tmp_path: Path) -> Path:
+    root = tmp_path / "proj"
+    (root / "pkg").mkdir(parents=True)
+    (root / "pkg" / "config.py").write_text("def load_config(path):\n    return open(path).read()\n")
+    (root / "pkg" / "router.py").write_text("class Router:\n    def route(self, url):\n        return url\n")
+    (root / "pkg" / "cache.py").write_text("def lru_cache_size():\n    return 128\n")
+    (root / "README.md").write_text("# proj\n\nLoads its config and routes URLs.\n")
+    return root
+
+
+def run(*args: str) -> "object":
+    result = CliRunner().invoke(cli, list(args))
+    return result
+
+
+def test_incremental_index_changes_only_what_changed(store, tree):
+    first = run("index", str(tree), "-s", "proj")
+    assert first.exit_code == 0, first.output
+    again = run("index", str(tree), "-s", "proj")
+    assert "is up to date" in again.output
+    wrapper = QdrantWrapper.reuse("proj", lambda: None)
+    before = {c.metadata["filepath"]: c.id for c in wrapper.iter_chunks()}
+    close_clients()
+
+    (tree / "pkg" / "config.py").write_text("def load_settings(path):\n    return path\n")  # changed
+    (tree / "pkg" / "cache.py").unlink()  # removed
+    (tree / "pkg" / "tokens.py").write_text("def tokenize_identifier(name):\n    return name\n")  # added
+    update = run("index", str(tree), "-s", "proj")
+    assert "1 changed, 1 added and 1 removed files" in update.output, update.output
+    wrapper = QdrantWrapper.reuse("proj", lambda: None)
+    after = {c.metadata["filepath"]: c.id for c in wrapper.iter_chunks()}
+    assert set(after) == {"pkg/config.py", "pkg/router.py", "pkg/tokens.py", "README.md"}
+    # the unchanged files kept their points: nothing of theirs was embedded again
+    assert after["pkg/router.py"] == before["pkg/router.py"] and after["README.md"] == before["README.md"]
+    assert after["pkg/config.py"] != before["pkg/config.py"]
+    found = run("search", "proj", "tokenize_identifier", "--k", "1", "--format", "jsonl")
+    assert json.loads(found.output)["path"] == "pkg/tokens.py"
+    assert run("search", "proj", "lru_cache_size", "--search", "lexical").output.count("cache.py") == 0
+    # --full indexes it anew: the same chunks, new points
+    assert "Indexed 4 chunks from 4 files" in run("index", str(tree), "-s", "proj", "--full").output
+
+
+KILLED_UPDATE = """
+import sys
+from tavrin.ask_codebase.store import edge
+
+def killed(self, *args):
+    import os, signal
+    os.kill(os.getpid(), signal.SIGKILL)
+
+edge._EdgeWriter.add = killed  # the update has copied the source and dropped the changed file
+from tavrin.cli import main
+main(["index", sys.argv[1], "-s", "proj"])
+"""
+
+
+def test_a_kill_during_an_update_leaves_the_old_source(store, tree):
+    assert run("index", str(tree), "-s", "proj").exit_code == 0
+    close_clients()
+    (tree / "pkg" / "config.py").write_text("def load_settings(path):\n    return path\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    done = subprocess.run([sys.executable, "-c", KILLED_UPDATE, str(tree)], env=env, capture_output=True, timeout=300)
+    assert done.returncode == -signal.SIGKILL, done.stderr
+    hits = run("search", "proj", "load_config", "--k", "1", "--format", "jsonl")
+    assert json.loads(hits.output)["path"] == "pkg/config.py"  # the old text is still there
+    assert len(list((store.path / "proj").glob("g-*"))) == 1  # the half-made copy is gone
+    assert "1 changed, 0 added and 0 removed" in run("index", str(tree), "-s", "proj").output
+
+
+def test_search_refuses_what_it_cannot_do(store, tree, tmp_path):
+    assert run("index", str(tree), "-s", "proj").exit_code == 0
+    # a source indexed before the lexical channel existed
+    manifest = store.path / "proj" / "source.json"
+    data = json.loads(manifest.read_text())
+    del data["lexical"]
+    manifest.write_text(json.dumps(data))
+    close_clients()
+    old = run("search", "proj", "router")
+    assert old.exit_code == 1 and "indexed by an earlier version" in old.output
+    assert old.output.count("\n") == 1
+    assert run("search", "proj", "router", "--search", "dense").exit_code == 0
+    assert run("search", "nope", "router").exit_code == 1
+    assert run("search", "proj", "  ").exit_code == 2
