@@ -15,10 +15,16 @@ for arg in "$@"; do
   esac
 done
 cd "$(dirname "$0")/.."
+# a line on stderr per step, so that a long step is not taken for a hang
+step() { echo "setup.sh: $* ($(date +%H:%M:%S))" >&2; }
 if [ ! -x .venv/bin/python ]; then
   py=$(command -v python3.11 || command -v python3)
+  step "creating the virtualenv .venv with $py"
   "$py" -m venv .venv
 fi
 pip=(.venv/bin/python -m pip --disable-pip-version-check -q)
+step "installing the build tools (requirements-build.txt)"
 "${pip[@]}" install -c constraints.txt -r requirements-build.txt
+step "installing the dependencies, building the extension modules and installing $target (minutes)"
 "${pip[@]}" install -c constraints.txt --no-build-isolation "$target"
+step "done"

@@ -192,9 +192,10 @@ CASES = [
      "--embeddings 'collections:OrderedDict' made a OrderedDict, not embeddings"),
     ("index-embedding-settings-invalid", "index {repo} -s calc --embeddings strict", None,
      "StrictEmbedding: size: field required"),
-    ("index-disk-full", "index {repo} -s calc --embeddings fake", _disk_full_when_storing,
+    # --full: the source is indexed already, and an incremental run would find nothing to write
+    ("index-disk-full", "index {repo} -s calc --embeddings fake --full", _disk_full_when_storing,
      "No space left on device"),
-    ("index-unreadable-file", "index {repo} -s calc --embeddings fake", _unreadable("mul.py"),
+    ("index-unreadable-file", "index {repo} -s calc --embeddings fake --full", _unreadable("mul.py"),
      "{repo}/calc/mul.py: Permission denied"),
     ("index-bad-source-name", "index {repo} -s bad/name --embeddings fake", None,
      "invalid source name 'bad/name'"),
@@ -258,6 +259,29 @@ def test_the_console_script_prints_one_line(tmp_path: Path) -> None:
     assert done.returncode == 1
     assert done.stderr.startswith("Traceback") and "UnknownSourceError: unknown source 'nope'" in done.stderr
     assert done.stderr.splitlines()[-1].startswith("Error: unknown source 'nope'")
+    # asking after a source that does not exist leaves no lock file of it behind
+    assert os.listdir(tmp_path / "data" / "store" / ".locks") == []
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path: Path) -> None:
+    env = dict(os.environ, TAVRIN_DATA_DIR=str(tmp_path / "data"), PYTHONPATH=os.pathsep.join(sys.path))
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    script = (
+        "import click\n"
+        "from tavrin.cli import cli, main\n"
+        "@cli.command('flood')\n"
+        "def flood():\n"
+        "    for i in range(100000):\n"
+        "        click.echo(f'line {i}')\n"
+        "main(['flood'])\n"
+    )
+    process = subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout is not None and process.stderr is not None
+    assert process.stdout.readline() == b"line 0\n"
+    process.stdout.close()  # as `| head -1` does
+    err = process.stderr.read()
+    assert process.wait(120) == cli_module.EXIT_BROKEN_PIPE and err == b""
 
 
 # ---------------------------------------------------------------- the messages

@@ -63,6 +63,8 @@ def test_group_offers_evaluate_and_imports_other_commands_on_use(monkeypatch: py
     [
         (["-s", "Nobody", "-e", "ExactMatch"], "unknown subject 'Nobody'; known subjects: "),
         (["-s", "AlwaysYes", "-e", "Nobody"], "unknown evaluator 'Nobody'; known evaluators: "),
+        (["-s", "AlwaysYse", "-e", "ExactMatch"], "unknown subject 'AlwaysYse' (did you mean 'AlwaysYes'?); known"),
+        (["-s", "AlwaysYes", "-e", "exactmatch"], "unknown evaluator 'exactmatch' (did you mean 'ExactMatch'?); known"),
         (["-s", "AlwaysYes", "-e", "ExactMatch", "-o", "no/such/folder/r.json"], "folder 'no/such/folder' does not exist"),
         (["-s", "AlwaysYes", "-e", "ExactMatch", "--jobs", "0"], "--jobs must be at least 1, got 0"),
         (["-s", "AlwaysYes", "-e", "ExactMatch", "-j", "-3"], "--jobs must be at least 1, got -3"),
@@ -134,7 +136,7 @@ def test_unloadable_question_set_is_reported_without_traceback(tmp_path: Path) -
     bad.write_text('{"name": "x", "cases": [{"id": "1"}]}', encoding="utf-8")
     result = CliRunner().invoke(cli, ["evaluate", str(bad), "-s", "AlwaysYes", "-e", "ExactMatch", "-o", str(tmp_path / "r.json")])
     assert result.exit_code == 1
-    assert f"Error: {bad}: case 0: missing field 'question'" in result.output
+    assert f"Error: {bad}: case 1: missing field 'question'" in result.output
     assert not (tmp_path / "r.json").exists()
 
 

@@ -139,9 +139,21 @@ def test_index_then_ask_with_the_local_model(llama_server, tmp_path, chain):
     assert "Indexed 2 chunks from 2 files as source 'calc'" in done.stderr
 
     done = _tavrin(["ask", "What does add return?", "--source", "calc", "--embeddings", "hashing",
-                    "--chain", chain, "--max-tokens", "24"], env, tmp_path)
+                    "--chain", chain, "--max-tokens", "24", "--model", ALIAS], env, tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Traceback" not in done.stdout + done.stderr
     answer, sources = done.stdout.split("\nSources:\n")
     assert answer.strip(), done.stdout  # the model said something
-    assert f"- {repo / 'calc' / 'add.py'}" in sources.splitlines()
+    assert f"- {repo / 'calc' / 'add.py'}#L1-L3" in sources.splitlines()
+
+
+def test_the_stuff_chain_fits_a_real_tree_into_the_servers_context(llama_server, tmp_path):
+    tree = Path(__file__).parents[1] / "python" / "tavrin"  # tavrin's own sources: chunks of thousands of tokens
+    env = _env(llama_server, tmp_path)
+    done = _tavrin(["index", str(tree), "--source", "tavrin", "--embeddings", "hashing"], env, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    done = _tavrin(["ask", "How are model requests retried?", "--source", "tavrin", "--chain", "stuff",
+                    "--model", ALIAS, "--context-tokens", "2048", "--max-tokens", "48", "--request-timeout", "300"],
+                   env, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr  # the server's n_ctx is 2048: the prompt fits it
+    assert "Context of 2048 tokens: " in done.stderr and "\nSources:\n- " in done.stdout

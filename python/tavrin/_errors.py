@@ -11,13 +11,24 @@ the program, and ``user_message`` returns None so that its traceback is shown.
 
 from __future__ import annotations
 
+import difflib
 import os
 import sys
-from typing import Any, Optional
+from typing import Any, Iterable, Optional
 
 from tavrin.errors import TavrinError
 
-__all__ = ["one_line", "os_error_message", "user_message"]
+__all__ = ["did_you_mean", "one_line", "os_error_message", "user_message"]
+
+
+def did_you_mean(name: str, known: Iterable[str]) -> str:
+    """The hint " (did you mean 'x'?)" for the known names closest to a mistyped ``name``, or ""."""
+    choices = [str(k) for k in known]
+    folded = {choice.lower(): choice for choice in choices}
+    close = difflib.get_close_matches(name.lower(), list(folded), n=2, cutoff=0.6)
+    if not close:
+        return ""
+    return " (did you mean " + " or ".join(repr(folded[c]) for c in close) + "?)"
 
 
 def one_line(text: str) -> str:

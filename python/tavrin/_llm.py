@@ -16,7 +16,9 @@ OpenAI embeddings through langchain's ``OpenAIEmbeddings``. All of them end in
 - fails, in the end, with an error whose text is one clean line: the error's class and
   message, without the response's headers or body. Once the retries are spent the error
   is a ``RetriesExhausted`` (an ``openai.error.OpenAIError``), which neither guidance nor
-  langchain retry again.
+  langchain retry again;
+- says so on standard error, one line for every retry (what failed, how long it waits,
+  which retry of how many), so that nobody waits through retries in silence.
 
 The wrapper also counts requests, retries and tokens (``usage()``): the service's own
 ``usage`` figures where the answer has them, else tokens counted with the bundled
@@ -43,7 +45,7 @@ import threading
 import time
 import uuid
 from dataclasses import dataclass
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from tavrin._integrations import openai_requestor, tiktoken_data
 from tavrin.errors import RetriesExhausted
@@ -307,7 +309,7 @@ def _is_token_refusal(exc: BaseException) -> bool:
 
 
 def _after_failure(
-    exc: BaseException, requestor: Any, url: str, params: Any, attempt: int, s: Settings
+    exc: BaseException, requestor: Any, url: str, params: Any, attempt: int, s: Settings, timeout: Any = None
 ) -> Tuple[Any, Optional[float]]:
     """What follows the failed request ``exc`` (``attempt`` counts retries from 0), the same
     for blocking and asynchronous calls: ``(text_params, None)`` to send an embeddings
@@ -323,14 +325,43 @@ def _after_failure(
     if attempt >= s.max_retries:
         raise _exhausted(exc, attempt + 1) from exc
     _counters.add(retries=1)
-    if _refused(exc):
-        # the usual sign of a server that is not running (yet), or a wrong OPENAI_API_BASE:
-        # say so rather than wait through the retries in silence
-        sys.stderr.write(
-            f"Connection refused by {_endpoint(requestor)}; retrying in {delay:.1f} s ({attempt + 1}/{s.max_retries})\n"
-        )
-        sys.stderr.flush()
+    _announce(_retry_reason(exc, requestor, timeout), delay, attempt, s)
     return params, delay
+
+
+def _retry_reason(exc: BaseException, requestor: Any, timeout: Any) -> str:
+    """What went wrong with a request about to be retried, in words for the console."""
+    import openai.error as oe
+
+    endpoint = _endpoint(requestor) or "the model service"
+    if _refused(exc):
+        # the usual sign of a server that is not running (yet), or a wrong OPENAI_API_BASE
+        return f"Connection refused by {endpoint}"
+    if isinstance(exc, oe.Timeout):
+        seconds = _timeout_seconds(timeout)
+        return f"Request to {endpoint} timed out" + (f" after {seconds:g} s" if seconds is not None else "")
+    return f"Request to {endpoint} failed: {clean_error_text(exc)}"
+
+
+def _timeout_seconds(timeout: Any) -> Optional[float]:
+    """The total seconds of a request timeout (a number, or a (connect, read) pair)."""
+    if isinstance(timeout, (tuple, list)) and timeout:
+        timeout = timeout[-1]
+    return float(timeout) if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) else None
+
+
+# Called before a retry is announced: a status line that is being redrawn on the terminal
+# (`tavrin ask` waiting) clears itself, so that the announcement has the line to itself.
+before_announcement: Optional[Callable[[], None]] = None
+
+
+def _announce(reason: str, delay: float, attempt: int, s: Settings) -> None:
+    """One line on standard error for every retry: nobody waits through retries in silence."""
+    hook = before_announcement
+    if hook is not None:
+        hook()
+    sys.stderr.write(f"{reason}; retrying in {delay:.1f} s ({attempt + 1}/{s.max_retries})\n")
+    sys.stderr.flush()
 
 
 def _refused(exc: BaseException) -> bool:
@@ -391,7 +422,7 @@ def _call_sync(
         try:
             result = original(requestor, method, url, params, headers, files, stream, request_id, timeout)
         except oe.OpenAIError as exc:
-            params, delay = _after_failure(exc, requestor, url, params, attempt, s)
+            params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
             if delay is not None:
                 attempt += 1
                 time.sleep(delay)
@@ -431,7 +462,7 @@ async def _call_async(
                 async with slots:
                     result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
         except oe.OpenAIError as exc:
-            params, delay = _after_failure(exc, requestor, url, params, attempt, s)
+            params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
             if delay is not None:
                 attempt += 1
                 await asyncio.sleep(delay)

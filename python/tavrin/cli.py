@@ -1,6 +1,8 @@
 """The ``tavrin`` command line."""
 
 import importlib
+import os
+import sys
 import traceback
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -53,6 +55,25 @@ COMMAND_HELP: Dict[str, str] = {
 }
 
 
+# The exit status when the reader of standard output goes away: what a shell reports for a
+# tool that the pipe's SIGPIPE ended (128 + 13), as `seq 100000 | head -1` does.
+EXIT_BROKEN_PIPE = 141
+
+
+def _quiet_stdout() -> None:
+    """Point standard output at the null device, so that flushing what is left of it (at
+    exit too) raises no second broken pipe."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not a file (a test's captured output): nothing is flushed to a pipe
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
+
+
 class _Group(click.Group):
     """A command group that also offers the commands of ``COMMAND_MODULES``, imported on use.
 
@@ -63,7 +84,8 @@ class _Group(click.Group):
     errors keep click's own form. This is where tavrin's own errors (``TavrinError``)
     become that line, so a command lets them through rather than catching them to say
     the same. ``--traceback`` or ``TAVRIN_DEBUG=1`` shows the traceback of a tavrin
-    error before its line, and lets any other error through with its full traceback.
+    error before its line, and lets any other error through with its full traceback. A
+    broken pipe on standard output ends the command quietly, with status 141.
     """
 
     def invoke(self, ctx: click.Context) -> Any:
@@ -82,6 +104,10 @@ class _Group(click.Group):
                 raise
             except (click.exceptions.Exit, click.exceptions.Abort):
                 raise
+            except BrokenPipeError:
+                # the reader of standard output went away (`tavrin chunks S | head -1`)
+                _quiet_stdout()
+                ctx.exit(EXIT_BROKEN_PIPE)
             except TavrinError as exc:
                 # tavrin's own error: its one line; in debug mode, after its traceback
                 if debug:

@@ -73,9 +73,12 @@ def resolve_embeddings(name: str) -> EmbeddingFactory:
         return target
     module_name, sep, attribute = target.partition(":")
     if not sep or not module_name or not attribute:
+        from tavrin._errors import did_you_mean
+
         known = ", ".join(sorted(EMBEDDINGS))
         raise EmbeddingsError(
-            f"unknown embeddings {name!r}: use one of {known}, or module:attribute of an Embeddings class"
+            f"unknown embeddings {name!r}{did_you_mean(name, EMBEDDINGS)}: use one of {known}, "
+            "or module:attribute of an Embeddings class"
         )
     try:
         factory = getattr(importlib.import_module(module_name), attribute)

@@ -7,12 +7,14 @@ It answers ``/chat/completions`` and ``/embeddings`` like the API does, determin
 - any other chat prompt: "Yes" when the last user message mentions ``add``, else "No";
 - embeddings: small vectors hashed from each input (text or token ids).
 
-It can answer slowly (``latency``), and inject faults on a share of the requests:
-429 with ``Retry-After``, 500, 503 and dropped connections. It is bounded: after
-``max_requests`` requests or ``lifetime`` seconds it answers 503 and stops.
+It can answer slowly (``latency``; a slow answer ends when the server stops), and inject
+faults on a share of the requests: 429 with ``Retry-After``, 500, 503 and dropped
+connections. It is bounded: after ``max_requests`` requests or ``lifetime`` seconds it
+answers 503 and stops.
 
 Like some local servers, it can answer ``"usage": null`` (``usage=None``) or without the
 messages' ``role`` (``role=False``), and refuse every chat request with a 400 (``refuse``).
+``GET /models`` lists ``models`` when given (entries as servers send them).
 """
 
 from __future__ import annotations
@@ -34,7 +36,8 @@ class FakeOpenAI:
     def __init__(self, name: str = "server", latency: float = 0.0, fault_every: int = 0,
                  retry_after: str = "0", strings_only_embeddings: bool = False, usage: bool = True,
                  max_requests: int = 20000, lifetime: float = 300.0, answer: Optional[str] = None,
-                 finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None) -> None:
+                 finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None,
+                 models: Optional[List[Dict[str, Any]]] = None) -> None:
         self.name = name
         self.answer = answer  # every chat answer, when given ("" as some local models answer)
         self.finish_reason = finish_reason
@@ -45,6 +48,7 @@ class FakeOpenAI:
         self.usage = usage  # the usage figures; False: none; None: "usage": null
         self.role = role  # False: answers' messages without "role", as some local servers send them
         self.refuse = refuse  # refuse every chat request with this 400 (invalid_request_error)
+        self.models = models  # the entries GET /models lists (None: no such route)
         self.max_requests = max_requests
         self.lifetime = lifetime
         self.lock = threading.Lock()
@@ -59,6 +63,7 @@ class FakeOpenAI:
         # the connections being served, with their threads: clients keep connections
         # alive, so stopping closes them and waits for their threads to end
         self._connections: Dict[socket.socket, threading.Thread] = {}
+        self._stopping = threading.Event()  # ends slow answers when the server stops
 
     # ------------------------------------------------------------ life
 
@@ -90,6 +95,11 @@ class FakeOpenAI:
             def do_POST(self) -> None:
                 fake._handle(self)
 
+            def do_GET(self) -> None:
+                if fake.models is not None and self.path.rstrip("/").endswith("/models"):
+                    return _send(self, 200, {"object": "list", "data": fake.models})
+                return _send(self, 404, {"error": {"message": f"no route {self.path}"}})
+
         class Server(ThreadingHTTPServer):
             # socketserver's backlog of 5 makes the sixth concurrent connect wait for a
             # SYN retransmission (about a second); real servers queue far more
@@ -106,6 +116,7 @@ class FakeOpenAI:
         return self
 
     def stop(self) -> None:
+        self._stopping.set()
         server, self._server = self._server, None
         if self._timer is not None:
             self._timer.cancel()
@@ -163,8 +174,8 @@ class FakeOpenAI:
                                  {"X-Secret-Header": "do-not-store"})
                 return _send(h, 503, {"error": {"message": "overloaded"}})
             body = json.loads(raw or b"{}")
-            if self.latency:
-                time.sleep(self.latency)
+            if self.latency and self._stopping.wait(self.latency):
+                return None  # stopped while answering slowly: the connection is closed
             path = h.path.rstrip("/")
             if path.endswith("/chat/completions"):
                 if self.refuse is not None:

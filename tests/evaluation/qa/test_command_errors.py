@@ -125,7 +125,8 @@ def test_markdown_writes_utf8_atomically_through_a_link_and_dash_means_stdout(fo
     assert Path("old.md").read_text(encoding="utf-8") == report.to_markdown()
     assert "Saved markdown file: via-link.md" in result.stdout
     dashed = CliRunner().invoke(cli, ["markdown", "u.json", "-o", "-"])
-    assert dashed.exit_code == 0 and report.to_markdown() in dashed.stdout and not Path("-").exists()
+    assert dashed.exit_code == 0 and dashed.stdout == report.to_markdown() + "\n" and not Path("-").exists()
+    assert "Load json report: u.json" in dashed.stderr
 
 
 def test_resume_reports_a_failed_run_with_exit_status_1(folder, monkeypatch):

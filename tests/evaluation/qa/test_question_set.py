@@ -52,11 +52,11 @@ def test_cases_keep_text_exactly_and_integer_ids_become_strings(tmp_path: Path) 
         ([], ["expected a JSON object"]),
         ({"cases": []}, ["missing field 'name'"]),
         ({"name": "x"}, ["missing field 'cases'"]),
-        ({"name": "x", "cases": [CASE, "q2"]}, ["case 1", "object"]),
-        ({"name": "x", "cases": [{"id": "1", "reference_answer": "a"}]}, ["case 0", "missing field 'question'"]),
-        ({"name": "x", "cases": [{"id": "1", "question": "q", "reference_answer": None}]}, ["case 0", "'reference_answer'", "null"]),
-        ({"name": "x", "cases": [{"id": True, "question": "q", "reference_answer": "a"}]}, ["case 0", "'id'", "boolean"]),
-        ({"name": "x", "cases": [dict(CASE, id="1"), dict(CASE, id="2"), dict(CASE, id=1)]}, ["case 2", "duplicate id '1'", "case 0"]),
+        ({"name": "x", "cases": [CASE, "q2"]}, ["case 2", "object"]),
+        ({"name": "x", "cases": [{"id": "1", "reference_answer": "a"}]}, ["case 1", "missing field 'question'"]),
+        ({"name": "x", "cases": [{"id": "1", "question": "q", "reference_answer": None}]}, ["case 1", "'reference_answer'", "null"]),
+        ({"name": "x", "cases": [{"id": True, "question": "q", "reference_answer": "a"}]}, ["case 1", "'id'", "boolean"]),
+        ({"name": "x", "cases": [dict(CASE, id="1"), dict(CASE, id="2"), dict(CASE, id=1)]}, ["case 3", "duplicate id '1'", "case 1"]),
     ],
 )
 def test_bad_question_set_names_file_and_field(tmp_path: Path, content: object, fragments: list) -> None:

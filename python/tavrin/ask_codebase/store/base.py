@@ -242,6 +242,16 @@ def _try_lock(path: Path, *, shared: bool, create: bool) -> Optional[int]:
     except BaseException:
         os.close(fd)
         raise
+    if create:
+        # a lock file is removed by its holder when its source is gone (``_unlock``): a lock
+        # taken on the removed file meanwhile locks nothing, and counts as not taken
+        try:
+            current = os.path.samestat(os.fstat(fd), os.stat(path))
+        except FileNotFoundError:
+            current = False
+        if not current:
+            os.close(fd)
+            return None
     return fd
 
 

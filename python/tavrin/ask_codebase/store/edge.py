@@ -221,7 +221,7 @@ class _EdgeWriter:
     def _release(self) -> None:
         fd, self._lock_fd = self._lock_fd, None
         if fd is not None:
-            os.close(fd)
+            self.store._unlock(self.name, fd)
 
     def _engine(self, what: Callable[[], Any]) -> Any:
         try:
@@ -366,6 +366,18 @@ class _EdgeStore:
             )
         return fd
 
+    def _unlock(self, name: str, fd: int) -> None:
+        """Release the lock ``fd`` on ``name``; its lock file goes too when no such source is
+        left (an unknown name, a deleted source), so that they do not pile up."""
+        try:
+            if not (self.root / name / _MANIFEST).exists():
+                try:
+                    os.unlink(self._lock_path(name))
+                except OSError:
+                    pass
+        finally:
+            os.close(fd)
+
     def _manifest(self, name: str, *, strict: bool = True) -> Optional[Dict[str, Any]]:
         """The manifest of ``name``, None when there is none; a damaged one raises
         ``StoreError`` (or, unless ``strict``, gives an empty dict)."""
@@ -442,7 +454,7 @@ class _EdgeStore:
                     pass
         finally:
             if fd is not None:
-                os.close(fd)
+                self._unlock(name, fd)
 
     def _untidy(self, name: str) -> bool:
         """Whether the folder of ``name`` holds anything besides its manifest and the
@@ -551,7 +563,7 @@ class _EdgeStore:
             self._sweep(name, locked=True)
             return int(manifest.get("chunks", 0))
         finally:
-            os.close(fd)
+            self._unlock(name, fd)
 
     def close(self) -> None:
         with self._lock:

@@ -67,7 +67,7 @@ class QuestionSet:
             raise QuestionSetError(f"{source}: field 'cases' must be a list, got {json_type(raw_cases)}")
         cases: List[TestCase] = []
         seen: Dict[str, int] = {}
-        for index, raw in enumerate(raw_cases):
+        for index, raw in enumerate(raw_cases, start=1):  # counted as a reader counts them
             where = f"{source}: case {index}"
             if not isinstance(raw, dict):
                 raise QuestionSetError(f"{where}: expected an object, got {json_type(raw)}")

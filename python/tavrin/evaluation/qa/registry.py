@@ -16,6 +16,7 @@ import sys
 from importlib import metadata
 from typing import Any, Dict, List, Optional, Tuple, Type
 
+from tavrin._errors import did_you_mean
 from tavrin.errors import ClassSpecError
 
 
@@ -74,8 +75,9 @@ class Registry:
                 loaded = entry.load()
                 cls = self.table.get(name, loaded if isinstance(loaded, type) else None)
         if cls is None:
-            known = ", ".join(self.known_names())
-            raise self._error(f"unknown {self.kind} {name!r}; known {self.kind}s: {known}")
+            names = self.known_names()
+            hint = did_you_mean(name, names) if isinstance(name, str) else ""
+            raise self._error(f"unknown {self.kind} {name!r}{hint}; known {self.kind}s: {', '.join(names)}")
         return cls
 
     def known_names(self) -> List[str]:

@@ -112,9 +112,13 @@ def resume(
 @click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
 def markdown(json_path: str, output: Optional[str]) -> None:
     command = _module_command("tavrin.evaluation.qa.commands.markdown", "markdown")
-    load_report(json_path)
+    report = load_report(json_path)
     if output == "-":
-        output = None  # standard output: the module command prints the Markdown there anyway
+        # the Markdown alone on standard output, so that it can be piped; the status on stderr
+        click.secho(f"Load json report: {json_path}", fg="blue", err=True)
+        click.secho("Report in Markdown:", fg="blue", err=True)
+        click.echo(report.to_markdown())
+        return
     if output:
         check_output(output, inputs=[json_path], option="-o/--output")
     assert command.callback is not None
