@@ -9,7 +9,7 @@ answer rests on.
 import os
 import re
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple, cast
 
 import click
 
@@ -841,7 +841,7 @@ def chunks(source_name: str, pattern: Optional[str], output_format: str) -> None
     """
     import json
 
-    wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=_NoEmbeddings)
+    wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=cast(Any, _NoEmbeddings))
     records = [chunk_record(chunk) for chunk in wrapper.iter_chunks()]
     if pattern is not None:
         records = [r for r in records if pattern in r["text"]]

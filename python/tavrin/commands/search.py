@@ -1,7 +1,7 @@
 """``tavrin search``: the chunks of an indexed source that best answer a query."""
 
 import json
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, cast
 
 import click
 
@@ -106,7 +106,7 @@ def search(source_name: str, query: str, k: int, mode: str, embeddings_name: Opt
         recorded = {info.name: info.embedding for info in open_client(config).infos()}.get(source_name)
         embeddings_name = recorded if recorded in EMBEDDINGS else default_embeddings()
     embeddings = _QueryEmbeddings(embeddings_name)
-    wrapper = QdrantWrapper.reuse(source_name, lambda: embeddings, config=config)
+    wrapper = QdrantWrapper.reuse(source_name, cast(Any, lambda: embeddings), config=config)
     vector = None
     if mode != "lexical":
         vector = embeddings.embed_query(query)

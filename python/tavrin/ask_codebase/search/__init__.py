@@ -32,7 +32,7 @@ SEARCH_MODES = ("hybrid", "dense", "lexical")
 CANDIDATES = 50
 
 #: The ranking step's settings (see ``lexical.fuse``), read when a search runs.
-RANKING: Dict[str, float] = {}
+RANKING: Dict[str, Any] = {}
 
 
 def chunk_path(metadata: Dict[str, Any]) -> str:

@@ -212,11 +212,11 @@ class _EdgeWriter:
         """Remove the chunks with these point ids from the new generation."""
         from qdrant_edge import UpdateOperation
 
-        ids = list(ids)
-        if ids:
+        points: List[Any] = list(ids)
+        if points:
             self._update()
-            self._engine(lambda: self._shard.update(UpdateOperation.delete_points(ids)))
-            self.lexical.drop(ids)
+            self._engine(lambda: self._shard.update(UpdateOperation.delete_points(points)))
+            self.lexical.drop(points)
 
     def _release(self) -> None:
         fd, self._lock_fd = self._lock_fd, None

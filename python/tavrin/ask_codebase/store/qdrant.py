@@ -110,12 +110,10 @@ __all__ = [
     "open_client",
 ]
 
+
 # What makes an embeddings object: an Embeddings class, or any callable without
 # arguments that returns one (functools.partial(SomeEmbeddings, size=384), ...).
-if TYPE_CHECKING:
-    EmbeddingFactory = Union[Type[Embeddings], Callable[[], Embeddings]]
-else:
-    EmbeddingFactory = Callable[[], Any]
+EmbeddingFactory = Union[Type["Embeddings"], Callable[[], "Embeddings"]]
 
 
 def __getattr__(name: str) -> Any:
@@ -364,7 +362,7 @@ class QdrantWrapper:
             gone = [k for k in previous if k not in kept]
             if not keys and not gone:
                 return IndexUpdate(source_name, len(kept), 0, 0, 0, up_to_date=True)
-        writer = store.writer(source_name, record)
+        writer: Any = store.writer(source_name, record)
         try:
             table_files = dict(kept)
             removed = 0

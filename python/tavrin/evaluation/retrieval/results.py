@@ -11,7 +11,7 @@ plain JSON-ready object. ``run_retrieval_evaluation`` and ``evaluation_report`` 
 import math
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -428,7 +428,7 @@ def evaluate_retriever(
         if block and many:
             for i in range(0, len(keys), query_block):
                 t0 = time.perf_counter()
-                found = retriever.search_many(texts[i : i + query_block], depth)
+                found = cast(Any, retriever).search_many(texts[i : i + query_block], depth)
                 searching += time.perf_counter() - t0
                 retrieval.update(zip(keys[i : i + query_block], found))
                 b.update(len(found))
