@@ -170,3 +170,36 @@ def test_search_refuses_what_it_cannot_do(store, tree, tmp_path):
     assert run("search", "proj", "router", "--search", "dense").exit_code == 0
     assert run("search", "nope", "router").exit_code == 1
     assert run("search", "proj", "  ").exit_code == 2
+
+
+def test_a_full_disk_and_damaged_sources_are_one_line_errors(store, tree, monkeypatch):
+    import collections
+
+    from tavrin.ask_codebase.store import edge
+
+    assert run("index", str(tree), "-s", "proj").exit_code == 0
+    close_clients()
+    # the engine writes into files it laid out sparse, and a write with the disk full would
+    # end the process: a run that lacks the room stops before, and leaves nothing behind
+    statvfs = collections.namedtuple("statvfs", "f_bavail f_frsize")
+    with monkeypatch.context() as patch:
+        patch.setattr(edge.os, "statvfs", lambda path: statvfs(16, 4096))
+        full = run("index", str(tree), "-s", "other")
+        assert full.exit_code == 1 and "No space left on device" in full.output, full.output
+        assert not (store.path / "other").exists() or not list((store.path / "other").glob("g-*"))
+        # a source written by this version opens without any room: its vectors have their blocks
+        found = run("search", "proj", "router", "--k", "1")
+        assert found.exit_code == 0, found.output
+
+    # a damaged manifest shows in the listing without hiding the other sources
+    assert run("index", str(tree), "-s", "second").exit_code == 0
+    (store.path / "proj" / "source.json").write_text("{")
+    close_clients()
+    listing = run("sources")
+    assert listing.exit_code == 0 and "second" in listing.output and "damaged" in listing.output
+    # a generation folder that lost its files says so at once, instead of asking to try again
+    generation = next((store.path / "second").glob("g-*"))
+    (generation / "edge_config.json").unlink()
+    close_clients()
+    broken = run("search", "second", "router")
+    assert broken.exit_code == 1 and "is damaged" in broken.output and broken.output.count("\n") == 1

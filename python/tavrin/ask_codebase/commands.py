@@ -778,11 +778,17 @@ def sources(delete_name: Optional[str]) -> None:
         click.echo(f"No source has been indexed yet in {config.describe()}.", err=True)
         return
     rows = [("SOURCE", "CHUNKS", "EMBEDDINGS", "INDEXED")] + [
-        (info.name, str(info.chunks), info.embedding or "?", info.indexed or "?") for info in infos
+        (info.name, str(info.chunks), info.embedding or "?", info.indexed or "?")
+        if info.problem is None
+        else (info.name, "?", "damaged", "?")
+        for info in infos
     ]
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
         click.echo("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+    for info in infos:
+        if info.problem is not None:
+            click.echo(f"Warning: {info.problem}", err=True)
 
 
 # ---------------------------------------------------------------- tavrin chunks

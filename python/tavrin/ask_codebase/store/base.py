@@ -102,6 +102,8 @@ class SourceInfo:
     chunks: int
     embedding: Optional[str] = None
     indexed: Optional[str] = None
+    #: why the source cannot be read (a damaged manifest), else None
+    problem: Optional[str] = None
 
 
 @dataclass(frozen=True)

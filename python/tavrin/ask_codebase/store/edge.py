@@ -40,6 +40,101 @@ from tavrin.ask_codebase.store.base import (
 from tavrin.errors import StoreError, StoreUnavailableError
 
 _FILES_FILE = "files.json"
+# Room a new shard needs before its first point: the engine lays out files of 32 MiB that
+# it fills as it goes (sparse on the disk), and a write into them with the disk full ends
+# the process (SIGBUS) instead of raising an error.
+_SHARD_ROOM = 40 << 20
+
+
+def _holes(folder: Path, only_vectors: bool = False) -> int:
+    """The bytes the files of ``folder`` may still claim on the disk: their sizes beyond
+    what is allocated to them (the holes of sparse files); with ``only_vectors``, of the
+    vector chunks alone (``chunk_*.mmap``), which the engine fills when it opens a shard."""
+    total = 0
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            if only_vectors and not (name.startswith("chunk_") and name.endswith(".mmap")):
+                continue
+            try:
+                st = os.stat(os.path.join(dirpath, name))
+            except OSError:
+                continue
+            total += max(0, st.st_size - st.st_blocks * 512)
+    return total
+
+
+def _allocate_vectors(folder: Path) -> None:
+    """Give the vector chunks of a new shard all their blocks now (their content does not
+    change), so that opening the shard later never needs free space."""
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            if name.startswith("chunk_") and name.endswith(".mmap"):
+                fd = os.open(os.path.join(dirpath, name), os.O_RDWR)
+                try:
+                    os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
+                finally:
+                    os.close(fd)
+
+
+def _check_room(folder: Path, needed: int, what: str) -> None:
+    """Raise ``StoreError`` ("No space left on device") when the file system of ``folder``
+    has less than ``needed`` bytes free."""
+    try:
+        st = os.statvfs(folder)
+    except OSError:
+        return
+    free = st.f_bavail * st.f_frsize
+    if free < needed:
+        raise StoreError(
+            f"No space left on device: {what} needs about {(needed + (1 << 20) - 1) >> 20} MB free "
+            f"in {folder}, and {free >> 20} MB are; free some space, or set TAVRIN_DATA_DIR to another disk"
+        )
+
+
+def _used(folder: Path) -> int:
+    """The bytes the files of ``folder`` take on the disk."""
+    total = 0
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            try:
+                total += os.stat(os.path.join(dirpath, name)).st_blocks * 512
+            except OSError:
+                continue
+    return total
+
+
+def _sparse_copy(source: Path, target: Path) -> None:
+    """Copy the folder ``source`` to ``target``, keeping the holes of sparse files."""
+    for dirpath, _, names in os.walk(source):
+        rel = Path(dirpath).relative_to(source)
+        (target / rel).mkdir(parents=True, exist_ok=True)
+        for name in names:
+            if name == _READERS:
+                continue
+            with open(os.path.join(dirpath, name), "rb") as src, open(target / rel / name, "wb") as dst:
+                size = os.fstat(src.fileno()).st_size
+                offset = 0
+                while offset < size:
+                    try:
+                        start = os.lseek(src.fileno(), offset, os.SEEK_DATA)
+                    except OSError:  # no data after offset: the rest is a hole
+                        break
+                    end = os.lseek(src.fileno(), start, os.SEEK_HOLE)
+                    src.seek(start)
+                    dst.seek(start)
+                    remaining = end - start
+                    while remaining > 0:
+                        block = src.read(min(remaining, 1 << 20))
+                        if not block:
+                            break
+                        dst.write(block)
+                        remaining -= len(block)
+                    offset = end
+                dst.truncate(size)
+                dst.flush()
+                os.fsync(dst.fileno())
+
+
 _WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 
@@ -187,6 +282,7 @@ class _EdgeWriter:
         self._readers_fd: Optional[int] = None
         self._next_id = 0
         self._pending: List[Any] = []
+        self._pending_bytes = 0
         self.lexical = _new_lexical()
         # the files the generation holds: key -> {"hash": ..., "ids": [point ids]}
         self.files: Optional[Dict[str, Any]] = None
@@ -200,7 +296,8 @@ class _EdgeWriter:
         lexical = source.lexical_index()
         if lexical is None:
             raise StoreError(f"source {self.name!r} has no lexical index to update: index it whole")
-        self._engine(lambda: shutil.copytree(source.path, self.path, ignore=shutil.ignore_patterns(_READERS)))
+        _check_room(self.folder, _holes(source.path) + _used(source.path) + (8 << 20), f"updating source {self.name!r}")
+        self._engine(lambda: _sparse_copy(source.path, self.path))
         self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
         self._shard = self._engine(lambda: EdgeShard.load(str(self.path)))
         self.size = source.vector_size
@@ -239,6 +336,9 @@ class _EdgeWriter:
             from qdrant_edge import Distance, EdgeConfig, EdgeShard, EdgeVectorParams
 
             self.size = len(vectors[0])
+            _check_room(
+                self.folder.parent, _SHARD_ROOM + 2 * self.size * 4 * len(vectors), f"writing source {self.name!r}"
+            )
             self.path.mkdir(parents=True)
             self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
             # No write-ahead log: the generation counts only once it is flushed whole.
@@ -248,6 +348,7 @@ class _EdgeWriter:
         for document, vector in zip(documents, vectors):
             payload = {CONTENT_KEY: document.page_content, METADATA_KEY: _plain(document.metadata)}
             self._pending.append(Point(self._next_id, vector, payload))
+            self._pending_bytes += 4 * len(vector) + 2 * len(document.page_content) + 256
             ids.append(self._next_id)
             self._next_id += 1
         _add_lexical(self.lexical, ids, documents)
@@ -264,6 +365,8 @@ class _EdgeWriter:
 
         if self._pending:
             points, self._pending = self._pending, []
+            size, self._pending_bytes = self._pending_bytes, 0
+            _check_room(self.path, _holes(self.path) + 2 * size + (8 << 20), f"writing source {self.name!r}")
             self._engine(lambda: self._shard.update(UpdateOperation.upsert_points(points)))
 
     def commit(self) -> _EdgeSource:
@@ -286,6 +389,7 @@ class _EdgeWriter:
                 **({"files": _FILES_FILE} if self.files is not None else {}),
                 "embedded_text": self.record.get("embedded_text") or "text",
             }
+            self._engine(lambda: _allocate_vectors(self.path))
             _write_bytes(self.path / _LEXICAL_FILE, self.lexical.to_bytes())
             if self.files is not None:
                 table = {"format": 1, "settings": self.settings or {}, "files": self.files}
@@ -500,7 +604,11 @@ class _EdgeStore:
     def infos(self) -> List[SourceInfo]:
         infos = []
         for name in self.names():
-            manifest = self._manifest(name)
+            try:
+                manifest = self._manifest(name)
+            except StoreError as exc:  # one damaged source does not hide the others
+                infos.append(SourceInfo(name, 0, problem=_text(exc)))
+                continue
             if manifest is not None:
                 infos.append(SourceInfo(name, manifest["chunks"], manifest.get("embedding"), manifest.get("indexed")))
         return infos
@@ -509,6 +617,7 @@ class _EdgeStore:
         from qdrant_edge import EdgeShard
 
         self._sweep(name)
+        failures: Dict[str, int] = {}
         for _ in range(20):
             manifest = self._manifest(name)
             if manifest is None:
@@ -520,13 +629,25 @@ class _EdgeStore:
                 return cached
             fd = _try_lock(path / _READERS, shared=True, create=False)
             if fd is None or not (path / "edge_config.json").is_file():
-                # being removed, or gone: the manifest has moved on since it was read
+                # being removed, or gone: the manifest has moved on since it was read;
+                # unless the manifest names the same folder again and again
                 if fd is not None:
                     os.close(fd)
+                failures[str(path)] = failures.get(str(path), 0) + 1
+                if failures[str(path)] >= 3:
+                    missing = "the folder" if not path.is_dir() else (_READERS if fd is None else "edge_config.json")
+                    raise StoreError(
+                        f"source {name!r} is damaged: {path} lacks {missing}; index it again, "
+                        f"or remove it with `tavrin sources --delete {name}`"
+                    )
                 time.sleep(0.05)
                 continue
             try:
+                _check_room(path, _holes(path, only_vectors=True), f"opening source {name!r}")
                 shard = EdgeShard.load(str(path))
+            except StoreError:
+                os.close(fd)
+                raise
             except Exception as exc:
                 os.close(fd)
                 raise StoreError(f"cannot open source {name!r} in {path}: {_text(exc)}; index it again") from exc
