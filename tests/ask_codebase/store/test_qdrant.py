@@ -233,3 +233,6 @@ def test_a_local_source_is_copied_to_a_qdrant_client_store_with_its_vectors(stor
     [info] = QdrantWrapper.describe_sources(config=other)
     assert (info.name, info.chunks, info.embedding) == ("calc2", 3, "fake")
     assert copy.qdrant.similarity_search(docs[1].page_content, k=1) == [docs[1]]
+    # a client store keeps no lexical index beside its vectors: one is made from its chunks
+    assert [h.chunk.page_content for h in copy.search("mul", 1, mode="lexical")] == [docs[1].page_content]
+    assert [h.chunk.id for h in copy.search("mul", 3)] == [h.chunk.id for h in local.search("mul", 3)]
