@@ -373,6 +373,25 @@ def hashing_round(m: Any, w: ft.World, mp: Any) -> Callable[[], None]:
     return round_
 
 
+def lexical_round(m: Any, w: ft.World, mp: Any) -> Callable[[], None]:
+    def round_() -> None:
+        index = m.open_index(None)
+        m.add_chunks(index, [1, 2], ["def parse_args(argv): pass", "class Router: ..."], ["cli.py", "docs/r.md"])
+        data = m.index_bytes(index)
+        again = m.open_index(data)
+        m.search(again, "parse args router", 5)
+        m.fuse(again, "parse_args", [2, 1], [1], 2)
+        m.drop_chunks(again, [1])
+        m.chunk_ids(again)
+        m.terms("HTTPServer snake_case")
+        m.definitions("def f():\nfunc (s *S) Serve() {")
+        raises(ValueError, m.open_index, data[:-1])
+        raises(ValueError, m.add_chunks, index, [1], ["x"], ["y"])
+        raises(TypeError, m.search, "not an index", "q", 1)
+
+    return round_
+
+
 ROUNDS_BY_MODULE: Dict[str, Callable[..., Callable[[], None]]] = {
     "_pyface_selftest": selftest_round,
     "evaluation.qa.evaluation": evaluation_round,
@@ -393,6 +412,7 @@ ROUNDS_BY_MODULE: Dict[str, Callable[..., Callable[[], None]]] = {
     "evaluation.qa.evaluable.brandle": brandle_round,
     "evaluation.qa.evaluable.mundle": mundle_round,
     "evaluation.retrieval.hashing_embedding": hashing_round,
+    "ask_codebase.search.lexical": lexical_round,
 }
 
 
