@@ -4,7 +4,7 @@ the search latency of every channel on that source.
 
     .venv/bin/python bench/bench_reindex.py [--packages langchain,numpy] [--queries 200]
 
-The tree is a copy of installed packages (default: langchain and numpy from this
+The tree is a copy of installed packages (default: langchain, numpy and SQLAlchemy from this
 interpreter's site-packages, about 10,000 chunks). Prints each run's seconds and its ratio
 to the full index, and search p50 / p95 per channel.
 """
@@ -40,7 +40,7 @@ def index(root: Path, env: Dict[str, str], *extra: str) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--packages", default="langchain,numpy")
+    parser.add_argument("--packages", default="langchain,numpy,sqlalchemy")
     parser.add_argument("--queries", type=int, default=200)
     args = parser.parse_args()
     site = Path(sysconfig.get_paths()["purelib"])

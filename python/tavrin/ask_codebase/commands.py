@@ -461,7 +461,7 @@ def generated_reason(path: str, head: bytes) -> Optional[str]:
         return None
     longest = MINIFIED_LINE_BUNDLES if path.lower().endswith(BUNDLE_SUFFIXES) else MINIFIED_LINE
     # a line longer than the sniff itself is long too
-    if any(len(line) >= longest for line in lines) or (len(head) >= SNIFF_BYTES and len(lines) <= 1):
+    if max(map(len, lines), default=0) >= longest or (len(head) >= SNIFF_BYTES and len(lines) <= 1):
         return f"minified (a line of {longest}+ characters; --include takes it)"
     return None
 
