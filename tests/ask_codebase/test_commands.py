@@ -163,7 +163,9 @@ def test_nothing_to_index_leaves_the_source_alone(store, repo, fake_embeddings):
 
 def test_ask_without_a_key_fails_first(store, monkeypatch):
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)
-    monkeypatch.setattr(commands, "resolve_embeddings", lambda name: pytest.fail("went on without a key"))
+    from tavrin.commands import common
+
+    monkeypatch.setattr(common, "resolve_embeddings", lambda name: pytest.fail("went on without a key"))
     result = CliRunner().invoke(cli, ["ask", "q", "--source", "nowhere"])
     assert result.exit_code == 1
     assert "OPENAI_API_KEY is not set" in result.output and "export OPENAI_API_KEY=" in result.output

@@ -3,7 +3,7 @@ chunks it uses, a prompt fitted to the model's context, a sign of life while it 
 and sources with their lines.
 
 The chains themselves keep their own defaults (OpenAI's gpt-4, their number of chunks);
-everything here changes a chain built by ``tavrin.ask_codebase.commands.CHAINS`` only
+everything here changes a chain built by ``tavrin.commands.ask.CHAINS`` only
 where an option asks for it.
 """
 

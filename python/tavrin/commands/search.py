@@ -49,7 +49,7 @@ class _QueryEmbeddings:
 
     def _load(self) -> Any:
         if self._embeddings is None:
-            from tavrin.ask_codebase.commands import build_embeddings
+            from tavrin.commands.common import build_embeddings
 
             _, self._embeddings = build_embeddings(self.name, "search")
         return self._embeddings

@@ -60,7 +60,7 @@ def _convert(value: str, parameter: inspect.Parameter, subject: str) -> Any:
     annotation = parameter.annotation
     text = annotation if isinstance(annotation, str) else getattr(annotation, "__name__", str(annotation))
     if "Embeddings" in text or parameter.name.endswith("embedding_cls"):
-        from tavrin.ask_codebase.commands import resolve_embeddings
+        from tavrin.commands.common import resolve_embeddings
 
         try:
             return resolve_embeddings(value)

@@ -1,0 +1,245 @@
+"""``tavrin index``: split the files of one or more trees into chunks, embed them and store
+them as a named source, again only what changed when the source exists."""
+
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+
+import click
+
+from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, content_hash, plural
+from tavrin.ask_codebase.store.qdrant import EmptySourceError, QdrantWrapper, StoreConfig, open_client
+from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
+
+
+class _ChosenFiles:
+    """Builds a file loader that reads the files chosen for each root, in order (through
+    ``recorder``, which keeps the text of the file read last)."""
+
+    @staticmethod
+    def loader(sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None], recorder: Any) -> Any:
+        from tavrin.ask_codebase.indexing.loader.file import FileLoader
+
+        class ChosenFileLoader(FileLoader):
+            def _iter_path_or_dir(self, path: Path) -> Iterator[Path]:
+                for f in chosen.get(str(path), ()):
+                    yield recorder.path(f)
+                    advance()
+
+        return ChosenFileLoader(sources)
+
+
+class _Tally:
+    """Counts the chunks and files passing through, for the progress bar and closing line."""
+
+    def __init__(self) -> None:
+        self.chunks = 0
+        self.files: Set[Tuple[int, Any]] = set()
+
+    def count(self, root_index: int, documents: Iterable[Any]) -> Iterator[Any]:
+        for document in documents:
+            self.chunks += 1
+            self.files.add((root_index, document.metadata.get("source")))
+            yield document
+
+
+def _load_files(
+    selections: List[TreeSelection],
+    chosen: Dict[str, List[Path]],
+    repo_url: Optional[str],
+    rev: str,
+    tally: _Tally,
+    advance: Callable[[], None],
+) -> Iterator[Tuple[str, List[Any]]]:
+    """The chunks of the chosen files, file by file: (the file's path, its chunks), split
+    by the file loader, cut to their splitter's size, with their line ranges."""
+    from tavrin.ask_codebase.indexing.chunks import TextRecorder, file_chunks
+    from tavrin.ask_codebase.indexing.loader.file import (
+        FileSource,
+        gen_github_reference_maker,
+        gen_local_reference_maker,
+    )
+
+    for index, selection in enumerate(selections):
+        if not chosen.get(str(selection.root)):
+            continue
+        folder = str(selection.folder)
+        if repo_url:
+            ref_maker = gen_github_reference_maker(repo_url, hexsha=rev)
+        else:
+            ref_maker = gen_local_reference_maker(folder)
+        source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
+        recorder = TextRecorder()
+        loader = _ChosenFiles.loader([source], chosen, advance, recorder)
+        for path, chunks in file_chunks(loader.load(), recorder):
+            yield path, list(tally.count(index, chunks))
+
+
+@click.command()
+@click.argument("paths", nargs=-1, required=True, type=click.Path(exists=True, path_type=Path))
+@click.option(
+    "-s",
+    "--source",
+    "source_name",
+    metavar="NAME",
+    required=True,
+    help="Name to index the files under (reused by `ask`).",
+)
+@embeddings_option
+@click.option(
+    "--github",
+    "repo_url",
+    metavar="URL",
+    help="Web address of the repository: references become links to the files there.",
+)
+@click.option("--rev", default="main", show_default=True, help="Commit or branch that --github links point to.")
+@glob_option(
+    "--include",
+    "Index only files matching this pattern (.gitignore syntax, e.g. '*.py' or 'src/'; repeatable). "
+    "Files it matches are taken even if generated (lock files, *.svg).",
+)
+@glob_option("--exclude", "Also leave out what matches this pattern (.gitignore syntax; repeatable).")
+@click.option(
+    "--max-file-size",
+    default=DEFAULT_MAX_FILE_SIZE,
+    show_default=True,
+    type=click.IntRange(min=1),
+    help="Skip files larger than this many bytes.",
+)
+@click.option(
+    "--batch-size", default=64, show_default=True, type=click.IntRange(min=1), help="Chunks embedded at once."
+)
+@click.option(
+    "--full",
+    is_flag=True,
+    help="Split and embed every file again (by default only the files whose content changed since the "
+    "source was last indexed are, and the chunks of removed files are dropped).",
+)
+@click.option("-v", "--verbose", is_flag=True, help="Say what was left out and why, folder by folder.")
+def index(
+    paths: Tuple[Path, ...],
+    source_name: str,
+    embeddings_name: str,
+    repo_url: Optional[str],
+    rev: str,
+    include: Tuple[str, ...],
+    exclude: Tuple[str, ...],
+    max_file_size: int,
+    batch_size: int,
+    full: bool,
+    verbose: bool,
+) -> None:
+    """Index the files under PATHS as the source NAME (replacing what it held).
+
+    What the .gitignore files ignore is left out, and so are version control (.git
+    folders and files), virtual environments, installed packages, build output and
+    caches, links that lead out of a PATH, binary files and files over --max-file-size.
+    Generated files are left out unless an --include pattern names them: lock files
+    (uv.lock, poetry.lock, package-lock.json, yarn.lock, Cargo.lock, go.sum, ...), *.svg,
+    *.min.js, *.min.css and source maps, sources whose header says they are generated
+    ("Generated by", "Generated from ... by ANTLR", "DO NOT EDIT", "@generated") and
+    minified files (a line of thousands of characters). So is vendored code (third_party/,
+    vendor/, googletest/, gtest/, ...), unless an --include pattern names the folder
+    (--include 'third_party/'). -v lists everything left out.
+
+    Each file is split by its language (5000 characters) or else into 500-token chunks;
+    a chunk that would be longer (a log or JSON without blank lines) is cut to size, and
+    every chunk records its lines. The source changes only when every chunk is stored:
+    an interrupted or failed run leaves it as it was.
+
+    Indexing a source again splits and embeds only the files whose content changed (and
+    drops the chunks of files that are gone); --full does it all again.
+    """
+    check_openai_key(embeddings_name, "index")
+    roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
+    selections = [TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude) for root in roots]
+    tally = _Tally()
+    config = StoreConfig.from_env()
+
+    from loguru import logger
+    from tqdm import tqdm
+
+    open_client(config)  # a store that cannot be opened fails before any work
+    chosen = {str(selection.root): selection.files() for selection in selections}
+    total = sum(len(files) for files in chosen.values())
+    skipped_files = sum(s.skipped for s in selections)
+    skipped_folders = sum(len(s.skipped_folders) for s in selections)
+    if verbose:
+        for selection in selections:
+            lines = selection.report()
+            if lines:
+                click.echo(f"Left out under {selection.root}:", err=True)
+                for line in lines:
+                    click.echo(line, err=True)
+    skipped_text = f"{plural(skipped_files, 'file')} and {plural(skipped_folders, 'folder')} left out"
+    files = {str(f): content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
+    settings = {"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None}
+    if not full and QdrantWrapper.is_up_to_date(
+        source_name, files, embedding_name=embeddings_name, settings=settings, embed_path=True, config=config
+    ):
+        click.secho(
+            f"Source {source_name!r} is up to date: none of its {plural(len(files), 'file')} changed "
+            f"({skipped_text}; --full indexes it anew) in {config.describe()}.",
+            fg="green",
+            err=True,
+        )
+        return
+    from tavrin import _llm
+
+    _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
+    factory, embedding = build_embeddings(embeddings_name, "index")
+    if not verbose:
+        logger.disable("tavrin")  # the loader logs every file it skips
+    from tavrin.ask_codebase.indexing.chunks import quiet_splitter_warnings
+
+    try:
+        with quiet_splitter_warnings(), tqdm(total=total, desc="Indexing", unit=" files") as bar:
+
+            def advance() -> None:
+                bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
+                bar.update(1)
+
+            def load(keys: List[str]) -> Iterator[Tuple[str, Iterable[Any]]]:
+                bar.update(total - len(keys))  # the files kept as stored
+                wanted = set(keys)
+                subset = {
+                    root: [f for f in files_of_root if str(f) in wanted] for root, files_of_root in chosen.items()
+                }
+                return _load_files(selections, subset, repo_url, rev, tally, advance)
+
+            update = QdrantWrapper.index_files(
+                source_name,
+                files,
+                load,
+                lambda: embedding,
+                settings=settings,
+                full=full,
+                config=config,
+                batch_size=batch_size,
+                embedding_name=embeddings_name,
+                embed_path=True,
+            )
+    except EmptySourceError as exc:
+        raise click.ClickException(
+            f"nothing to index under {', '.join(map(str, paths))}: no file was chosen "
+            f"({skipped_text}; -v says why). Source {source_name!r} was left unchanged."
+        ) from exc
+    finally:
+        if not verbose:
+            logger.enable("tavrin")
+    if update.up_to_date:
+        message = (
+            f"Source {source_name!r} is up to date: none of its {plural(update.unchanged, 'file')} changed "
+            f"({skipped_text}; --full indexes it anew) in {config.describe()}."
+        )
+    elif update.unchanged or update.removed:
+        message = (
+            f"Updated source {source_name!r}: {update.changed} changed, {update.added} added and "
+            f"{update.removed} removed {'file' if update.changed + update.added + update.removed == 1 else 'files'} "
+            f"({tally.chunks} chunks made), {update.unchanged} unchanged ({skipped_text}) in {config.describe()}."
+        )
+    else:
+        message = (
+            f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
+            f"({skipped_text}) in {config.describe()}."
+        )
+    click.secho(message, fg="green", err=True)
