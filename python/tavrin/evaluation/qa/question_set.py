@@ -20,6 +20,7 @@ from os import PathLike
 from pathlib import Path
 from typing import Any, Dict, List, Union
 
+from tavrin import _json_input as json_input
 from tavrin.errors import QuestionSetError
 
 
@@ -50,7 +51,7 @@ class QuestionSet:
         """
         source = Path(path)
         try:
-            data = json.loads(source.read_text(encoding="utf-8"))
+            data = json_input.loads(source.read_text(encoding="utf-8"))
         except UnicodeDecodeError as exc:
             raise QuestionSetError(f"{source}: not UTF-8 text ({exc})") from exc
         except json.JSONDecodeError as exc:

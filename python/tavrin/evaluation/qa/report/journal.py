@@ -6,6 +6,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
+from tavrin import _json_input as json_input
 from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
@@ -127,7 +128,7 @@ def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRec
     records: List[EvalRecord] = []
     for index, (lineno, line) in enumerate(numbered):
         try:
-            raw = json.loads(line)
+            raw = json_input.loads(line)
         except json.JSONDecodeError as exc:
             if lineno == len(lines):
                 break  # no newline after it: the record in flight when the run was killed

@@ -5,6 +5,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
+from tavrin import _json_input as json_input
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report import markdown, watch
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
@@ -134,7 +135,7 @@ class Report:
         """The report that ``dump_json`` wrote as ``text`` (to ``source``, which errors name),
         as ``load_json`` would read it, without a journal."""
         try:
-            data = json.loads(text)
+            data = json_input.loads(text)
         except json.JSONDecodeError as exc:
             raise ReportError(
                 f"{source}: invalid or truncated JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"
