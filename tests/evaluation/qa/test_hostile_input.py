@@ -58,3 +58,35 @@ def test_deep_nesting_is_one_line_naming_the_file_in_every_reader(tmp_path: Path
     ]:
         assert "nested too deeply" in _one_line_error(args, where)
     assert not Path("x.json").exists()
+
+
+def test_huge_ratings_give_the_figures_of_small_ones_scaled(tmp_path: Path) -> None:
+    from tavrin.evaluation.qa.compare import compare_reports
+    from tavrin.evaluation.qa.stats import summary_cells
+
+    small = [3, 7, 5, 9, 4, 6, 8, 2]
+    other = [4, 7, 6, 9, 6, 7, 8, 4]
+    scale = 2.0**600  # exact, so the scaled figures must equal the small ones times it
+    base, huge = (_rating_report(n, [v * scale for v in vs]) for n, vs in (("a", small), ("b", other)))
+    plain = summary_cells(_rating_report("p", small))[0]
+    cell = summary_cells(base)[0]
+    assert cell.kind == "rating" and cell.interval is not None and plain.interval is not None
+    assert cell.estimate == pytest.approx(plain.estimate * scale)
+    assert (cell.interval.low, cell.interval.high) == pytest.approx((plain.interval.low * scale,
+                                                                      plain.interval.high * scale))
+    row = compare_reports([base, huge], ["a", "b"]).rows[0]
+    plain_row = compare_reports([_rating_report("a", small), _rating_report("b", other)], ["a", "b"]).rows[0]
+    assert row.difference == pytest.approx(plain_row.difference * scale)
+    assert row.p_value == pytest.approx(plain_row.p_value, abs=0.02)  # exact test vs sampled, same answer
+    # at the top of the float range, differences and sums would overflow: figures stay finite
+    edge = _rating_report("e", [1.7e308, -1.7e308, 1.7e308, 1e308])
+    flipped = _rating_report("f", [-1.7e308, 1.7e308, -1.7e308, -1e308])
+    paths = []
+    for report in (base, huge, edge, flipped):
+        paths.append(str(tmp_path / f"{report.name}.json"))
+        report.dump_json(paths[-1])
+    for args in (["markdown", paths[0]], ["markdown", paths[2]], ["compare", *paths[:2], "--format", "json"],
+                 ["compare", *paths[2:], "--format", "json"], ["html", *paths[2:], "-o", str(tmp_path / "p.html")]):
+        result = CliRunner().invoke(cli, args)
+        assert result.exit_code == 0 and "Infinity" not in result.output and "NaN" not in result.output, \
+            (args, result.output[-400:])

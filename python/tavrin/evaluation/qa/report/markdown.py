@@ -1,7 +1,6 @@
 """The report for people: Markdown, and the figures of its summary table."""
 
 import json
-import math
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
@@ -151,7 +150,7 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
     Markdown summary) and, when the question set's
     ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
     """
-    from tavrin.evaluation.qa.stats import summary_cells
+    from tavrin.evaluation.qa.stats import is_finite_number, mean_of, summary_cells
 
     cells: Dict[Tuple[str, str], List[Any]] = {}
     for record in report.records:
@@ -162,14 +161,14 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
         records = cells.get((cell.subject, cell.evaluator), [])
         values = [r.value for r in records]
         bools = [v for v in values if isinstance(v, bool)]
-        numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+        numbers = [v for v in values if is_finite_number(v)]
         entry: Dict[str, Any] = {
             "subject": cell.subject,
             "evaluator": cell.evaluator,
             "judged": len(values),
             "true": sum(bools),
             "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
-            "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
+            "mean": round(mean_of(numbers), 4) if numbers else None,
             "kind": cell.kind,
             "estimate": cell.estimate,
             "interval": cell.interval.to_dict() if cell.interval is not None else None,
