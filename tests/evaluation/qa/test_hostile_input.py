@@ -90,3 +90,40 @@ def test_huge_ratings_give_the_figures_of_small_ones_scaled(tmp_path: Path) -> N
         result = CliRunner().invoke(cli, args)
         assert result.exit_code == 0 and "Infinity" not in result.output and "NaN" not in result.output, \
             (args, result.output[-400:])
+
+
+SURROGATE_SUBJECT = '''
+from tavrin.evaluation.qa.evaluable.base import EvaluableQA
+
+
+class Unpaired(EvaluableQA):
+    def predict(self, question):
+        return "half of a pair: \\ud83d.", [{"label": "src/\\udc00.py", "url": "https://example.com/x"}]
+'''
+
+
+def test_lone_surrogates_are_refused_in_questions_and_kept_in_answers(tmp_path: Path,
+                                                                      monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    data = json.loads(EXAMPLE.read_text(encoding="utf-8"))
+    data["cases"][2]["id"] = "\ud800"
+    Path("bad.json").write_text(json.dumps(data))  # ASCII escapes: valid JSON, and UTF-8
+    line = _one_line_error(["evaluate", "bad.json", "-s", "YesWoman", "-e", "ExactMatch", "-o", "x.json"],
+                           "bad.json: case 2: field 'id'", "surrogate")
+    assert "\\ud800" in line and not Path("x.json").exists() and not journal_path("x.json").exists()
+    # an answer holding one is data: the report keeps it exactly, resumes, and renders
+    shutil.copy(EXAMPLE, "set.json")
+    Path("unpaired.py").write_text(SURROGATE_SUBJECT)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    run = CliRunner().invoke(cli, ["evaluate", "set.json", "-s", "unpaired:Unpaired", "-e", "ExactMatch",
+                                   "-o", "r.json", "-v"])
+    assert run.exit_code == 0, run.output
+    assert "half of a pair: \\ud83d." in run.output
+    records = Report.load_json("r.json").records
+    assert len(records) == 12 and not journal_path("r.json").exists()
+    assert {(r.prediction, r.documents[0]["label"]) for r in records} == {("half of a pair: \ud83d.", "src/\udc00.py")}
+    for args in (["resume", "r.json"], ["markdown", "r.json", "-o", "r.md"], ["html", "r.json", "-o", "r.html"]):
+        result = CliRunner().invoke(cli, args)
+        assert result.exit_code == 0, (args, result.output)
+    assert Report.load_json("r.json").records == records
+    assert "half of a pair: \ufffd." in Path("r.md").read_text(encoding="utf-8")

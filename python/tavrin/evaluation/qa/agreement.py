@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from tavrin import _json_input as json_input
+from tavrin import _json_text
 from tavrin.errors import LabelsError
 from tavrin.evaluation.qa.stats import Interval, is_finite_number, mean_of, normal_quantile
 
@@ -118,7 +118,7 @@ def load_labels(path: str) -> List[Label]:
                 continue
             where = f"{path}:{number}"
             try:
-                row = json_input.loads(line)
+                row = _json_text.loads(line)
             except json.JSONDecodeError as exc:
                 raise LabelsError(f"{where}: invalid JSON: {exc.msg}") from exc
             if not isinstance(row, dict):

@@ -6,7 +6,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from tavrin import _json_input as json_input
+from tavrin import _json_text
 from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
@@ -60,7 +60,7 @@ class Journal:
         handle = open(path, "a", encoding="utf-8", newline="\n")
         try:
             if handle.tell() == 0:
-                handle.write(json.dumps(header, ensure_ascii=False) + "\n")
+                handle.write(_json_text.dumps(header) + "\n")
                 handle.flush()
         except BaseException:
             handle.close()
@@ -74,7 +74,7 @@ class Journal:
         """
         if not self._broken and self._handle is not None:
             try:
-                self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
+                self._handle.write(_json_text.dumps(record.to_dict()) + "\n")
                 self._handle.flush()
             except (TypeError, ValueError, OSError) as exc:
                 # The run goes on; its final report is written as usual.
@@ -128,7 +128,7 @@ def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRec
     records: List[EvalRecord] = []
     for index, (lineno, line) in enumerate(numbered):
         try:
-            raw = json_input.loads(line)
+            raw = _json_text.loads(line)
         except json.JSONDecodeError as exc:
             if lineno == len(lines):
                 break  # no newline after it: the record in flight when the run was killed

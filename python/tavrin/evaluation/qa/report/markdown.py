@@ -9,6 +9,8 @@ from tavrin.evaluation.qa.report.record import EvalRecord
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
 
 def render(report: "Report") -> str:
     """The Markdown of ``report`` (``Report.to_markdown``)."""
@@ -61,7 +63,9 @@ def render(report: "Report") -> str:
                 out.append(_row(["---"] * 3, escape=False))
                 out += [_row([r.evaluator, _value(r.value), _value(r.reason)]) for r in judged]
                 out.append("")
-    return "\n".join(out)
+    # A lone surrogate (an answer may hold one; the JSON report keeps it escaped) cannot be
+    # printed or saved as UTF-8: people see the replacement character, as a decoder shows it.
+    return _SURROGATE.sub("\ufffd", "\n".join(out))
 
 
 _MD_SPECIAL = re.compile(r"([\\`*_\[\]<>|#])")

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from tavrin import _json_input as json_input
+from tavrin import _json_text
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report import markdown, watch
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
@@ -76,7 +76,7 @@ class Report:
         raises ``ReportError`` naming the record and field.
         """
         try:
-            text = json.dumps(self.to_dict(), indent=2, ensure_ascii=False) + "\n"
+            text = _json_text.dumps(self.to_dict(), indent=2) + "\n"
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
@@ -135,7 +135,7 @@ class Report:
         """The report that ``dump_json`` wrote as ``text`` (to ``source``, which errors name),
         as ``load_json`` would read it, without a journal."""
         try:
-            data = json_input.loads(text)
+            data = _json_text.loads(text)
         except json.JSONDecodeError as exc:
             raise ReportError(
                 f"{source}: invalid or truncated JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"
