@@ -61,3 +61,51 @@ def test_usage_of_a_killed_run_is_kept_and_added_to_by_the_resume(tmp_path: Path
     assert server.requests - 4 <= report.requests <= server.requests
     assert report.requests - (server.requests - sent_before) >= 10  # the killed part's five judgements
     assert sum(server.faults.values()) - 2 <= report.retries <= sum(server.faults.values())
+
+
+SLOW_SUBJECT = '''
+import os, time
+from tavrin.evaluation.qa.evaluable.base import EvaluableQA
+
+
+class Slow(EvaluableQA):
+    def predict(self, question):
+        with open(os.environ["PREDICT_LOG"], "a") as log:
+            log.write(question + "\\n")
+        time.sleep(0.1)
+        return "Yes", []
+'''
+
+
+def test_a_report_being_written_is_refused_to_a_second_resume_or_evaluate(tmp_path: Path,
+                                                                          monkeypatch: Any) -> None:
+    _write_set(tmp_path / "set.json", 16)
+    (tmp_path / "slow.py").write_text(SLOW_SUBJECT)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")]))
+    monkeypatch.setenv("PREDICT_LOG", str(tmp_path / "predicted.log"))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    report, journal = tmp_path / "r.json", journal_path(tmp_path / "r.json")
+    _kill_after(_tavrin("evaluate", "set.json", "-s", "slow:Slow", "-e", "ExactMatch", "-o", "r.json",
+                        cwd=tmp_path), journal, 3)
+    first = _tavrin("resume", "r.json", cwd=tmp_path)
+    deadline = time.monotonic() + 60
+    start = _journal_lines(journal)
+    while _journal_lines(journal) < start + 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    before = report.read_bytes(), journal.read_bytes()
+    monkeypatch.chdir(tmp_path)
+    refused: List[str] = []
+    for args in (["resume", "r.json"], ["resume", "./r.json"],
+                 ["evaluate", "set.json", "-s", "slow:Slow", "-e", "ExactMatch", "-o", "r.json", "--force"]):
+        result = CliRunner().invoke(cli, args)
+        refused.append(result.output.strip())
+        assert result.exit_code == 1 and len(refused[-1].splitlines()) == 1, (args, result.output)
+        assert "r.json is being written by another tavrin resume or evaluate" in refused[-1]
+    assert first.poll() is None, "the first resume ended before the others were refused"
+    assert report.read_bytes() == before[0] and journal.read_bytes().startswith(before[1])
+    stdout, stderr = first.communicate(timeout=60)
+    assert first.returncode == 0, stderr
+    records = Report.load_json(report).records
+    assert len(records) == 16 and not journal.exists() and not (tmp_path / "r.json.lock").exists()
+    predicted = (tmp_path / "predicted.log").read_text().splitlines()
+    assert len(predicted) <= 17  # every case once, and the one in flight at the kill again
