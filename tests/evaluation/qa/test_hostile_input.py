@@ -127,3 +127,69 @@ def test_lone_surrogates_are_refused_in_questions_and_kept_in_answers(tmp_path: 
         assert result.exit_code == 0, (args, result.output)
     assert Report.load_json("r.json").records == records
     assert "half of a pair: \ufffd." in Path("r.md").read_text(encoding="utf-8")
+
+
+# Runs the page's script in node on a minimal DOM: what it puts into the cases' text nodes
+# is what a browser would have to lay out. The browser tests (test_html_report.py) need
+# Chromium; node is more often at hand.
+DOM_SHIM = r"""
+const fs = require("fs"), vm = require("vm");
+const [dataPath, scriptPath] = process.argv.slice(2);
+class Text { constructor(data) { this.data = data; } get textContent() { return this.data; }
+  set textContent(v) { this.data = String(v); } }
+class Element {
+  constructor(tag) { this.tag = tag; this.children = []; this.attrs = {}; this.listeners = {};
+    this.hidden = false; this.value = ""; this.checked = false; }
+  setAttribute(k, v) { this.attrs[k] = String(v); }
+  getAttribute(k) { return k in this.attrs ? this.attrs[k] : null; }
+  append(...xs) { for (const x of xs) this.children.push(typeof x === "string" ? new Text(x) : x); }
+  replaceChildren(...xs) { this.children = []; this.append(...xs); }
+  addEventListener(type, f) { (this.listeners[type] = this.listeners[type] || []).push(f); }
+  get textContent() { return this.children.map((c) => c.textContent).join(""); }
+  set textContent(v) { this.children = [new Text(String(v))]; }
+}
+const ids = {};
+globalThis.document = { createElement: (t) => new Element(t), createElementNS: (ns, t) => new Element(t),
+  createTextNode: (t) => new Text(t), getElementById: (id) => ids[id] || (ids[id] = new Element("div")) };
+ids["report-data"] = new Element("script");
+ids["report-data"].textContent = fs.readFileSync(dataPath, "utf8");
+vm.runInThisContext(fs.readFileSync(scriptPath, "utf8"));
+function* walk(node) { yield node; for (const c of node.children || []) yield* walk(c); }
+const laidOut = () => [...walk(ids["cases"])].filter((n) => n instanceof Text).reduce((s, n) => s + n.data.length, 0);
+const before = laidOut();
+const buttons = [...walk(ids["cases"])].filter((n) => n.tag === "button" && n.attrs.class === "more");
+for (const b of buttons) for (const f of b.listeners.click) f();
+console.log(JSON.stringify({ before, after: laidOut(), buttons: buttons.length,
+  labels: buttons.map((b) => b.textContent) }));
+"""
+
+
+def test_a_10_mb_answer_is_laid_out_collapsed_until_asked(tmp_path: Path) -> None:
+    import re
+    import subprocess
+
+    node = shutil.which("node")
+    if node is None:
+        pytest.skip("node is not installed")
+    huge = "many words of an answer\n" * 440_000  # 10.5 MB
+    records = [EvalRecord(case_id=str(i), question=f"q{i}", subject="S", prediction=huge if i == 0 else "short",
+                          expected="b", documents=[], evaluator="ExactMatch", value=i == 1, reason="r")
+               for i in range(3)]
+    Report(name="big", date="2024-05-01 12:00:00", test_set_path="q.json", subjects=["S"],
+           evaluators=["ExactMatch"], records=records).dump_json(tmp_path / "big.json")
+    result = CliRunner().invoke(cli, ["html", str(tmp_path / "big.json"), "-o", str(tmp_path / "big.html")])
+    assert result.exit_code == 0, result.output
+    page = (tmp_path / "big.html").read_text(encoding="utf-8")
+    data = re.search(r'<script type="application/json" id="report-data">(.*?)</script>', page, re.S)
+    script = re.search(r"<script>\n(.*)</script>", page, re.S)
+    assert data is not None and script is not None
+    (tmp_path / "data.json").write_text(data.group(1), encoding="utf-8")
+    (tmp_path / "page.js").write_text(script.group(1), encoding="utf-8")
+    (tmp_path / "dom.js").write_text(DOM_SHIM, encoding="utf-8")
+    run = subprocess.run([node, str(tmp_path / "dom.js"), str(tmp_path / "data.json"), str(tmp_path / "page.js")],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    shown = json.loads(run.stdout)
+    assert shown["before"] < 20_000  # the first few thousand characters, the short texts, the labels
+    assert shown["buttons"] == 1 and shown["labels"] == ["Show less"]
+    assert shown["after"] >= len(huge)  # all of it, once asked for
