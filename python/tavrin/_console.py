@@ -8,10 +8,11 @@
 
 from __future__ import annotations
 
+import codecs
 import os
 import sys
 from contextlib import contextmanager
-from typing import Iterator, TextIO
+from typing import Iterator, TextIO, Tuple, Union
 
 import click
 
@@ -43,8 +44,50 @@ def console_conventions(ctx: click.Context, *, quiet: bool = False) -> Iterator[
     """Apply the conventions to the commands run under ``ctx`` while the block runs."""
     if no_color():
         ctx.color = False
-    if quiet or not is_terminal(sys.stderr):
-        with bars_disabled():
+    with _printable_surrogates():
+        if quiet or not is_terminal(sys.stderr):
+            with bars_disabled():
+                yield
+        else:
             yield
-    else:
+
+
+def _escape_or_pass_bytes(exc: UnicodeError) -> Tuple[Union[str, bytes], int]:
+    """The error handler ``tavrin-surrogateescape``: "surrogateescape" for the surrogates
+    that stand for undecodable bytes (U+DC80-U+DCFF), a backslash escape for any other
+    character the encoding cannot take."""
+    if not isinstance(exc, UnicodeEncodeError):
+        raise exc
+    code = ord(exc.object[exc.start])
+    if 0xDC80 <= code <= 0xDCFF:
+        return bytes([code - 0xDC00]), exc.start + 1
+    return (f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"), exc.start + 1
+
+
+codecs.register_error("tavrin-surrogateescape", _escape_or_pass_bytes)
+
+#: How a console stream's error handler changes while a command runs.
+_PRINTABLE = {"strict": "backslashreplace", "surrogateescape": "tavrin-surrogateescape"}
+
+
+@contextmanager
+def _printable_surrogates() -> Iterator[None]:
+    """Print a character that the console's encoding cannot take (a lone surrogate in an
+    answer: "\\ud800") as its backslash escape instead of failing the command on it."""
+    changed = []
+    for stream in (sys.stdout, sys.stderr):
+        errors = getattr(stream, "errors", None)
+        if errors in _PRINTABLE and hasattr(stream, "reconfigure"):
+            try:
+                stream.reconfigure(errors=_PRINTABLE[errors])
+            except (AttributeError, ValueError, OSError):
+                continue
+            changed.append((stream, errors))
+    try:
         yield
+    finally:
+        for stream, errors in changed:
+            try:
+                stream.reconfigure(errors=errors)
+            except (AttributeError, ValueError, OSError):
+                pass

@@ -32,8 +32,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
+from tavrin import _json_text
 from tavrin.errors import LabelsError
-from tavrin.evaluation.qa.stats import Interval, normal_quantile
+from tavrin.evaluation.qa.stats import Interval, is_finite_number, mean_of, normal_quantile
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
@@ -117,7 +118,7 @@ def load_labels(path: str) -> List[Label]:
                 continue
             where = f"{path}:{number}"
             try:
-                row = json.loads(line)
+                row = _json_text.loads(line)
             except json.JSONDecodeError as exc:
                 raise LabelsError(f"{where}: invalid JSON: {exc.msg}") from exc
             if not isinstance(row, dict):
@@ -300,7 +301,7 @@ def _as_kind(value: Any, kind: str) -> Any:
         if isinstance(value, (int, float)) and value in (0, 1):
             return bool(value)
         return None
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
+    if is_finite_number(value):
         return float(value)
     return None
 
@@ -392,7 +393,7 @@ def _agreement_row(
     rho = mae = None
     if kind == "rating":
         rho = spearman(human, judge)
-        mae = math.fsum(abs(h - j) for h, j in zip(human, judge)) / n
+        mae = mean_of([abs(h - j) for h, j in zip(human, judge)])
     return AgreementRow(
         report=name,
         subject=subject,

@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence,
 
 from tavrin.errors import ComparisonError
 from tavrin.evaluation.qa.report.record import EvalRecord
-from tavrin.evaluation.qa.stats import Interval, cell_kind, mean_interval, wilson_interval
+from tavrin.evaluation.qa.stats import Interval, cell_kind, mean_interval, scaled, unscaled, wilson_interval
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
@@ -396,15 +396,22 @@ def _row(
             table=(e, f, g, h),
         )
         return row
-    a_values = [float(a.value) for a, _ in pairs]
-    b_values = [float(b.value) for _, b in pairs]
+    # Ratings too large to subtract and square as they are are compared scaled down by one
+    # power of two (exactly); the test does not depend on the scale, the figures are scaled back.
+    both, exponent = scaled([float(r.value) for pair in pairs for r in pair])
+    a_values, b_values = both[0::2], both[1::2]
     differences = [y - x for x, y in zip(a_values, b_values)]
     flips.sort(key=lambda flip: -abs(float(flip.after.value) - float(flip.before.value)))
+    interval = mean_interval(differences, confidence, method="t") if n >= 2 else None
     row.update(
-        a_estimate=math.fsum(a_values) / n,
-        b_estimate=math.fsum(b_values) / n,
-        difference=math.fsum(differences) / n,
-        interval=mean_interval(differences, confidence, method="t") if n >= 2 else None,
+        a_estimate=unscaled(math.fsum(a_values) / n, exponent),
+        b_estimate=unscaled(math.fsum(b_values) / n, exponent),
+        difference=unscaled(math.fsum(differences) / n, exponent),
+        interval=(
+            Interval(unscaled(interval.low, exponent), unscaled(interval.high, exponent), interval.method)
+            if interval is not None
+            else None
+        ),
         test="randomization",
         p_value=randomization_p(differences, permutations, seed),
         flips=flips,

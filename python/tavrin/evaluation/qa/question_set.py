@@ -20,6 +20,7 @@ from os import PathLike
 from pathlib import Path
 from typing import Any, Dict, List, Union
 
+from tavrin import _json_text
 from tavrin.errors import QuestionSetError
 
 
@@ -50,7 +51,7 @@ class QuestionSet:
         """
         source = Path(path)
         try:
-            data = json.loads(source.read_text(encoding="utf-8"))
+            data = _json_text.loads(source.read_text(encoding="utf-8"))
         except UnicodeDecodeError as exc:
             raise QuestionSetError(f"{source}: not UTF-8 text ({exc})") from exc
         except json.JSONDecodeError as exc:
@@ -78,6 +79,7 @@ class QuestionSet:
                 raise QuestionSetError(
                     f"{where}: field 'id' must be a non-empty string or an integer, got {json_type(raw.get('id'))}"
                 )
+            _check_text(case_id, "id", where)
             if case_id in seen:
                 raise QuestionSetError(f"{where}: duplicate id {case_id!r} (already used by case {seen[case_id]})")
             seen[case_id] = index
@@ -97,7 +99,19 @@ def _text(obj: dict, key: str, where: str) -> str:
     value = obj[key]
     if not isinstance(value, str):
         raise QuestionSetError(f"{where}: field {key!r} must be a string, got {json_type(value)}")
+    _check_text(value, key, where)
     return value
+
+
+def _check_text(value: str, key: str, where: str) -> None:
+    # JSON's \ud800 escapes give strings that are not text: they cannot be written as
+    # UTF-8, nor be part of a record's identifier.
+    index = _json_text.lone_surrogate(value)
+    if index >= 0:
+        raise QuestionSetError(
+            f"{where}: field {key!r} is not valid text: a lone surrogate "
+            f"(\\u{ord(value[index]):04x}) at character {index}"
+        )
 
 
 def json_type(value: Any) -> str:

@@ -15,9 +15,10 @@ Only the standard library is needed here; numpy is imported for the bootstrap al
 """
 
 import math
+import sys
 from dataclasses import dataclass
 from statistics import NormalDist
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
@@ -26,10 +27,14 @@ __all__ = [
     "Interval",
     "SummaryCell",
     "cell_kind",
+    "is_finite_number",
     "mean_interval",
+    "mean_of",
     "normal_quantile",
+    "scaled",
     "summary_cells",
     "t_quantile",
+    "unscaled",
     "wilson_interval",
 ]
 
@@ -102,6 +107,37 @@ def wilson_interval(successes: int, n: int, confidence: float = 0.95) -> Interva
     return Interval(low, high, "wilson")
 
 
+#: Values up to 2**LARGE in magnitude are summed and squared as they are; larger ones are
+#: scaled down by a power of two first (exactly), so that nothing overflows.
+LARGE = 500
+
+
+def scaled(values: Sequence[float]) -> Tuple[List[float], int]:
+    """``values`` as they are with exponent 0 when every one is at most 2**LARGE in
+    magnitude; else each times 2**-e (exact), e chosen so that the largest is below 1.
+    ``unscaled(x, e)`` takes a figure computed from the scaled values back."""
+    data = [float(v) for v in values]
+    largest = max((abs(v) for v in data), default=0.0)
+    if not math.isfinite(largest) or largest <= 2.0**LARGE:
+        return data, 0
+    exponent = math.frexp(largest)[1]
+    return [math.ldexp(v, -exponent) for v in data], exponent
+
+
+def unscaled(value: float, exponent: int) -> float:
+    """``value`` times 2**``exponent``; beyond the float range, the largest float of its sign."""
+    try:
+        return math.ldexp(value, exponent)
+    except OverflowError:
+        return math.copysign(sys.float_info.max, value)
+
+
+def mean_of(values: Sequence[float]) -> float:
+    """The mean of finite ``values`` (at least one), with no overflow however large they are."""
+    data, exponent = scaled(values)
+    return unscaled(math.fsum(data) / len(data), exponent)
+
+
 def mean_interval(
     values: Sequence[float], confidence: float = 0.95, *, method: str = "t", seed: int = 0, resamples: int = 10000
 ) -> Interval:
@@ -120,11 +156,12 @@ def mean_interval(
         raise ValueError(f"an interval for a mean needs at least 2 values, got {n}")
     if any(math.isnan(v) or math.isinf(v) for v in data):
         raise ValueError("an interval for a mean needs finite values")
-    mean = math.fsum(data) / n
+    data, exponent = scaled(data)
+    centre = math.fsum(data) / n
     if method == "t":
-        sd = math.sqrt(math.fsum((v - mean) ** 2 for v in data) / (n - 1))
+        sd = math.sqrt(math.fsum((v - centre) ** 2 for v in data) / (n - 1))
         half = t_quantile(confidence, n - 1) * sd / math.sqrt(n)
-        return Interval(mean - half, mean + half, "t")
+        return Interval(unscaled(centre - half, exponent), unscaled(centre + half, exponent), "t")
     if method == "bootstrap":
         import numpy as np
 
@@ -139,7 +176,7 @@ def mean_interval(
             means[start:stop] = array[rng.integers(0, n, size=(stop - start, n))].mean(axis=1)
         tail = (1.0 - confidence) / 2.0
         low, high = np.quantile(means, [tail, 1.0 - tail])
-        return Interval(float(low), float(high), "bootstrap")
+        return Interval(unscaled(float(low), exponent), unscaled(float(high), exponent), "bootstrap")
     raise ValueError(f"unknown interval method {method!r}: use 't' or 'bootstrap'")
 
 
@@ -167,15 +204,21 @@ class SummaryCell:
     text: str
 
 
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+def is_finite_number(value: Any) -> bool:
+    """A finite int or float that a float can hold (JSON integers may be of any size)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    try:
+        return math.isfinite(value)
+    except OverflowError:
+        return False
 
 
 def cell_kind(values: Sequence[Any]) -> str:
     """ "yes_no", "rating" or "other": what a list of judgement values holds (see ``SummaryCell``)."""
     if values and all(isinstance(v, bool) for v in values):
         return "yes_no"
-    if values and all(_is_number(v) for v in values):
+    if values and all(is_finite_number(v) for v in values):
         return "rating"
     return "other"
 
@@ -233,13 +276,15 @@ def _cell(
         )
     if kind == "rating":
         numbers = [float(v) for v in values]
-        mean = math.fsum(numbers) / n
+        average = mean_of(numbers)
         spread = _rating_interval(numbers, confidence, rating_method, seed)
-        return SummaryCell(subject, evaluator, kind, n, None, mean, spread, _rating_text(mean, n, spread, confidence))
+        return SummaryCell(
+            subject, evaluator, kind, n, None, average, spread, _rating_text(average, n, spread, confidence)
+        )
     if not values:
         return SummaryCell(subject, evaluator, kind, 0, None, None, None, "—")
     bools = [v for v in values if isinstance(v, bool)]
-    numbers = [float(v) for v in values if _is_number(v)]
+    numbers = [float(v) for v in values if is_finite_number(v)]
     others = n - len(bools) - len(numbers)
     if others == n:
         return SummaryCell(subject, evaluator, kind, n, None, None, None, f"{others} judged")
@@ -250,9 +295,10 @@ def _cell(
             _yes_no_text(successes, len(bools), wilson_interval(successes, len(bools), confidence), confidence)
         )
     if numbers:
-        mean = math.fsum(numbers) / len(numbers)
         parts.append(
-            _rating_text(mean, len(numbers), _rating_interval(numbers, confidence, rating_method, seed), confidence)
+            _rating_text(
+                mean_of(numbers), len(numbers), _rating_interval(numbers, confidence, rating_method, seed), confidence
+            )
         )
     if others:
         parts.append(f"{others} other")

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import click
 
+from tavrin import _json_text
 from tavrin.embeddings import EMBEDDINGS, make_embeddings
 from tavrin.errors import GroundTruthFileError
 from tavrin.evaluation.retrieval.references import parse_reference, references_in
@@ -109,7 +110,7 @@ def _read_lines(path: str) -> List[_Line]:
             continue
         where = f"{path}, line {number}"
         try:
-            entry = json.loads(line)
+            entry = _json_text.loads(line)
         except json.JSONDecodeError as exc:
             raise GroundTruthFileError(f"{where}: not valid JSON ({exc.msg} at column {exc.colno})") from exc
         if not isinstance(entry, dict):

@@ -35,6 +35,7 @@ from tavrin.evaluation.qa.report import (
     ReportError,
     journal_path,
 )
+from tavrin.evaluation.qa.report.lock import writing
 
 
 class _EvaluateCommand(click.Command):
@@ -113,6 +114,7 @@ def evaluate(
     gates = _gates(fail_under, [c.name for c in subject_classes], [c.name for c in evaluator_classes], "the run")
     _check_outputs(output, markdown_path, [test_set])
     _check_junit(junit_path, [test_set], [output, markdown_path])
+    click.get_current_context().with_resource(writing(output))  # held until the command ends
     journal = journal_path(output)
     if journal.exists() and not force:
         raise Fail(

@@ -38,6 +38,7 @@ from tavrin.evaluation.qa.report import (
     Report,
     journal_path,
 )
+from tavrin.evaluation.qa.report.lock import writing
 
 
 class _ExtendsResume(_Extends):
@@ -70,6 +71,9 @@ def resume(
     from tavrin.evaluation.qa.evaluation import Evaluation
 
     out = output or json_path
+    # held until the command ends, and taken before the report is read: what it holds then
+    # is what no other run is adding to
+    click.get_current_context().with_resource(writing(out))
     report = load_report(json_path)
     gates = _gates(fail_under, report.subjects, report.evaluators, json_path)
     test_set = find_test_set(report, json_path)

@@ -20,6 +20,7 @@ from importlib import resources
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple
 from urllib.parse import urlsplit
 
+from tavrin import _json_text
 from tavrin.evaluation.qa.report import EvalRecord, Report
 
 if TYPE_CHECKING:
@@ -46,7 +47,7 @@ def render_html(reports: Sequence[Report], labels: Sequence[str], comparison: Op
 def embed_json(data: Any) -> str:
     """``data`` as JSON that can stand inside a ``<script>`` element: ``<``, ``>`` and ``&``
     are written as ``\\u`` escapes, so no text in it can close the element."""
-    text = json.dumps(data, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    text = _json_text.dumps(data, allow_nan=False, separators=(",", ":"))
     for char, escape in (
         ("<", "\\u003c"),
         (">", "\\u003e"),

@@ -29,6 +29,27 @@
   function figure(kind, x) { return x === null ? "—" : kind === "yes_no" ? pct(x) : trim(x, 2); }
   function isWebLink(href) { return typeof href === "string" && /^https?:\/\/[^\s]+$/i.test(href); }
 
+  // A long text (an answer of megabytes) is shown by its first LONG characters and a
+  // button that shows the rest: laying out all of it would hold the page up for seconds.
+  // Search still looks through the whole text.
+  const LONG = 4000;
+  function longText(tag, attrs, text) {
+    if (text.length <= LONG + 200) return el(tag, attrs, text);
+    let cut = LONG;
+    const code = text.charCodeAt(cut - 1);
+    if (code >= 0xd800 && code <= 0xdbff) cut -= 1;  // not between the halves of a pair
+    const body = el("span", {}, text.slice(0, cut) + "…");
+    const size = text.length.toLocaleString("en-US");
+    const more = el("button", { type: "button", class: "more", "aria-expanded": "false" }, `Show all ${size} characters`);
+    more.addEventListener("click", () => {
+      const open = more.getAttribute("aria-expanded") !== "true";
+      body.textContent = open ? text : text.slice(0, cut) + "…";
+      more.textContent = open ? "Show less" : `Show all ${size} characters`;
+      more.setAttribute("aria-expanded", open ? "true" : "false");
+    });
+    return el(tag, attrs, body, " ", more);
+  }
+
   // ------------------------------------------------------------ header
   document.getElementById("title").textContent = data.title;
   const runs = document.getElementById("runs");
@@ -170,7 +191,7 @@
   function answerText(text) {
     if (text === null) return el("p", { class: "text none" }, "No answer.");
     if (!text.trim()) return el("p", { class: "text none" }, "Empty answer.");
-    return el("p", { class: "text prediction" }, text);
+    return longText("p", { class: "text prediction" }, text);
   }
   function sourceList(sources) {
     if (!sources.length) return null;
@@ -196,9 +217,9 @@
     }
     article.append(head);
     article.append(el("div", { class: "qa" },
-      el("div", {}, el("h4", {}, "Question"), el("p", { class: "text question" }, c.question)),
+      el("div", {}, el("h4", {}, "Question"), longText("p", { class: "text question" }, c.question)),
       el("div", {}, el("h4", {}, "Reference answer"),
-        c.expected === null ? el("p", { class: "text none" }, "None.") : el("p", { class: "text" }, c.expected))));
+        c.expected === null ? el("p", { class: "text none" }, "None.") : longText("p", { class: "text" }, c.expected))));
     const entry = { el: article, hay: [c.id, c.question, c.expected || ""].join("\n").toLowerCase(), subjects: [] };
     for (const subject of data.subjects) {
       const answers = c.answers.filter((a) => a.subject === subject);
@@ -223,7 +244,7 @@
             const value = el("span", { class: "verdict " + j.verdict }, j.value);
             if (j.flip && r === 1) value.append(` ${arrow[j.flip] || ""}`);
             const tr = el("tr", { class: j.flip ? "flip" : null, "data-evaluator": j.evaluator, "data-verdict": j.verdict },
-              el("td", {}, j.evaluator), el("td", {}, value), el("td", {}, j.reason));
+              el("td", {}, j.evaluator), el("td", {}, value), longText("td", {}, j.reason));
             tbody.append(tr);
             rows.push({ el: tr, evaluator: j.evaluator, verdict: j.verdict, flip: j.flip });
           }

@@ -2,10 +2,12 @@
 beside the report the run will write."""
 
 import json
+import sys
 import warnings
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
+from tavrin import _json_text
 from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
@@ -27,6 +29,7 @@ class Journal:
         self.path = path
         self._handle = handle
         self._broken = False
+        self._usage = _usage_now()
 
     @classmethod
     def open_for(
@@ -59,7 +62,7 @@ class Journal:
         handle = open(path, "a", encoding="utf-8", newline="\n")
         try:
             if handle.tell() == 0:
-                handle.write(json.dumps(header, ensure_ascii=False) + "\n")
+                handle.write(_json_text.dumps(header) + "\n")
                 handle.flush()
         except BaseException:
             handle.close()
@@ -72,9 +75,15 @@ class Journal:
         Then tell the run's watcher (``report.watch``), if there is one.
         """
         if not self._broken and self._handle is not None:
+            line = record.to_dict()
+            now = _usage_now()
+            spent = _spent(self._usage, now)
+            if spent:
+                line["usage"] = spent
             try:
-                self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
+                self._handle.write(_json_text.dumps(line) + "\n")
                 self._handle.flush()
+                self._usage = now
             except (TypeError, ValueError, OSError) as exc:
                 # The run goes on; its final report is written as usual.
                 self._broken = True
@@ -100,6 +109,37 @@ class Journal:
             pass
 
 
+# What the model service was asked is counted by ``tavrin._llm`` once it is in use (its
+# module loaded); each journal line carries what was asked since the line before it, so a
+# run killed outright leaves its usage on disk with its records.
+_USAGE_KEYS = ("requests", "retries", "tokens")
+
+
+def _usage_now() -> Optional[Dict[str, int]]:
+    llm = sys.modules.get("tavrin._llm")
+    return llm.usage().to_dict() if llm is not None else None
+
+
+def _spent(before: Optional[Dict[str, int]], now: Optional[Dict[str, int]]) -> Dict[str, int]:
+    if now is None:
+        return {}
+    start = before or {}
+    spent = {key: now[key] - start.get(key, 0) for key in _USAGE_KEYS}
+    return spent if any(spent.values()) else {}
+
+
+def _line_usage(raw: Dict[str, Any], where: str) -> Dict[str, int]:
+    usage = raw.get("usage")
+    if usage is None:
+        return {}
+    if not isinstance(usage, dict) or not all(
+        isinstance(usage.get(key, 0), int) and not isinstance(usage.get(key, 0), bool) and usage.get(key, 0) >= 0
+        for key in _USAGE_KEYS
+    ):
+        raise ReportError(f"{where}: field 'usage' must be an object of counts (non-negative integers)")
+    return {key: usage.get(key, 0) for key in _USAGE_KEYS}
+
+
 def _drop_partial_line(path: Path) -> None:
     """Cut a last line that a killed run left without its newline."""
     try:
@@ -117,6 +157,16 @@ def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRec
     A last line cut short by a killed run is ignored (that record was in flight); any other
     bad line raises ``ReportError`` naming the file and line.
     """
+    header, records, _ = read_journal_usage(path)
+    return header, records
+
+
+def read_journal_usage(
+    path: PathArg,
+) -> Tuple[Optional[Dict[str, Any]], List["EvalRecord"], Dict[str, Dict[str, int]]]:
+    """``read_journal``, and what the model service was asked for each record, by record id
+    (the requests, retries and tokens spent since the line before; records without any
+    are left out)."""
     source = Path(path)
     try:
         lines = source.read_text(encoding="utf-8").split("\n")
@@ -125,9 +175,10 @@ def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRec
     numbered = [(n, line) for n, line in enumerate(lines, 1) if line.strip()]
     header: Optional[Dict[str, Any]] = None
     records: List[EvalRecord] = []
+    usage: Dict[str, Dict[str, int]] = {}
     for index, (lineno, line) in enumerate(numbered):
         try:
-            raw = json.loads(line)
+            raw = _json_text.loads(line)
         except json.JSONDecodeError as exc:
             if lineno == len(lines):
                 break  # no newline after it: the record in flight when the run was killed
@@ -138,8 +189,21 @@ def read_journal(path: PathArg) -> Tuple[Optional[Dict[str, Any]], List["EvalRec
                 raise ReportError(f"{where}: not a tavrin QA journal (field 'format' is not {JOURNAL_FORMAT!r})")
             header = raw
             continue
-        records.append(record_from_dict(raw, where))
-    return header, merged([], records)
+        record = record_from_dict(raw, where)
+        spent = _line_usage(raw, where)
+        if spent and record.id not in usage:
+            usage[record.id] = spent
+        records.append(record)
+    return header, merged([], records), usage
+
+
+def usage_of(records: List["EvalRecord"], usage: Dict[str, Dict[str, int]]) -> Dict[str, int]:
+    """What ``records`` cost, by the journal's ``usage`` (see ``read_journal_usage``)."""
+    total = dict.fromkeys(_USAGE_KEYS, 0)
+    for record in records:
+        for key, value in usage.get(record.id, {}).items():
+            total[key] += value
+    return total
 
 
 def merged(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["EvalRecord"]:

@@ -1,7 +1,6 @@
 """The report for people: Markdown, and the figures of its summary table."""
 
 import json
-import math
 import re
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
@@ -9,6 +8,8 @@ from tavrin.evaluation.qa.report.record import EvalRecord
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def render(report: "Report") -> str:
@@ -62,7 +63,9 @@ def render(report: "Report") -> str:
                 out.append(_row(["---"] * 3, escape=False))
                 out += [_row([r.evaluator, _value(r.value), _value(r.reason)]) for r in judged]
                 out.append("")
-    return "\n".join(out)
+    # A lone surrogate (an answer may hold one; the JSON report keeps it escaped) cannot be
+    # printed or saved as UTF-8: people see the replacement character, as a decoder shows it.
+    return _SURROGATE.sub("\ufffd", "\n".join(out))
 
 
 _MD_SPECIAL = re.compile(r"([\\`*_\[\]<>|#])")
@@ -151,7 +154,7 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
     Markdown summary) and, when the question set's
     ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
     """
-    from tavrin.evaluation.qa.stats import summary_cells
+    from tavrin.evaluation.qa.stats import is_finite_number, mean_of, summary_cells
 
     cells: Dict[Tuple[str, str], List[Any]] = {}
     for record in report.records:
@@ -162,14 +165,14 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
         records = cells.get((cell.subject, cell.evaluator), [])
         values = [r.value for r in records]
         bools = [v for v in values if isinstance(v, bool)]
-        numbers = [v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool)]
+        numbers = [v for v in values if is_finite_number(v)]
         entry: Dict[str, Any] = {
             "subject": cell.subject,
             "evaluator": cell.evaluator,
             "judged": len(values),
             "true": sum(bools),
             "yes_rate": round(sum(bools) / len(bools), 4) if bools else None,
-            "mean": round(math.fsum(numbers) / len(numbers), 4) if numbers else None,
+            "mean": round(mean_of(numbers), 4) if numbers else None,
             "kind": cell.kind,
             "estimate": cell.estimate,
             "interval": cell.interval.to_dict() if cell.interval is not None else None,

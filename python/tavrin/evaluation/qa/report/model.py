@@ -5,9 +5,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
+from tavrin import _json_text
 from tavrin._outputs import atomic_write_text
 from tavrin.evaluation.qa.report import markdown, watch
-from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
+from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal_usage, usage_of
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
     REPORT_FORMAT,
@@ -75,7 +76,7 @@ class Report:
         raises ``ReportError`` naming the record and field.
         """
         try:
-            text = json.dumps(self.to_dict(), indent=2, ensure_ascii=False) + "\n"
+            text = _json_text.dumps(self.to_dict(), indent=2) + "\n"
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
@@ -103,23 +104,34 @@ class Report:
             return cls._from_journal(journal)
         report = cls._load_report(source)
         if journal.exists():
-            header, records = read_journal(journal)
+            # the records of a run killed outright, and what the model service was asked
+            # for them: on disk in its journal only
+            header, records, usage = read_journal_usage(journal)
+            known = {record.id for record in report.records}
             report.records = merged(report.records, records)
+            report._add_usage(usage_of([r for r in records if r.id not in known], usage))
         return report
+
+    def _add_usage(self, usage: Dict[str, int]) -> None:
+        if any(usage.values()):
+            for key, value in usage.items():
+                setattr(self, key, (getattr(self, key) or 0) + value)
 
     @classmethod
     def _from_journal(cls, journal: Path) -> "Report":
         """The report of a run that was killed before it wrote one, rebuilt from its journal."""
-        header, records = read_journal(journal)
+        header, records, usage = read_journal_usage(journal)
         if header is None:
             raise ReportError(f"{journal}: empty journal: the run was stopped before it judged anything")
         where = f"{journal}: header"
-        return cls(
+        report = cls(
             **run_fields_from(header, where),
             records=records,
             description=get_field(header, "description", (str,), where),
             error_msg="The run was killed; its records were recovered from the journal",
         )
+        report._add_usage(usage_of(records, usage))
+        return report
 
     @classmethod
     def _load_report(cls, source: Path) -> "Report":
@@ -134,7 +146,7 @@ class Report:
         """The report that ``dump_json`` wrote as ``text`` (to ``source``, which errors name),
         as ``load_json`` would read it, without a journal."""
         try:
-            data = json.loads(text)
+            data = _json_text.loads(text)
         except json.JSONDecodeError as exc:
             raise ReportError(
                 f"{source}: invalid or truncated JSON at line {exc.lineno}, column {exc.colno}: {exc.msg}"

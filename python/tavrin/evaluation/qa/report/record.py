@@ -1,5 +1,6 @@
 """One judgement of an evaluation run, and the error of a report file."""
 
+import hashlib
 import json
 import uuid
 from dataclasses import dataclass, field
@@ -48,7 +49,10 @@ class EvalRecord:
         A UUID (version 5) as text, the same for the same four values on every run.
         """
         key = json.dumps([str(case_id), str(question), str(subject), str(evaluator)], ensure_ascii=False)
-        return str(uuid.uuid5(_ID_NAMESPACE, key))
+        # uuid.uuid5 of the UTF-8 text, spelled out so that a lone surrogate (which UTF-8
+        # cannot encode) gets an identifier too; every other text hashes the same bytes.
+        digest = hashlib.sha1(_ID_NAMESPACE.bytes + key.encode("utf-8", "surrogatepass")).digest()
+        return str(uuid.UUID(bytes=digest[:16], version=5))
 
     def to_dict(self) -> Dict[str, Any]:
         """The record as a JSON-ready dictionary, ``id`` first."""
