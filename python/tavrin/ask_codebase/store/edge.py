@@ -12,6 +12,7 @@ import warnings
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
+from tavrin import _json_text
 from tavrin._outputs import _sync_directory
 from tavrin.ask_codebase.store.base import (
     _EDGE_UPDATE,
@@ -143,7 +144,7 @@ def _files_table(generation: Path, manifest: Dict[str, Any]) -> Optional[Dict[st
     if not isinstance(name, str):
         return None
     try:
-        table = json.loads((generation / name).read_text(encoding="utf-8"))
+        table = _json_text.loads((generation / name).read_text(encoding="utf-8"))
     except (OSError, ValueError):
         return None  # indexed whole next time
     if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
@@ -487,7 +488,7 @@ class _EdgeStore:
         ``StoreError`` (or, unless ``strict``, gives an empty dict)."""
         path = self.root / name / _MANIFEST
         try:
-            data = json.loads(path.read_text(encoding="utf-8"))
+            data = _json_text.loads(path.read_text(encoding="utf-8"))
         except FileNotFoundError:
             return None
         except (OSError, ValueError) as exc:
