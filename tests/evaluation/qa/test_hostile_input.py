@@ -109,7 +109,7 @@ def test_lone_surrogates_are_refused_in_questions_and_kept_in_answers(tmp_path: 
     data["cases"][2]["id"] = "\ud800"
     Path("bad.json").write_text(json.dumps(data))  # ASCII escapes: valid JSON, and UTF-8
     line = _one_line_error(["evaluate", "bad.json", "-s", "YesWoman", "-e", "ExactMatch", "-o", "x.json"],
-                           "bad.json: case 2: field 'id'", "surrogate")
+                           "bad.json: case 3: field 'id'", "surrogate")
     assert "\\ud800" in line and not Path("x.json").exists() and not journal_path("x.json").exists()
     # an answer holding one is data: the report keeps it exactly, resumes, and renders
     shutil.copy(EXAMPLE, "set.json")
