@@ -217,11 +217,17 @@ class PlainBM25:
 # ---------------------------------------------------------------- one corpus
 
 
+EMBEDDINGS = "hashing"
+
+
 def index_tree(root: Path, name: str, data_dir: Path) -> Tuple[float, int]:
     env = dict(os.environ, TAVRIN_DATA_DIR=str(data_dir), TQDM_DISABLE="1")
     start = time.perf_counter()
     done = subprocess.run(
-        [sys.executable, "-m", "tavrin", "index", str(root), "-s", name], env=env, capture_output=True, text=True
+        [sys.executable, "-m", "tavrin", "index", str(root), "-s", name, "--embeddings", EMBEDDINGS],
+        env=env,
+        capture_output=True,
+        text=True,
     )
     elapsed = time.perf_counter() - start
     if done.returncode != 0:
@@ -232,11 +238,11 @@ def index_tree(root: Path, name: str, data_dir: Path) -> Tuple[float, int]:
 
 def run_corpus(name: str, root: Path, queries: List[Dict[str, Any]], data_dir: Path) -> Dict[str, Any]:
     from tavrin.ask_codebase.store.qdrant import QdrantWrapper, StoreConfig, close_clients
-    from tavrin.embeddings import CodeHashingEmbeddings
+    from tavrin.embeddings import resolve_embeddings
 
     seconds, chunks = index_tree(root, name, data_dir)
     config = StoreConfig(path=data_dir / "store")
-    wrapper = QdrantWrapper.reuse(name, CodeHashingEmbeddings, config=config)
+    wrapper = QdrantWrapper.reuse(name, resolve_embeddings(EMBEDDINGS), config=config)
     stored = list(wrapper.iter_chunks())
     paths = [str(c.metadata.get("filepath") or c.metadata.get("source") or "") for c in stored]
     known = set(paths)
@@ -286,7 +292,10 @@ def main() -> None:
     parser.add_argument("--queries", type=int, default=80, help="doc (and half as many symbol) queries per corpus")
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "tavrin-bench")
     parser.add_argument("--ranking", default="{}", help="settings of the ranking step, as JSON (lexical.fuse)")
+    parser.add_argument("--embeddings", default="hashing", help="the embeddings to index with (hashing, minilm)")
     args = parser.parse_args()
+    global EMBEDDINGS
+    EMBEDDINGS = args.embeddings
     from tavrin.ask_codebase import search
     from tavrin.ask_codebase.search import lexical
 
@@ -350,7 +359,7 @@ def main() -> None:
         print(f"  {m:<12} {1000 * percentile(values, 0.5):7.2f} / {1000 * percentile(values, 0.95):7.2f}")
     chunks = sum(r["chunks"] for r in results)
     seconds = sum(r["index_seconds"] for r in results)
-    print(f"\nindexing (tavrin index, hashing): {chunks} chunks in {seconds:.1f} s, {chunks / seconds:.0f} chunks/s")
+    print(f"\nindexing (tavrin index, {EMBEDDINGS}): {chunks} chunks in {seconds:.1f} s, {chunks / seconds:.0f} chunks/s")
     hybrid = [mean([s[0] for s in r["rows"]["hybrid"]]) for r in results]
     lexical_only = [mean([s[0] for s in r["rows"]["lexical"]]) for r in results]
     beaten = sum(h > lx for h, lx in zip(hybrid, lexical_only))

@@ -7,8 +7,8 @@ beside its vectors; its statistics are the source's own, and a chunk's file path
 among its terms. The hybrid search takes each channel's best 50 chunks (at least 5 times
 k) and fuses the two ranked lists by weighted reciprocal rank fusion: a chunk scores
 w / (20 + rank) in each list it is in, w 1.5 for the lexical list and 1 for the dense
-one. The ranking step then multiplies that score by what code has and prose has not:
-query identifiers (snake_case, camelCase, or the words of a one- or two-word query) that
+one (0.5 for the MiniLM embeddings, see ``DENSE_WEIGHT``). The ranking step then
+multiplies that score by what code has and prose has not: query identifiers (snake_case, camelCase, or the words of a one- or two-word query) that
 name a symbol the chunk defines lift it (by the share of the query's weight they carry;
 a quarter as much for queries in prose); documentation yields to code (a factor 0.5 for
 queries that read like code, 0.8 otherwise), and tests to other code (0.7) unless the
@@ -30,6 +30,11 @@ SEARCH_MODES = ("hybrid", "dense", "lexical")
 
 #: How many hits each channel hands to the fusion, at least (and at least 5 times k).
 CANDIDATES = 50
+
+#: The weight of the dense list in the fusion for embeddings that do not say
+#: (``fusion_weight``, a class attribute of the embeddings: MiniLM's vectors rank code less
+#: well than the lexical channel does, and weigh 0.5).
+DENSE_WEIGHT = 1.0
 
 #: The ranking step's settings (see ``lexical.fuse``), read when a search runs.
 RANKING: Dict[str, Any] = {}
@@ -78,10 +83,21 @@ class LexicalIndex:
         return lexical.search(self._handle, query, k)
 
     def fuse(
-        self, query: str, dense: Sequence[int], lexical_ids: Sequence[int], k: int, *, rerank: bool = True
+        self,
+        query: str,
+        dense: Sequence[int],
+        lexical_ids: Sequence[int],
+        k: int,
+        *,
+        rerank: bool = True,
+        dense_weight: Optional[float] = None,
     ) -> List[Tuple[int, float, int, int]]:
-        """Fuse two ranked lists of point ids; see ``fuse_ranked``."""
-        return lexical.fuse(self._handle, query, list(dense), list(lexical_ids), k, rerank=rerank, **RANKING)
+        """Fuse two ranked lists of point ids; see ``fuse_ranked``. ``dense_weight`` is
+        the dense list's weight in the fusion (default 1; ``RANKING`` may set it)."""
+        settings = dict(RANKING)
+        if dense_weight is not None and "dense_weight" not in settings:
+            settings["dense_weight"] = dense_weight
+        return lexical.fuse(self._handle, query, list(dense), list(lexical_ids), k, rerank=rerank, **settings)
 
 
 def fuse_ranked(

@@ -535,7 +535,12 @@ class QdrantWrapper:
         v = vector if vector is not None else self.embedding.embed_query(query)
         dense = [i for i, _ in self._source.search_ids(v, n)]
         lexical = [i for i, _ in index.search(query, n)]
-        fused = index.fuse(query, dense, lexical, k, rerank=rerank)
+        weight = getattr(self.embedding, "fusion_weight", None)
+        if not isinstance(weight, (int, float)) or isinstance(weight, bool) or not weight >= 0:
+            from tavrin.ask_codebase.search import DENSE_WEIGHT
+
+            weight = DENSE_WEIGHT
+        fused = index.fuse(query, dense, lexical, k, rerank=rerank, dense_weight=float(weight))
         chunks = self._source.retrieve([f[0] for f in fused])
         return [
             SearchHit(chunk, score, dense_rank=d or None, lexical_rank=lx or None)
