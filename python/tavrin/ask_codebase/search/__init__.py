@@ -8,12 +8,12 @@ among its terms. The hybrid search takes each channel's best 50 chunks (at least
 k) and fuses the two ranked lists by weighted reciprocal rank fusion: a chunk scores
 w / (20 + rank) in each list it is in, w 1.5 for the lexical list and 1 for the dense
 one (0.5 for the MiniLM embeddings, see ``DENSE_WEIGHT``). The ranking step then
-multiplies that score by what code has and prose has not: query identifiers (snake_case, camelCase, or the words of a one- or two-word query) that
-name a symbol the chunk defines lift it (by the share of the query's weight they carry;
-a quarter as much for queries in prose); documentation yields to code (a factor 0.5 for
-queries that read like code, 0.8 otherwise), and tests to other code (0.7) unless the
-query speaks of tests. The settings were chosen on benchmarks of their own
-(bench/bench_search.py).
+multiplies that score by what code has and prose has not: query identifiers
+(snake_case, camelCase, or the words of a one- or two-word query) that name a symbol the
+chunk defines lift it (by the share of the query's weight they carry; a quarter as much
+for queries in prose); documentation yields to code (a factor 0.5 for queries that read
+like code, 0.8 otherwise), and tests to other code (0.7) unless the query speaks of
+tests. The settings were chosen on benchmarks of their own (bench/bench_search.py).
 
 This module imports nothing heavy, so that commands that only search start fast.
 """
