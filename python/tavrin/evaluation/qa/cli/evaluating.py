@@ -16,9 +16,9 @@ from tavrin.evaluation.qa.cli.common import (
     _fail_from,
 )
 from tavrin.evaluation.qa.cli.running import (
+    START_NOTE,
     _configure,
     _gates,
-    _placeholder_report,
     _run_and_conclude,
     _run_options,
 )
@@ -31,10 +31,7 @@ from tavrin.evaluation.qa.cli.subjects import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.report import (
-    ReportError,
-    journal_path,
-)
+from tavrin.evaluation.qa.report import journal_path
 
 
 class _EvaluateCommand(click.Command):
@@ -132,15 +129,11 @@ def evaluate(
     extras: Dict[str, Any] = {"shard": shard}
     if subject_origins or evaluator_origins:
         extras["classes"] = {"subjects": subject_origins, "evaluators": evaluator_origins}
-    try:
-        if force and journal.exists():
+    if force and journal.exists():
+        try:
             journal.unlink()
-        placeholder = _placeholder_report(evaluation, str(test_set), output)
-        for key, value in extras.items():
-            setattr(placeholder, key, value)
-        placeholder.dump_json(output)
-    except (OSError, ReportError) as exc:
-        raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
+        except OSError as exc:
+            raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
     _run_and_conclude(
         evaluation,
         output,
@@ -154,4 +147,5 @@ def evaluate(
         keep_going=keep_going,
         quiet=quiet,
         fmt=fmt,
+        start_note=START_NOTE,
     )

@@ -8,14 +8,12 @@ from typing import Optional, Tuple
 
 import click
 
-from tavrin._outputs import atomic_write_text, check_output, same_file
-from tavrin.evaluation.qa import run as qa_run
+from tavrin._outputs import check_output, same_file
 from tavrin.evaluation.qa.cli.common import (
     Fail,
     _check_junit,
     _Extends,
     _fail_from,
-    _module_command,
     find_test_set,
     load_report,
 )
@@ -34,10 +32,7 @@ from tavrin.evaluation.qa.cli.subjects import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.report import (
-    Report,
-    journal_path,
-)
+from tavrin.evaluation.qa.report import journal_path
 
 
 class _ExtendsResume(_Extends):
@@ -88,11 +83,11 @@ def resume(
         evaluation = Evaluation(test_set, subjects, evaluators, report.records)
     except OSError as exc:
         raise _fail_from(exc) from exc
-    qa_run.set_test_set_path(evaluation, report.test_set_path)  # the report keeps the path as it was stored
     part = parse_shard(report.shard)
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
-    extras = {"shard": report.shard, "classes": report.classes}
+    # the report keeps the question set's path as it was stored
+    extras = {"shard": report.shard, "classes": report.classes, "test_set_path": report.test_set_path}
     _run_and_conclude(
         evaluation,
         out,
@@ -111,17 +106,16 @@ def resume(
 
 @click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
 def markdown(json_path: str, output: Optional[str]) -> None:
-    command = _module_command("tavrin.evaluation.qa.commands.markdown", "markdown")
-    load_report(json_path)
+    from tavrin.evaluation.qa.commands.markdown import print_markdown
+
+    report = load_report(json_path)
     if output == "-":
-        output = None  # standard output: the module command prints the Markdown there anyway
+        output = None  # standard output, where the Markdown is printed anyway
     if output:
         check_output(output, inputs=[json_path], option="-o/--output")
-    assert command.callback is not None
-    command.callback(json_path=json_path, output=None)
-    if output:
-        try:
-            atomic_write_text(output, Report.load_json(json_path).to_markdown())
-        except OSError as exc:
-            raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
-        click.secho(f"Saved markdown file: {output}", fg="green")
+    try:
+        print_markdown(report, json_path, output)
+    except OSError as exc:
+        if not output:
+            raise
+        raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc

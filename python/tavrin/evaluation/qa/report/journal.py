@@ -6,7 +6,6 @@ import warnings
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
 
@@ -67,10 +66,7 @@ class Journal:
         return cls(path, handle)
 
     def append(self, record: "EvalRecord") -> None:
-        """Write one record and hand it to the operating system before returning.
-
-        Then tell the run's watcher (``report.watch``), if there is one.
-        """
+        """Write one record and hand it to the operating system before returning."""
         if not self._broken and self._handle is not None:
             try:
                 self._handle.write(json.dumps(record.to_dict(), ensure_ascii=False) + "\n")
@@ -83,7 +79,6 @@ class Journal:
                     RuntimeWarning,
                     stacklevel=2,
                 )
-        watch.appended(record)
 
     def close(self) -> None:
         """Close the journal and keep the file (the report was not written)."""

@@ -6,7 +6,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional
 
 from tavrin._outputs import atomic_write_text
-from tavrin.evaluation.qa.report import markdown, watch
+from tavrin.evaluation.qa.report import markdown
 from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
@@ -79,7 +79,6 @@ class Report:
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
-        watch.written(path, text)
 
     def _unserialisable(self) -> str:
         for index, record in enumerate(self.records):
