@@ -48,3 +48,20 @@ def test_imports_point_down_the_layers():
             if target.startswith("tavrin.") and _layer(target) < _layer(module):
                 upward.append(f"{module} ({names[_layer(module)]}) imports {target} ({names[_layer(target)]})")
     assert not upward, "\n".join(upward)
+
+
+def test_native_faces_import_only_down_the_layers():
+    """A native module's imports (at load, or when its functions run) obey the same layers."""
+    import sys
+
+    sys.path.insert(0, str(PACKAGE.parents[1] / "scripts"))
+    from native_modules import faces
+
+    names = [name for name, _ in LAYERS]
+    upward = []
+    for face in faces():
+        targets = [binding.module for binding in face.bindings] + list(face.direct_imports)
+        for target in targets:
+            if target.startswith("tavrin.") and _layer(target) < _layer(face.name):
+                upward.append(f"{face.name} ({names[_layer(face.name)]}) imports {target} ({names[_layer(target)]})")
+    assert not upward, "\n".join(upward)
