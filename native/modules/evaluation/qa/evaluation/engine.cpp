@@ -83,13 +83,6 @@ void verdict_lines(Sink &s, nb::handle evaluator, nb::handle e_name, nb::handle 
     s.say(pf::cat({"reason: ", result.attr("reason")}));
 }
 
-nb::str exception_text(nb::handle exc) {
-    nb::str text = nb::str(exc);
-    if (nb::len(text) == 0)
-        return nb::str(nb::handle((PyObject *)Py_TYPE(exc.ptr())).attr("__name__"));
-    return text;
-}
-
 // Holds a judgement's answer slot while its subject is asked (a concurrent
 // run's slots carry a threading.Lock; a sequential run's carry None).
 class SlotLock {
@@ -208,6 +201,7 @@ private:
     void drain();
     void handle(nb::handle outcome);
     void failure(const char *where, nb::handle job, nb::handle error, nb::handle lines);
+    void exception(nb::handle error);
     void interrupt(nb::handle sigterm);
     void stop();
     nb::object error_msg();
@@ -378,12 +372,17 @@ void Run::failure(const char *where, nb::handle job, nb::handle error, nb::handl
               style("red"));
     observer_.attr("failed")(error);
     ++failures_;
-    if (first_error_.is_none()) {
-        first_error_ = exception_text(error);
-        alert(observer_, pf::cat({"\n***** Exception *****\n", error, "\n"}), style("red"));
-    }
+    exception(error);
     if (!r_.keep_going && !stopping_)
         stop();
+}
+
+// The first error of the run becomes its error message, and is shown.
+void Run::exception(nb::handle error) {
+    if (!first_error_.is_none())
+        return;
+    first_error_ = error_text(error);
+    alert(observer_, pf::cat({"\n***** Exception *****\n", error, "\n"}), style("red"));
 }
 
 // Ctrl-C or SIGTERM: stop new work; a concurrent run waits for the
@@ -420,7 +419,7 @@ nb::object Run::error_msg() {
     if (!first_error_.is_none())
         return first_error_;
     if (!escaped_.is_none())
-        return exception_text(escaped_);
+        return error_text(escaped_);
     return nb::str("");
 }
 
@@ -493,9 +492,7 @@ nb::object Run::go() {
                     } else if (e.matches(PyExc_Exception)) {
                         // not a subject's or an evaluator's failure: the run ends here
                         done_ = true;
-                        if (first_error_.is_none())
-                            first_error_ = error_text(e);
-                        alert(observer_, pf::cat({"\n***** Exception *****\n", e.value(), "\n"}), style("red"));
+                        exception(e.value());
                     } else { // e.g. SystemExit: the run is still cut short, and it goes on up
                         done_ = true;
                         escaped_ = nb::borrow(e.value());
