@@ -33,7 +33,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from tavrin.errors import LabelsError
-from tavrin.evaluation.qa.stats import Interval, normal_quantile
+from tavrin.evaluation.statistics import Interval, normal_quantile
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report

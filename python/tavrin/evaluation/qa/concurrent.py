@@ -22,5 +22,13 @@ def run_concurrently(
     observer: Optional[RunObserver] = None,
 ) -> Report:
     """``tavrin.evaluation.qa.run.run`` with up to ``jobs`` judgements in flight."""
-    return run(evaluation, json_path, markdown_path, verbose=verbose, jobs=jobs, keep_going=keep_going,
-               drain_timeout=drain_timeout, observer=observer)
+    return run(
+        evaluation,
+        json_path,
+        markdown_path,
+        verbose=verbose,
+        jobs=jobs,
+        keep_going=keep_going,
+        drain_timeout=drain_timeout,
+        observer=observer,
+    )

@@ -16,6 +16,7 @@ import sys
 from importlib import metadata
 from typing import Any, Dict, List, Optional, Tuple, Type
 
+from tavrin._classes import load_class
 from tavrin.errors import ClassSpecError
 
 
@@ -86,23 +87,7 @@ class Registry:
     def import_class(self, dotted: str) -> type:
         """The class "package.module:ClassName" (a dotted attribute path after the colon), which
         must derive from the kind's base class; ``ClassSpecError`` saying what is wrong otherwise."""
-        kind = self.kind
-        module_name, _, attribute = dotted.partition(":")
-        if not module_name or not attribute:
-            raise ClassSpecError(f"{kind} {dotted!r}: write module:ClassName")
-        try:
-            module = importlib.import_module(module_name)
-        except ImportError as exc:
-            raise ClassSpecError(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
-        target: Any = module
-        for part in attribute.split("."):
-            target = getattr(target, part, None)
-            if target is None:
-                raise ClassSpecError(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
-        base = self.base
-        if not isinstance(target, type) or not issubclass(target, base):
-            raise ClassSpecError(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
-        return target
+        return load_class(dotted, self.base, f"{self.kind} {dotted!r}", ClassSpecError)
 
     def resolve(self, value: str) -> Tuple[type, Optional[str]]:
         """The class ``value`` names (a registered name, or "module:ClassName") and, for the

@@ -239,8 +239,7 @@ def _run_and_conclude(
     a resumed run's earlier usage) and ``extras``; then conclude as ``_conclude`` does."""
     before = _llm.usage()
     request = {"extras": extras, "usage": lambda: base + (_llm.usage() - before), "start_note": start_note}
-    report = _run(evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet,
-                  fmt=fmt)
+    report = _run(evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet, fmt=fmt)
     cases = evaluation.cases
     _conclude(lambda: _finish(report, output, markdown_path, fmt, cases), report, output, gates, junit_path)
 
