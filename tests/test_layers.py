@@ -10,10 +10,8 @@ PACKAGE = Path(__file__).resolve().parents[1] / "python" / "tavrin"
 # native faces).
 LAYERS = [
     ("command line", ("tavrin.cli", "tavrin.__main__")),
-    ("commands", ("tavrin.evaluation.qa.cli", "tavrin.evaluation.qa.analysis_cli",
-                  "tavrin.evaluation.qa.html_report.command", "tavrin.ask_codebase.commands",
-                  "tavrin.evaluation.retrieval.commands", "tavrin.evaluation.retrieval.ground_truth_commands",
-                  "tavrin.commands")),
+    ("commands", ("tavrin.commands", "tavrin.ask_codebase.commands",
+                  "tavrin.evaluation.retrieval.commands", "tavrin.evaluation.retrieval.ground_truth_commands")),
     ("run", ("tavrin.evaluation.qa.run", "tavrin.evaluation.qa.concurrent")),
     ("domain", ()),
     ("foundation", ("tavrin._", "tavrin.errors")),

@@ -58,10 +58,11 @@ class Registry:
             raise TypeError(f"{cls.__qualname__}.name must be a str, got {type(cls.name).__name__}")  # type: ignore[attr-defined]
         self.table[cls.name] = cls  # type: ignore[attr-defined]
 
-    def get(self, name: str) -> type:
+    def get(self, name: str, *, where: Optional[str] = None) -> type:
         """The class registered as ``name``; a built-in's module is imported on first lookup (an
         import failure propagates), then installed packages' entry points are asked. Raises the
-        kind's lookup error listing the known names otherwise."""
+        kind's lookup error listing the known names otherwise (after ``where: ``, when given: the
+        file that named the class)."""
         namespace = self._namespace()
         builtin_modules: Dict[str, str] = namespace["_BUILTIN_MODULES"]
         cls = self.table.get(name)
@@ -76,7 +77,8 @@ class Registry:
                 cls = self.table.get(name, loaded if isinstance(loaded, type) else None)
         if cls is None:
             known = ", ".join(self.known_names())
-            raise self._error(f"unknown {self.kind} {name!r}; known {self.kind}s: {known}")
+            prefix = f"{where}: " if where else ""
+            raise self._error(f"{prefix}unknown {self.kind} {name!r}; known {self.kind}s: {known}")
         return cls
 
     def known_names(self) -> List[str]:

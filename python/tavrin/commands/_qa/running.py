@@ -12,9 +12,9 @@ import click
 
 from tavrin import _llm
 from tavrin._outputs import atomic_write_text
+from tavrin.commands._qa.common import Fail
+from tavrin.commands._qa.summary import Progress, print_summary
 from tavrin.evaluation.qa import run as qa_run
-from tavrin.evaluation.qa.cli.common import Fail
-from tavrin.evaluation.qa.cli.summary import Progress, print_summary
 from tavrin.evaluation.qa.report import (
     Report,
     ReportError,

@@ -5,7 +5,7 @@ from __future__ import annotations
 import hashlib
 from typing import Any, Optional, Tuple
 
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
 )
 

@@ -1,5 +1,5 @@
-"""``tavrin resume`` and ``tavrin markdown``: the module commands of those names, with
-the command line's checks and options added."""
+"""``tavrin resume``: the module command of that name, with the command line's checks and
+options added."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ from typing import Optional, Tuple
 import click
 
 from tavrin._outputs import check_output, same_file
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
     _check_junit,
     _Extends,
@@ -17,15 +17,15 @@ from tavrin.evaluation.qa.cli.common import (
     find_test_set,
     load_report,
 )
-from tavrin.evaluation.qa.cli.running import (
+from tavrin.commands._qa.running import (
     _configure,
     _gates,
     _report_usage,
     _run_and_conclude,
     _run_options,
 )
-from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
-from tavrin.evaluation.qa.cli.subjects import (
+from tavrin.commands._qa.shards import _apply_shard, parse_shard
+from tavrin.commands._qa.subjects import (
     _import_recorded,
     _parse_options,
     bind_options,
@@ -37,10 +37,6 @@ from tavrin.evaluation.qa.report import journal_path
 
 class _ExtendsResume(_Extends):
     module = "tavrin.evaluation.qa.commands.resume"
-
-
-class _ExtendsMarkdown(_Extends):
-    module = "tavrin.evaluation.qa.commands.markdown"
 
 
 @click.command(cls=_ExtendsResume, help="Resume an evaluation from the json report in JSON_PATH.")
@@ -73,11 +69,8 @@ def resume(
     if output and not same_file(output, json_path) and journal_path(output).exists():
         raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
     _import_recorded(report.classes)
-    try:
-        subjects = [evaluable_base.get_evaluable_from_name(s) for s in report.subjects]
-        evaluators = [evaluator_base.get_evaluator_from_name(e) for e in report.evaluators]
-    except LookupError as exc:
-        raise Fail(f"{json_path}: {exc}") from exc
+    subjects = [evaluable_base.REGISTRY.get(s, where=json_path) for s in report.subjects]
+    evaluators = [evaluator_base.REGISTRY.get(e, where=json_path) for e in report.evaluators]
     subjects = bind_options(subjects, _parse_options(subject_options))
     try:
         evaluation = Evaluation(test_set, subjects, evaluators, report.records)
@@ -102,20 +95,3 @@ def resume(
         quiet=quiet,
         fmt=fmt,
     )
-
-
-@click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
-def markdown(json_path: str, output: Optional[str]) -> None:
-    from tavrin.evaluation.qa.commands.markdown import print_markdown
-
-    report = load_report(json_path)
-    if output == "-":
-        output = None  # standard output, where the Markdown is printed anyway
-    if output:
-        check_output(output, inputs=[json_path], option="-o/--output")
-    try:
-        print_markdown(report, json_path, output)
-    except OSError as exc:
-        if not output:
-            raise
-        raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc

@@ -9,21 +9,21 @@ from typing import Any, Dict, Optional, Tuple
 import click
 
 from tavrin import _llm
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
     _check_junit,
     _check_outputs,
     _fail_from,
 )
-from tavrin.evaluation.qa.cli.running import (
+from tavrin.commands._qa.running import (
     START_NOTE,
     _configure,
     _gates,
     _run_and_conclude,
     _run_options,
 )
-from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
-from tavrin.evaluation.qa.cli.subjects import (
+from tavrin.commands._qa.shards import _apply_shard, parse_shard
+from tavrin.commands._qa.subjects import (
     _known,
     _parse_options,
     bind_options,
