@@ -26,8 +26,6 @@ using namespace nb::literals;
 
 namespace {
 
-nb::object global(const RunRequest &r, const char *name) { return pf::lookup_global(r.globals, name); }
-
 void call(nb::handle f, nb::handle args, nb::handle kwargs) {
     pf::owned(PyObject_Call(f.ptr(), args.ptr(), kwargs.ptr()));
 }
@@ -194,7 +192,7 @@ public:
     nb::object go();
 
 private:
-    nb::object header(nb::handle date_now);
+    nb::object header();
     nb::object report(nb::handle header, nb::handle error_msg);
     void plan();
     void walk();
@@ -221,12 +219,11 @@ private:
     JournalGuard *journal_ = nullptr;
 };
 
-// The run's header (RunHeader): the evaluation's, with the fields the extras
-// name replaced (a resumed run keeps the question set's path as stored).
-nb::object Run::header(nb::handle date_now) {
+// The run's header (RunHeader), dated now: the evaluation's, with the fields
+// the extras name replaced (a resumed run keeps the question set's path as
+// stored).
+nb::object Run::header() {
     nb::object h = evaluation_.attr("run_header")(r_.json_path);
-    if (!date_now.is_none())
-        h = h.attr("_replace")("date"_a = date_now);
     if (r_.extras.is_none())
         return h;
     nb::dict replaced;
@@ -240,7 +237,7 @@ nb::object Run::header(nb::handle date_now) {
 
 nb::object Run::report(nb::handle header, nb::handle error_msg) {
     auto [name, date, test_set_path, subjects, evaluators, description] = pf::unpack<6>(header);
-    nb::object rep = global(r_, "Report")(
+    nb::object rep = pf::lookup_global(r_.globals, "Report")(
         "name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
         "subjects"_a = subjects, "evaluators"_a = evaluators, "records"_a = records_,
         "description"_a = description, "error_msg"_a = error_msg);
@@ -261,7 +258,7 @@ void Run::plan() {
             sp.slot.attr("extend")(nb::make_tuple(lock, nb::none()));
             for (nb::handle e_item : evaluation_.attr("_evaluators").attr("items")()) {
                 auto [e_name, evaluator] = pf::unpack<2>(e_item);
-                nb::object id = global(r_, "EvalRecord").attr("gen_eval_record_id")(
+                nb::object id = pf::lookup_global(r_.globals, "EvalRecord").attr("gen_eval_record_id")(
                     "case_id"_a = case_.attr("id"), "question"_a = case_.attr("question"),
                     "subject"_a = s_name, "evaluator"_a = e_name);
                 positions_.attr("setdefault")(id, nb::len(positions_));
@@ -398,7 +395,7 @@ void Run::interrupt(nb::handle sigterm) {
     interrupted_ = nb::str(nb::len(sigterm) > 0 ? "SIGTERM" : "KeyboardInterrupt");
     alert(observer_, pf::cat({"\n***** ", interrupted_, " *****\n"}), style("red"));
     stop();
-    if (live_) {
+    if (live_ || pool_.is_none()) {
         done_ = true;
         return;
     }
@@ -452,21 +449,33 @@ nb::object Run::go() {
     for (nb::handle record : records_)
         if (PySet_Add(ids_.ptr(), record.attr("id").ptr()) < 0)
             pf::throw_error();
-    nb::object first_header = header(nb::none());
+    nb::object first_header = header();
     if (!r_.start_note.is_none()) {
         report(first_header, r_.start_note).attr("dump_json")(r_.json_path);
         observer_.attr("written")(r_.json_path);
     }
     Sink{observer_, nb::object()}.say(nb::str("\nEvaluation start"), style(nullptr, true));
 
-    nb::object open = nb::getattr(global(r_, "Report"), "open_journal", nb::none());
-    JournalGuard journal(open.is_none()
-                             ? nb::none()
-                             : pf::owned(PyObject_Call(open.ptr(), nb::make_tuple(r_.json_path).ptr(),
-                                                       first_header.attr("_asdict")().ptr())));
-    journal_ = &journal;
     nb::object sigterm = nb::list();
     SigtermGuard sigterm_guard(r_.globals, sigterm);
+    // An interrupt that comes while the journal opens ends the run like one
+    // that comes later (the journal, if it was made, is kept).
+    nb::object opened = nb::none();
+    try {
+        as_python([&] {
+            nb::object open = nb::getattr(pf::lookup_global(r_.globals, "Report"), "open_journal", nb::none());
+            if (!open.is_none())
+                opened = pf::owned(PyObject_Call(open.ptr(), nb::make_tuple(r_.json_path).ptr(),
+                                                 first_header.attr("_asdict")().ptr()));
+        });
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt))
+            throw;
+        interrupt(sigterm);
+        done_ = true;
+    }
+    JournalGuard journal(opened);
+    journal_ = &journal;
 
     bool walked = false;
     while (!done_) {
@@ -509,8 +518,7 @@ nb::object Run::go() {
 
     nb::object msg = error_msg();
     finish_records();
-    nb::object now = global(r_, "report_date")(global(r_, "datetime").attr("now")());
-    nb::object rep = report(header(now), msg);
+    nb::object rep = report(header(), msg);
     if (!r_.usage.is_none()) {
         nb::object used = nb::borrow(r_.usage)();
         nb::setattr(rep, "requests", used.attr("requests"));

@@ -20,7 +20,7 @@ from tavrin.evaluation.qa.report import Report
 from tavrin.evaluation.qa.run.concurrent import DEFAULT_DRAIN_TIMEOUT, ThreadExecutor, serialise_parsing
 from tavrin.evaluation.qa.run.observer import RunObserver
 
-__all__ = ["DEFAULT_DRAIN_TIMEOUT", "RunObserver", "ThreadExecutor", "run"]
+__all__ = ["DEFAULT_DRAIN_TIMEOUT", "RunObserver", "ThreadExecutor", "run", "run_concurrently"]
 
 
 def run(
@@ -59,4 +59,28 @@ def run(
         extras=extras,
         usage=usage,
         start_note=start_note,
+    )
+
+
+def run_concurrently(
+    evaluation: Any,
+    json_path: str,
+    markdown_path: Optional[str] = None,
+    verbose: bool = False,
+    *,
+    jobs: int,
+    keep_going: bool = False,
+    drain_timeout: float = DEFAULT_DRAIN_TIMEOUT,
+    observer: Optional[RunObserver] = None,
+) -> Report:
+    """``run`` with up to ``jobs`` judgements in flight (its earlier name)."""
+    return run(
+        evaluation,
+        json_path,
+        markdown_path,
+        verbose=verbose,
+        jobs=jobs,
+        keep_going=keep_going,
+        drain_timeout=drain_timeout,
+        observer=observer,
     )
