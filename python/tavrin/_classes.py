@@ -20,19 +20,19 @@ def load_attribute(module_name: str, attribute: str) -> Any:
 
 
 def load_class(
-    spec: str,
+    dotted: str,
     base: type,
     what: str,
     error: Callable[[str], Exception] = ValueError,
     *,
     base_name: Optional[str] = None,
 ) -> type:
-    """The class "package.module:Class" that ``spec`` names, which must derive from ``base``.
+    """The class "package.module:Class" that ``dotted`` names, which must derive from ``base``.
 
     Anything wrong raises ``error(message)``, the message beginning with ``what`` (e.g.
     "subject 'pkg:Cls'") and naming ``base`` as ``base_name`` (default: its name).
     """
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = dotted.partition(":")
     if not module_name or not attribute:
         raise error(f"{what}: write module:ClassName")
     try:
