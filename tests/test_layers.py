@@ -10,10 +10,8 @@ PACKAGE = Path(__file__).resolve().parents[1] / "python" / "tavrin"
 # native faces).
 LAYERS = [
     ("command line", ("tavrin.cli", "tavrin.__main__")),
-    ("commands", ("tavrin.evaluation.qa.cli", "tavrin.evaluation.qa.analysis_cli",
-                  "tavrin.evaluation.qa.html_report.command", "tavrin.ask_codebase.commands",
-                  "tavrin.evaluation.retrieval.commands", "tavrin.evaluation.retrieval.ground_truth_commands",
-                  "tavrin.commands")),
+    ("commands", ("tavrin.commands", "tavrin.ask_codebase.commands",
+                  "tavrin.evaluation.retrieval.commands", "tavrin.evaluation.retrieval.ground_truth_commands")),
     ("run", ("tavrin.evaluation.qa.run", "tavrin.evaluation.qa.concurrent")),
     ("domain", ()),
     ("foundation", ("tavrin._", "tavrin.errors")),
@@ -47,4 +45,21 @@ def test_imports_point_down_the_layers():
         for target in _imports(path):
             if target.startswith("tavrin.") and _layer(target) < _layer(module):
                 upward.append(f"{module} ({names[_layer(module)]}) imports {target} ({names[_layer(target)]})")
+    assert not upward, "\n".join(upward)
+
+
+def test_native_faces_import_only_down_the_layers():
+    """A native module's imports (at load, or when its functions run) obey the same layers."""
+    import sys
+
+    sys.path.insert(0, str(PACKAGE.parents[1] / "scripts"))
+    from native_modules import faces
+
+    names = [name for name, _ in LAYERS]
+    upward = []
+    for face in faces():
+        targets = [binding.module for binding in face.bindings] + list(face.direct_imports)
+        for target in targets:
+            if target.startswith("tavrin.") and _layer(target) < _layer(face.name):
+                upward.append(f"{face.name} ({names[_layer(face.name)]}) imports {target} ({names[_layer(target)]})")
     assert not upward, "\n".join(upward)

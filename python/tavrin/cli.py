@@ -17,9 +17,11 @@ from tavrin.errors import TavrinError
 # imported only when its command is used or listed, so one command's failing import does
 # not take the others down with it.
 COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
-    "resume": ("tavrin.evaluation.qa.commands.resume", "resume"),
-    "markdown": ("tavrin.evaluation.qa.commands.markdown", "markdown"),
-    "html": ("tavrin.evaluation.qa.html_report.command", "html"),
+    "evaluate": ("tavrin.commands.evaluate", "evaluate"),
+    "resume": ("tavrin.commands.resume", "resume"),
+    "merge": ("tavrin.commands.merge", "merge"),
+    "markdown": ("tavrin.commands.report", "markdown"),
+    "html": ("tavrin.commands.report", "html"),
     "index": ("tavrin.commands.index", "index"),
     "ask": ("tavrin.commands.ask", "ask"),
     "sources": ("tavrin.commands.sources", "sources"),
@@ -27,8 +29,8 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "search": ("tavrin.commands.search", "search"),
     "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
     "ground-truth": ("tavrin.evaluation.retrieval.ground_truth_commands", "ground_truth"),
-    "compare": ("tavrin.evaluation.qa.analysis_cli", "compare"),
-    "judge-agreement": ("tavrin.evaluation.qa.analysis_cli", "judge_agreement_command"),
+    "compare": ("tavrin.commands.analysis", "compare"),
+    "judge-agreement": ("tavrin.commands.analysis", "judge_agreement_command"),
 }
 
 # What `tavrin --help` says of each command of COMMAND_MODULES (the first paragraph of its
@@ -39,6 +41,7 @@ COMMAND_HELP: Dict[str, str] = {
     "compare": "Compare REPORTS case by case with the first (the baseline): paired differences with 95% "
     "intervals, exact McNemar tests for yes/no evaluators, randomization tests for ratings, "
     "Holm-corrected; and the cases whose judgement changed.",
+    "evaluate": "Evaluate subjects on the question set in TEST_SET and save the report.",
     "ground-truth": "Make retrieval ground truths (JSON Lines, as retrieval-eval reads them) without labelling.",
     "html": "Write REPORT.json as one self-contained HTML page; with B.json, the two side by side.",
     "judge-agreement": "Measure how the judges of REPORT(s) agree with the human verdicts in LABELS (JSON Lines "
@@ -47,6 +50,7 @@ COMMAND_HELP: Dict[str, str] = {
     "the mean absolute error. Several reports (judge models) are shown side by side.",
     "index": "Index the files under PATHS as the source NAME (replacing what it held).",
     "markdown": "Generate a markdown report from the json report in JSON_PATH.",
+    "merge": "Join the reports of shards of one evaluation (same question set, subjects and evaluators).",
     "resume": "Resume an evaluation from the json report in JSON_PATH.",
     "retrieval-eval": "Index the documents of GROUND_TRUTH, retrieve the top k for each of its queries and "
     "report the ranking metrics and timings; with several retrievers, compare them.",
@@ -161,8 +165,15 @@ class _Group(click.Group):
 def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
     """tavrin: answer questions about a codebase with an LLM, and measure how well it does.
 
-    Run question-answering subjects over a question set, judge every answer, and keep the
-    results as a JSON report that can be resumed and rendered as Markdown.
+    QA evaluation (evaluate, resume, merge, markdown, html, compare, judge-agreement): run
+    question-answering subjects over a question set, judge every answer, and keep the
+    results as a JSON report that can be resumed, rendered and compared.
+
+    Codebase question answering (index, sources, chunks, search, ask): index a repository
+    as a source, then search it and ask questions about it.
+
+    Retrieval evaluation (retrieval-eval, ground-truth): measure how well the retrieval
+    under the answers finds the code that answers a question.
 
     Errors are one line on standard error and exit status 1. NO_COLOR turns colour off.
     """
@@ -180,15 +191,6 @@ def cli(ctx: click.Context, quiet: bool, show_traceback: bool) -> None:
 # Commands that reach the OpenAI API and take the default request settings (index sets
 # them itself once it has work to do: an index that is up to date imports no client).
 _LLM_COMMANDS = frozenset({"ask", "retrieval-eval"})
-
-
-# The QA evaluation commands (evaluate, resume, markdown, merge) live in
-# tavrin.evaluation.qa.cli; resume and markdown there extend the module commands of the
-# same names, which COMMAND_MODULES would otherwise attach.
-from tavrin.evaluation.qa import cli as _qa_cli  # noqa: E402
-
-for _command in (_qa_cli.evaluate, _qa_cli.resume, _qa_cli.markdown, _qa_cli.merge):
-    cli.add_command(_command)
 
 
 def main(argv: Optional[List[str]] = None) -> None:

@@ -2,10 +2,10 @@
 sentence model (an optional extra, also offline), and OpenAI's; and ``EMBEDDINGS``, the one
 table of models by name that every command's ``--embeddings`` reads."""
 
-import importlib
 import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, Type, Union
 
+from tavrin._classes import load_attribute
 from tavrin._integrations import tiktoken_data
 from tavrin.errors import EmbeddingsError
 
@@ -81,7 +81,7 @@ def resolve_embeddings(name: str) -> EmbeddingFactory:
             "or module:attribute of an Embeddings class"
         )
     try:
-        factory = getattr(importlib.import_module(module_name), attribute)
+        factory = load_attribute(module_name, attribute)
     except (ImportError, AttributeError) as exc:
         raise EmbeddingsError(f"embeddings {name!r} ({target}) are not available: {exc}") from exc
     if not callable(factory):

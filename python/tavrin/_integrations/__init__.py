@@ -16,8 +16,8 @@ particular step are installed by that step, as listed here:
 - ``guidance_openai``: mends to guidance's OpenAI model (its throttle, empty chat answers).
   By ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge()``.
 - ``pyparsing_lock``: one pyparsing parse at a time (wraps ``ParserElement.parse_string``
-  and ``parseString``). By ``tavrin.evaluation.qa.concurrent.run_concurrently``, before
-  its judgements go in flight together.
+  and ``parseString``). By ``tavrin.evaluation.qa.run.run``, before the judgements of a
+  concurrent run go in flight together.
 - ``tqdm_bars``: no progress bars (replaces ``tqdm.std.tqdm.__init__`` for the length of a
   block, then puts it back). By ``tavrin._console.console_conventions``, around a command.
 

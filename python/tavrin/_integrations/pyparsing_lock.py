@@ -7,7 +7,7 @@ at once corrupt each other ("Expected end of text"). pyparsing has no hook for a
 ``parseString`` with versions that hold one process-wide lock; each keeps the original
 as its ``__wrapped__``. While at it, the tree of each program template, which guidance
 would parse again on every call, is parsed once and reused (guidance only reads it).
-``tavrin.evaluation.qa.concurrent.run_concurrently`` installs this before its threads start.
+``tavrin.evaluation.qa.run.run`` installs this before the threads of a concurrent run start.
 """
 
 from __future__ import annotations

@@ -326,6 +326,7 @@ def test_ctrl_c_leaves_json_on_stdout_and_no_asyncio_noise(tmp_path, llm_env, se
     child.send_signal(signal.SIGINT)
     stdout, stderr = child.communicate(timeout=60)
     assert child.returncode == 1
+    assert stdout, stderr
     assert json.loads(stdout)["error_msg"] == "KeyboardInterrupt"
     assert "The evaluation stopped early: KeyboardInterrupt" in stderr
     for noise in ("Event loop is closed", "Unclosed client session", "Task was destroyed", "Traceback"):

@@ -1,4 +1,4 @@
-"""run_concurrently with Python subjects and evaluators: order, laziness, stopping."""
+"""Concurrent runs with Python subjects and evaluators: order, laziness, stopping."""
 
 import _thread
 import json
@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from tavrin.evaluation.qa.run import concurrent
+from tavrin.evaluation.qa.run import RunObserver, run
 from tavrin.evaluation.qa.evaluable.base import EvaluableQA
 from tavrin.evaluation.qa.evaluation import Evaluation
 from tavrin.evaluation.qa.evaluator.base import EvalResult, Evaluator
@@ -29,7 +29,6 @@ class Quiet:
 
 @pytest.fixture(autouse=True)
 def quiet(monkeypatch):
-    monkeypatch.setattr(concurrent, "click", Quiet)
     monkeypatch.setattr("tavrin.evaluation.qa.evaluation.click", Quiet)
 
 
@@ -70,7 +69,7 @@ def test_records_come_in_sequential_order_and_each_subject_is_asked_once_per_cas
     subject, *judges = make_classes(asked_seq)
     Evaluation(qset, [subject], judges).run(str(tmp_path / "seq.json"))
     subject, *judges = make_classes(asked_par)
-    report = concurrent.run_concurrently(Evaluation(qset, [subject], judges), str(tmp_path / "par.json"),
+    report = run(Evaluation(qset, [subject], judges), str(tmp_path / "par.json"),
                                          str(tmp_path / "par.md"), jobs=8)
     sequential = Report.load_json(tmp_path / "seq.json")
     assert [r.to_dict() for r in report.records] == [r.to_dict() for r in sequential.records]
@@ -91,7 +90,7 @@ def test_a_resumed_concurrent_run_skips_what_is_recorded(tmp_path):
     subject, *judges = make_classes(asked)
     Evaluation.resume(str(tmp_path / "r.json"))  # loads
     resumed = Evaluation(qset, [subject], judges, Report.load_json(tmp_path / "r.json").records)
-    report = concurrent.run_concurrently(resumed, str(tmp_path / "r.json"), jobs=3)
+    report = run(resumed, str(tmp_path / "r.json"), jobs=3)
     assert len(report.records) == 12 and len({r.id for r in report.records}) == 12
     assert len(asked) == 6  # every case had one judgement left
 
@@ -116,7 +115,7 @@ def test_the_first_failure_stops_new_work_and_keeps_the_successes(tmp_path):
             time.sleep(0.002)
             return EvalResult(True, "ok")
 
-    report = concurrent.run_concurrently(Evaluation(qset, [Answer], [Fragile]), str(tmp_path / "r.json"),
+    report = run(Evaluation(qset, [Answer], [Fragile]), str(tmp_path / "r.json"),
                                          str(tmp_path / "r.md"), jobs=4)
     assert report.error_msg == "judge down"
     assert len(report.records) == len(calls) - 1 < 40
@@ -156,7 +155,7 @@ def test_ctrl_c_lets_the_judgements_in_flight_finish_and_a_second_one_stops_at_o
 
     helper = threading.Thread(target=let_go)
     helper.start()
-    report = concurrent.run_concurrently(Evaluation(qset, [Answer], [Slow]), str(tmp_path / "r.json"), jobs=4)
+    report = run(Evaluation(qset, [Answer], [Slow]), str(tmp_path / "r.json"), jobs=4)
     helper.join()
     assert report.error_msg == "KeyboardInterrupt"
     assert {r.case_id for r in report.records} == set(started)  # the ones in flight were recorded
@@ -177,15 +176,13 @@ def test_ctrl_c_lets_the_judgements_in_flight_finish_and_a_second_one_stops_at_o
             release.wait(5)
             return EvalResult(True, "late")
 
-    report = concurrent.run_concurrently(Evaluation(qset, [Answer], [Stuck]), str(tmp_path / "r2.json"), jobs=2)
+    report = run(Evaluation(qset, [Answer], [Stuck]), str(tmp_path / "r2.json"), jobs=2)
     release.set()
     assert report.error_msg == "KeyboardInterrupt" and report.records == []
 
 
 @pytest.mark.parametrize("jobs", [1, 3])
 def test_the_observer_hears_what_either_run_path_did(tmp_path, jobs):
-    from tavrin.evaluation.qa.run import RunObserver, run
-
     class Log(RunObserver):
         def __init__(self):
             self.events = []
@@ -199,8 +196,8 @@ def test_the_observer_hears_what_either_run_path_did(tmp_path, jobs):
         def recorded(self, record):
             self.events.append(("recorded", record.id))
 
-        def written(self, path, text):
-            self.events.append(("written", text))
+        def written(self, path):
+            self.events.append(("written", (tmp_path / "r.json").read_text(encoding="utf-8")))
 
     qset = write_set(tmp_path / "s.json", 3)
     subject, *judges = make_classes([])

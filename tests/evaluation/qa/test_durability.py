@@ -57,6 +57,27 @@ class TestJournal:
         assert not journal_path(out).exists()
         assert len(Report.load_json(str(out)).records) == 3
 
+    @pytest.mark.parametrize("jobs", [1, 3])
+    def test_an_interrupt_while_the_journal_opens_still_saves_the_report(self, tmp_path, monkeypatch, jobs):
+        from tavrin.evaluation.qa.run import run
+
+        def interrupted(*args, **kwargs):
+            raise KeyboardInterrupt
+
+        class Answerer(EvaluableQA):
+            def predict(self, question):
+                return "ok", []
+
+        class Judge(Evaluator):
+            def evaluate(self, prediction, case):
+                return EvalResult(True, "ok")
+
+        monkeypatch.setattr(Report, "open_journal", interrupted)
+        out = tmp_path / "r.json"
+        report = run(ev.Evaluation(write_set(tmp_path / "s.json", 3), [Answerer], [Judge]), str(out), jobs=jobs)
+        assert report.error_msg == "KeyboardInterrupt" and report.records == []
+        assert Report.load_json(str(out)).error_msg == "KeyboardInterrupt"
+
     def test_failed_report_write_keeps_the_journal(self, tmp_path, monkeypatch):
         class Answerer2(EvaluableQA):
             def predict(self, question):

@@ -75,7 +75,9 @@ class TestInterface:
         assert names == ["datetime", "Path", "Dict", "List", "Optional", "Type", "click",
                          "EvaluableQA", "Evaluator", "QuestionSet", "EvalRecord", "Report",
                          "get_evaluable_from_name", "get_evaluator_from_name",
-                         "get_verbose_print", "Evaluation"]
+                         "get_verbose_print", "Evaluation",
+                         # the run engine, after the names above
+                         "RunHeader", "report_date", "run_evaluation", "RunPrinter"]
 
     def test_signatures_annotations_docstrings(self):
         E = ev.Evaluation

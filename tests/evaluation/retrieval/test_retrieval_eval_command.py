@@ -267,3 +267,37 @@ def test_plot_without_matplotlib_names_the_extra(tmp_path, monkeypatch) -> None:
     result = CliRunner().invoke(retrieval_eval, [str(EXAMPLE), "--plot", str(tmp_path / "p.png")])
     assert result.exit_code == 1 and "extra 'plot'" in result.output
     assert not (tmp_path / "p.png").exists()
+
+
+def test_graded_f1_is_one_figure_in_the_table_the_difference_and_the_tests(tmp_path) -> None:
+    """The table's graded F1 is the mean of the queries' own F1, which the comparison pairs."""
+    per_query = tmp_path / "q.jsonl"
+    args = [str(EXAMPLE), "--k", "5", "--format", "json", "--per-query", str(per_query),
+            "--embeddings", "hashing", "--retriever", f"{__name__}:Reversed", "--permutations", "200"]
+    result = CliRunner().invoke(retrieval_eval, args)
+    assert result.exit_code == 0, result.output
+    data = json.loads(result.stdout)
+    rows = [json.loads(line) for line in per_query.read_text().splitlines()]
+    means = {}
+    for run in data["runs"]:
+        values = [r["graded_f1"] for r in rows if r["retriever"] == run["name"] and r["graded_f1"] is not None]
+        means[run["name"]] = run["metrics"]["5"]["graded_f1"]
+        assert means[run["name"]] == pytest.approx(sum(values) / len(values))
+    assert means["hashing"] == pytest.approx(0.3725, abs=1e-4)
+    [f1] = [c for c in data["comparisons"] if c["metric"] == "graded_f1"]
+    assert f1["difference"] == pytest.approx(means[f1["run"]] - means[f1["baseline"]])
+
+
+class Reversed(Retriever):
+    """The hashing retriever's ranking, worst of the top ten first."""
+
+    def __init__(self) -> None:
+        from tavrin.evaluation.retrieval.dravik import EmbeddingRetriever
+
+        self.inner = EmbeddingRetriever(CodeHashingEmbeddings())
+
+    def index(self, docs):
+        self.inner.index(docs)
+
+    def search(self, query, k):
+        return self.inner.search(query, max(k, 10))[::-1][:k]

@@ -34,7 +34,8 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from tavrin import _json_text
 from tavrin.errors import LabelsError
-from tavrin.evaluation.qa.stats import Interval, is_finite_number, mean_of, normal_quantile
+from tavrin.evaluation.qa.stats import is_finite_number
+from tavrin.evaluation.statistics import Interval, mean_of, normal_quantile
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report

@@ -27,7 +27,17 @@ from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence,
 
 from tavrin.errors import ComparisonError
 from tavrin.evaluation.qa.report.record import EvalRecord
-from tavrin.evaluation.qa.stats import Interval, cell_kind, mean_interval, scaled, unscaled, wilson_interval
+from tavrin.evaluation.qa.stats import cell_kind
+from tavrin.evaluation.statistics import (
+    Interval,
+    holm,
+    mcnemar_exact,
+    mean_interval,
+    newcombe_paired_interval,
+    randomization_p,
+    scaled,
+    unscaled,
+)
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
@@ -155,104 +165,6 @@ class Comparison:
 
 
 # ---------------------------------------------------------------- tests and intervals
-
-
-def mcnemar_exact(f: int, g: int) -> float:
-    """Two-sided p-value of the exact McNemar test for ``f`` and ``g`` discordant pairs."""
-    n = f + g
-    if n == 0:
-        return 1.0
-    k = min(f, g)
-    tail = sum(math.comb(n, i) for i in range(k + 1))
-    return min(1.0, 2 * tail / 2**n)
-
-
-def newcombe_paired_interval(e: int, f: int, g: int, h: int, confidence: float = 0.95) -> Interval:
-    """Newcombe's hybrid score interval (his method 10, no continuity correction) for the
-    difference ``(e + f) / n - (e + g) / n`` of two rates measured on the same ``n`` cases:
-    ``e`` true in both, ``f`` true in the first only, ``g`` in the second only, ``h`` in neither.
-
-    With Wilson intervals ``[l1, u1]`` of ``p1 = (e + f) / n`` and ``[l2, u2]`` of
-    ``p2 = (e + g) / n`` and ``phi = (e h - f g) / sqrt((e + f)(g + h)(e + g)(f + h))``
-    (0 when a margin is empty)::
-
-        low  = d - sqrt((p1 - l1)^2 - 2 phi (p1 - l1)(u2 - p2) + (u2 - p2)^2)
-        high = d + sqrt((u1 - p1)^2 - 2 phi (u1 - p1)(p2 - l2) + (p2 - l2)^2)
-    """
-    n = e + f + g + h
-    if n == 0:
-        return Interval(-1.0, 1.0, "newcombe")
-    p1, p2 = (e + f) / n, (e + g) / n
-    w1, w2 = wilson_interval(e + f, n, confidence), wilson_interval(e + g, n, confidence)
-    denominator = (e + f) * (g + h) * (e + g) * (f + h)
-    phi = (e * h - f * g) / math.sqrt(denominator) if denominator else 0.0
-    d = p1 - p2
-    below = (p1 - w1.low) ** 2 - 2 * phi * (p1 - w1.low) * (w2.high - p2) + (w2.high - p2) ** 2
-    above = (w1.high - p1) ** 2 - 2 * phi * (w1.high - p1) * (p2 - w2.low) + (p2 - w2.low) ** 2
-    return Interval(max(-1.0, d - math.sqrt(max(below, 0.0))), min(1.0, d + math.sqrt(max(above, 0.0))), "newcombe")
-
-
-#: Work (sums x differences, or assignments) up to which the randomization test is exact.
-EXACT_LIMIT = 20_000_000
-
-
-def randomization_p(differences: Sequence[float], permutations: int = 10000, seed: int = 0) -> float:
-    """Two-sided p-value of the paired randomization (sign-flip) test of ``differences``.
-
-    Exact when cheap: all 2^m sign assignments of the m non-zero differences when
-    2^m <= ``permutations``, or, for integer differences, the exact distribution of their
-    signed sums. Otherwise ``permutations`` random assignments (numpy, seeded) give
-    ``(hits + 1) / (permutations + 1)``.
-    """
-    import numpy as np
-
-    d = np.asarray([float(x) for x in differences if x != 0], dtype=float)
-    m = len(d)
-    if m == 0:
-        return 1.0
-    observed = abs(float(d.sum()))
-    tolerance = 1e-9 * max(1.0, float(np.abs(d).sum()))
-    if 2**m <= max(permutations, 1):
-        signs = ((np.arange(2**m)[:, None] >> np.arange(m)) & 1) * 2 - 1
-        sums = np.abs(signs @ d)
-        return float(np.count_nonzero(sums >= observed - tolerance)) / 2**m
-    magnitudes = np.abs(d)
-    if np.all(magnitudes == np.round(magnitudes)):
-        total = int(magnitudes.sum())
-        if total * m <= EXACT_LIMIT:
-            # probabilities of every signed sum from -total to total, one difference at a time
-            probs = np.zeros(2 * total + 1)
-            probs[total] = 1.0
-            for size in magnitudes.astype(int):
-                shifted = np.zeros_like(probs)
-                shifted[: len(probs) - size] += probs[size:]
-                shifted[size:] += probs[: len(probs) - size]
-                probs = shifted / 2.0
-            sums = np.abs(np.arange(-total, total + 1))
-            return float(min(1.0, probs[sums >= round(observed)].sum()))
-    if permutations < 1:
-        raise ValueError(f"permutations must be at least 1, got {permutations}")
-    rng = np.random.default_rng(seed)
-    hits, done = 0, 0
-    chunk = max(1, min(permutations, 4_000_000 // m))
-    while done < permutations:
-        size = min(chunk, permutations - done)
-        signs = rng.integers(0, 2, size=(size, m), dtype=np.int8) * 2 - 1
-        hits += int(np.count_nonzero(np.abs(signs @ d) >= observed - tolerance))
-        done += size
-    return (hits + 1) / (permutations + 1)
-
-
-def holm(p_values: Sequence[float]) -> List[float]:
-    """Holm-Bonferroni adjusted p-values, in the order given."""
-    p = [float(x) for x in p_values]
-    m = len(p)
-    adjusted = [0.0] * m
-    running = 0.0
-    for rank, i in enumerate(sorted(range(m), key=lambda i: p[i])):
-        running = max(running, min(1.0, (m - rank) * p[i]))
-        adjusted[i] = running
-    return adjusted
 
 
 # ---------------------------------------------------------------- pairing reports

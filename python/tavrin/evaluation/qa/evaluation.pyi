@@ -10,6 +10,7 @@ from tavrin.evaluation.qa.question_set import QuestionSet as QuestionSet
 from tavrin.evaluation.qa.report import EvalRecord as EvalRecord, Report as Report
 from tavrin.evaluation.qa.evaluable.base import get_evaluable_from_name as get_evaluable_from_name
 from tavrin.evaluation.qa.evaluator.base import get_evaluator_from_name as get_evaluator_from_name
+from tavrin.evaluation.qa.report import RunHeader as RunHeader, report_date as report_date
 
 def get_verbose_print(verbose: bool): ...
 
@@ -17,6 +18,39 @@ class Evaluation:
     def __init__(self, test_set_path: str, subjects: List[Type[EvaluableQA]], evaluators: List[Type[Evaluator]], records: Optional[List[EvalRecord]] = None) -> None: ...
     def run(self, json_path: str, markdown_path: Optional[str] = None, verbose: bool = False):
         """Run the evaluation and save the report to json and markdown file."""
+    def run_header(self, json_path):
+        """The header of the report a run writing to ``json_path`` would write now (a RunHeader)."""
+    @property
+    def cases(self):
+        """The cases of the question set, in order (a new list)."""
+    def select(self, keep) -> None:
+        """Keep only the cases ``keep(case)`` accepts (a shard of the question set)."""
     @classmethod
     def resume(cls, report_json_path: str):
         """Resume an Evaluation's config from a report json file."""
+
+def run_evaluation(evaluation, json_path: str, markdown_path: Optional[str] = None, *, verbose: bool = False, jobs: int = 1, keep_going: bool = False, observer=None, executor=None, extras: Optional[dict] = None, usage=None, start_note: Optional[str] = None):
+    """Run ``evaluation``: make every judgement it has not recorded, write the JSON report to ``json_path`` (and the Markdown to ``markdown_path`` after a run without error); return the report.
+
+With ``jobs`` 1 and without ``keep_going`` the judgements are made one after another on this thread; otherwise ``executor(jobs)`` makes them (several at once). ``observer`` (a ``RunPrinter``; default ``RunPrinter(verbose)``) prints what the run says and hears how it goes. ``extras`` are report fields set on every report the run writes (one that names a header field replaces the evaluation's); ``usage()`` gives the requests, retries and tokens to record; with ``start_note`` a report with that error message is written before the first judgement."""
+
+class RunPrinter:
+    """What a run says, printed: its verbose lines through get_verbose_print(verbose), the lines it prints always through click.secho. The base of a run's observer: the other methods hear how the run goes and do nothing here."""
+    verbose: bool
+    def __init__(self, verbose: bool = False) -> None: ...
+    def say(self, *args, **kwargs) -> None:
+        """A verbose line of the run (click.secho's arguments): printed in verbose mode only."""
+    def alert(self, *args, **kwargs) -> None:
+        """A line the run prints always (its failures and interrupts), through click.secho."""
+    def started(self, total: int) -> None:
+        """``total`` judgements are to be made."""
+    def block(self, lines) -> None:
+        """The verbose lines of one judgement of a concurrent run, whole, in verbose mode (each is also said)."""
+    def recorded(self, record) -> None:
+        """One judgement was made and recorded."""
+    def failed(self, error) -> None:
+        """One judgement failed with ``error`` (what the subject or the evaluator raised)."""
+    def finishing(self, report) -> None:
+        """The run's last report is about to be written: its fields may still be changed."""
+    def written(self, path) -> None:
+        """The run wrote its JSON report to ``path`` (when it starts, with a start note, and when it ends)."""

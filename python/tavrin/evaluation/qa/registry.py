@@ -16,6 +16,7 @@ import sys
 from importlib import metadata
 from typing import Any, Dict, List, Optional, Tuple, Type
 
+from tavrin._classes import load_class
 from tavrin._errors import did_you_mean
 from tavrin.errors import ClassSpecError
 
@@ -58,10 +59,11 @@ class Registry:
             raise TypeError(f"{cls.__qualname__}.name must be a str, got {type(cls.name).__name__}")  # type: ignore[attr-defined]
         self.table[cls.name] = cls  # type: ignore[attr-defined]
 
-    def get(self, name: str) -> type:
+    def get(self, name: str, *, where: Optional[str] = None) -> type:
         """The class registered as ``name``; a built-in's module is imported on first lookup (an
         import failure propagates), then installed packages' entry points are asked. Raises the
-        kind's lookup error listing the known names otherwise."""
+        kind's lookup error listing the known names otherwise (after ``where: ``, when given: the
+        file that named the class)."""
         namespace = self._namespace()
         builtin_modules: Dict[str, str] = namespace["_BUILTIN_MODULES"]
         cls = self.table.get(name)
@@ -77,7 +79,8 @@ class Registry:
         if cls is None:
             names = self.known_names()
             hint = did_you_mean(name, names) if isinstance(name, str) else ""
-            raise self._error(f"unknown {self.kind} {name!r}{hint}; known {self.kind}s: {', '.join(names)}")
+            prefix = f"{where}: " if where else ""
+            raise self._error(f"{prefix}unknown {self.kind} {name!r}{hint}; known {self.kind}s: {', '.join(names)}")
         return cls
 
     def known_names(self) -> List[str]:
@@ -88,23 +91,7 @@ class Registry:
     def import_class(self, dotted: str) -> type:
         """The class "package.module:ClassName" (a dotted attribute path after the colon), which
         must derive from the kind's base class; ``ClassSpecError`` saying what is wrong otherwise."""
-        kind = self.kind
-        module_name, _, attribute = dotted.partition(":")
-        if not module_name or not attribute:
-            raise ClassSpecError(f"{kind} {dotted!r}: write module:ClassName")
-        try:
-            module = importlib.import_module(module_name)
-        except ImportError as exc:
-            raise ClassSpecError(f"{kind} {dotted!r}: cannot import {module_name!r}: {exc}") from exc
-        target: Any = module
-        for part in attribute.split("."):
-            target = getattr(target, part, None)
-            if target is None:
-                raise ClassSpecError(f"{kind} {dotted!r}: module {module_name!r} has no {attribute!r}")
-        base = self.base
-        if not isinstance(target, type) or not issubclass(target, base):
-            raise ClassSpecError(f"{kind} {dotted!r} is not a subclass of {base.__name__}")
-        return target
+        return load_class(dotted, self.base, f"{self.kind} {dotted!r}", ClassSpecError)
 
     def resolve(self, value: str) -> Tuple[type, Optional[str]]:
         """The class ``value`` names (a registered name, or "module:ClassName") and, for the

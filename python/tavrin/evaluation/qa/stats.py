@@ -1,27 +1,25 @@
-"""Confidence intervals for the figures of a report's summary table.
+"""The figures of a report's summary table, with their confidence intervals.
 
-- ``wilson_interval``: the Wilson score interval of a yes/no rate. With ``p = k / n`` and
-  ``z`` the normal quantile of ``1 - (1 - confidence) / 2``::
-
-      centre = (p + z^2 / 2n) / (1 + z^2 / n)
-      half   = z / (1 + z^2 / n) * sqrt(p (1 - p) / n + z^2 / 4n^2)
-
-  It stays inside [0, 1] and is sound for small n and for rates of 0 or 1.
-- ``mean_interval``: for 0-10 ratings, Student's t interval ``mean +- t(n-1) * s / sqrt(n)``
-  (``s`` the sample standard deviation), or a seeded percentile bootstrap of the mean.
-
-``summary_cells`` gives every subject x evaluator cell of a report with its interval.
-Only the standard library is needed here; numpy is imported for the bootstrap alone.
+``summary_cells`` gives every subject x evaluator cell of a report with its interval:
+Wilson's for a yes/no rate, Student's t (or a seeded bootstrap) for the mean of 0-10
+ratings; the intervals themselves are ``tavrin.evaluation.statistics``'s, re-exported here.
+A report is read only through its ``subjects``, ``evaluators`` and ``records``.
 """
 
 import math
-import sys
 from dataclasses import dataclass
-from statistics import NormalDist
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence
 
-if TYPE_CHECKING:
-    from tavrin.evaluation.qa.report.model import Report
+from tavrin.evaluation.statistics import (
+    Interval,
+    mean_interval,
+    mean_of,
+    normal_quantile,
+    scaled,
+    t_quantile,
+    unscaled,
+    wilson_interval,
+)
 
 __all__ = [
     "Interval",
@@ -37,147 +35,6 @@ __all__ = [
     "unscaled",
     "wilson_interval",
 ]
-
-
-@dataclass(frozen=True)
-class Interval:
-    """A confidence interval ``[low, high]`` and how it was made: "wilson", "t" or "bootstrap"
-    (other methods name themselves, e.g. "newcombe" for a paired difference of rates)."""
-
-    low: float
-    high: float
-    method: str
-
-    def to_dict(self) -> dict:
-        """The interval as a JSON-ready dictionary."""
-        return {"low": self.low, "high": self.high, "method": self.method}
-
-
-def _check_confidence(confidence: float) -> None:
-    if not 0.0 < confidence < 1.0:
-        raise ValueError(f"confidence must lie strictly between 0 and 1, got {confidence}")
-
-
-def normal_quantile(confidence: float) -> float:
-    """The two-sided standard normal quantile: z with P(|Z| <= z) = ``confidence``."""
-    _check_confidence(confidence)
-    return NormalDist().inv_cdf(1.0 - (1.0 - confidence) / 2.0)
-
-
-def t_quantile(confidence: float, df: float) -> float:
-    """The two-sided quantile of Student's t with ``df`` degrees of freedom: t with
-    P(|T| <= t) = ``confidence``."""
-    from tavrin.evaluation.retrieval.significance import student_t_sf
-
-    _check_confidence(confidence)
-    if df <= 0:
-        raise ValueError(f"degrees of freedom must be positive, got {df}")
-    tail = 1.0 - confidence
-    low, high = 0.0, 1.0
-    while student_t_sf(high, df) > tail:
-        high *= 2.0
-    for _ in range(200):  # bisection: the tail probability falls as t grows
-        mid = (low + high) / 2.0
-        if student_t_sf(mid, df) > tail:
-            low = mid
-        else:
-            high = mid
-        if high - low <= 1e-13 * high:
-            break
-    return (low + high) / 2.0
-
-
-def wilson_interval(successes: int, n: int, confidence: float = 0.95) -> Interval:
-    """The Wilson score interval of the rate ``successes / n``.
-
-    ``n = 0`` says nothing about the rate: the interval is [0, 1].
-    """
-    if n < 0 or not 0 <= successes <= n:
-        raise ValueError(f"need 0 <= successes <= n, got {successes} of {n}")
-    z = normal_quantile(confidence)
-    if n == 0:
-        return Interval(0.0, 1.0, "wilson")
-    p = successes / n
-    z2 = z * z
-    denominator = 1.0 + z2 / n
-    centre = (p + z2 / (2 * n)) / denominator
-    half = z / denominator * math.sqrt(p * (1.0 - p) / n + z2 / (4 * n * n))
-    low = 0.0 if successes == 0 else max(0.0, centre - half)
-    high = 1.0 if successes == n else min(1.0, centre + half)
-    return Interval(low, high, "wilson")
-
-
-#: Values up to 2**LARGE in magnitude are summed and squared as they are; larger ones are
-#: scaled down by a power of two first (exactly), so that nothing overflows.
-LARGE = 500
-
-
-def scaled(values: Sequence[float]) -> Tuple[List[float], int]:
-    """``values`` as they are with exponent 0 when every one is at most 2**LARGE in
-    magnitude; else each times 2**-e (exact), e chosen so that the largest is below 1.
-    ``unscaled(x, e)`` takes a figure computed from the scaled values back."""
-    data = [float(v) for v in values]
-    largest = max((abs(v) for v in data), default=0.0)
-    if not math.isfinite(largest) or largest <= 2.0**LARGE:
-        return data, 0
-    exponent = math.frexp(largest)[1]
-    return [math.ldexp(v, -exponent) for v in data], exponent
-
-
-def unscaled(value: float, exponent: int) -> float:
-    """``value`` times 2**``exponent``; beyond the float range, the largest float of its sign."""
-    try:
-        return math.ldexp(value, exponent)
-    except OverflowError:
-        return math.copysign(sys.float_info.max, value)
-
-
-def mean_of(values: Sequence[float]) -> float:
-    """The mean of finite ``values`` (at least one), with no overflow however large they are."""
-    data, exponent = scaled(values)
-    return unscaled(math.fsum(data) / len(data), exponent)
-
-
-def mean_interval(
-    values: Sequence[float], confidence: float = 0.95, *, method: str = "t", seed: int = 0, resamples: int = 10000
-) -> Interval:
-    """An interval for the mean of ``values``.
-
-    ``method="t"``: Student's t interval, ``mean +- t(n-1) * s / sqrt(n)``; values that are
-    all equal give the zero-width interval at their mean. ``method="bootstrap"``: the
-    percentile interval of ``resamples`` means of resamples drawn with replacement, with
-    numpy's generator seeded by ``seed`` (the same values give the same interval).
-    At least two values are needed.
-    """
-    _check_confidence(confidence)
-    data = [float(v) for v in values]
-    n = len(data)
-    if n < 2:
-        raise ValueError(f"an interval for a mean needs at least 2 values, got {n}")
-    if any(math.isnan(v) or math.isinf(v) for v in data):
-        raise ValueError("an interval for a mean needs finite values")
-    data, exponent = scaled(data)
-    centre = math.fsum(data) / n
-    if method == "t":
-        sd = math.sqrt(math.fsum((v - centre) ** 2 for v in data) / (n - 1))
-        half = t_quantile(confidence, n - 1) * sd / math.sqrt(n)
-        return Interval(unscaled(centre - half, exponent), unscaled(centre + half, exponent), "t")
-    if method == "bootstrap":
-        import numpy as np
-
-        if resamples < 1:
-            raise ValueError(f"resamples must be at least 1, got {resamples}")
-        rng = np.random.default_rng(seed)
-        array = np.asarray(data)
-        means = np.empty(resamples)
-        chunk = max(1, 2_000_000 // n)
-        for start in range(0, resamples, chunk):
-            stop = min(resamples, start + chunk)
-            means[start:stop] = array[rng.integers(0, n, size=(stop - start, n))].mean(axis=1)
-        tail = (1.0 - confidence) / 2.0
-        low, high = np.quantile(means, [tail, 1.0 - tail])
-        return Interval(unscaled(float(low), exponent), unscaled(float(high), exponent), "bootstrap")
-    raise ValueError(f"unknown interval method {method!r}: use 't' or 'bootstrap'")
 
 
 # ---------------------------------------------------------------- summary cells
@@ -306,7 +163,7 @@ def _cell(
 
 
 def summary_cells(
-    report: "Report", confidence: float = 0.95, *, rating_method: str = "t", seed: int = 0
+    report: Any, confidence: float = 0.95, *, rating_method: str = "t", seed: int = 0
 ) -> List[SummaryCell]:
     """Every subject x evaluator cell of ``report``'s summary, subjects then evaluators in
     the report's order (names met only in records follow), with a ``confidence`` interval:

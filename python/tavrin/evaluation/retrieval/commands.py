@@ -1,7 +1,6 @@
 """The ``retrieval-eval`` command: measure retrieval against a ground truth in JSON Lines."""
 
 import csv
-import importlib
 import io
 import json
 import math
@@ -178,23 +177,12 @@ def _metrics(ctx: click.Context, param: click.Parameter, value: Optional[str]) -
 
 def load_retriever_class(spec: str) -> type:
     """The class named by "package.module:Class", which must subclass dravik's Retriever."""
+    from tavrin._classes import load_class
     from tavrin.evaluation.retrieval.dravik import Retriever
 
-    module_name, sep, attribute = spec.partition(":")
-    if not sep or not module_name or not attribute:
-        raise ValueError(f"--retriever {spec!r}: write it as package.module:Class")
-    try:
-        module = importlib.import_module(module_name)
-    except ImportError as exc:
-        raise ValueError(f"--retriever {spec!r}: cannot import {module_name!r}: {exc}") from exc
-    cls: Any = module
-    for part in attribute.split("."):
-        cls = getattr(cls, part, None)
-        if cls is None:
-            raise ValueError(f"--retriever {spec!r}: {module_name!r} has no attribute {attribute!r}")
-    if not isinstance(cls, type) or not issubclass(cls, Retriever):
-        raise ValueError(f"--retriever {spec!r} is not a subclass of tavrin.evaluation.retrieval.dravik.Retriever")
-    return cls
+    return load_class(
+        spec, Retriever, f"--retriever {spec!r}", base_name="tavrin.evaluation.retrieval.dravik.Retriever"
+    )
 
 
 # ---------------------------------------------------------------- output

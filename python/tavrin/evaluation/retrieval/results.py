@@ -182,8 +182,9 @@ class RunResult:
 
     ``metrics[k][name]`` is the mean over the queries at cutoff k; ``graded_recall``
     averages only the queries whose ideal graded sum is not 0 (as the graded recall of
-    ``GroundTruth.evaluate``), and ``graded_f1`` is the F1 of the two graded means, as
-    ``evaluate`` computes it. ``per_query[name]`` is an array of shape
+    ``GroundTruth.evaluate``), and so does ``graded_f1``, the mean of each query's F1 of its
+    graded precision and recall: the value its paired difference and tests compare, query by
+    query. ``per_query[name]`` is an array of shape
     (queries, cutoffs), NaN where a value is undefined.
     """
 
@@ -455,12 +456,9 @@ def evaluate_retriever(
         means: Dict[str, float] = {}
         for i, metric in enumerate(CUTOFF_METRICS):
             column = values[:, ki, i]
-            if metric == "graded_recall":
+            if metric in ("graded_recall", "graded_f1"):
                 defined = column[~np.isnan(column)]
                 means[metric] = float(defined.mean()) if len(defined) else 0.0
-            elif metric == "graded_f1":
-                p, r = means["graded_precision"], means["graded_recall"]
-                means[metric] = 0.0 if p + r == 0 else 2 * p * r / (p + r)
             else:
                 means[metric] = float(column.mean())
         metrics[k] = means

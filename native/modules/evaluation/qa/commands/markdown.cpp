@@ -8,10 +8,10 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr pf::Params markdown_params{pf::arg("json_path", "str"), pf::arg("output", "str").or_none()};
-nb::object markdown(pf::Call &c) {
-    auto [json_path, output] = c.args<markdown_params, "json_path", "output">();
-    nb::object report = c.global("Report").attr("load_json")(json_path);
+constexpr pf::Params print_markdown_params{pf::arg("report", "Report"), pf::arg("json_path", "str"),
+                                           pf::arg("output", "Optional[str]").none()};
+nb::object print_markdown(pf::Call &c) {
+    auto [report, json_path, output] = c.args<print_markdown_params, "report", "json_path", "output">();
     c.global("click").attr("secho")(pf::cat({"Load json report: ", json_path}), "fg"_a = "blue");
     nb::object md_content = report.attr("to_markdown")();
     c.global("click").attr("secho")("Report in Markdown:", "fg"_a = "blue");
@@ -23,6 +23,23 @@ nb::object markdown(pf::Call &c) {
         c.global("click").attr("secho")(pf::cat({"Saved markdown file: ", output}),
                                         "fg"_a = "green");
     }
+    return nb::none();
+}
+
+const pf::FuncDef print_markdown_def{
+    .name = "print_markdown",
+    .doc = "Print ``report`` (loaded from ``json_path``) as Markdown, and write it to ``output`` when given: "
+           "what the markdown command does once it has the report.",
+    .params = print_markdown_params,
+    .body = print_markdown,
+    .returns = "None",
+};
+
+constexpr pf::Params markdown_params{pf::arg("json_path", "str"), pf::arg("output", "str").or_none()};
+nb::object markdown(pf::Call &c) {
+    auto [json_path, output] = c.args<markdown_params, "json_path", "output">();
+    nb::object report = c.global("Report").attr("load_json")(json_path);
+    c.global("print_markdown")(report, json_path, output);
     return nb::none();
 }
 
@@ -49,4 +66,5 @@ PYFACE_MODULE(markdown, m) {
     f = argument(f);
     f = command(f);
     m.set("markdown", f);
+    m.def(print_markdown_def);
 }

@@ -3,14 +3,13 @@
 // Evaluation puts every test question to every subject, has every evaluator
 // judge each answer, records each judgement and writes a Report (JSON, plus
 // Markdown after a clean run). Judgements already recorded are skipped, which
-// makes a run resumable from its own report. run_guards.cpp keeps a run's
-// journal and SIGTERM handler in step with it.
+// makes a run resumable from its own report. The run itself is the engine's
+// (engine.cpp), which run_evaluation also offers with jobs, keep_going, an
+// observer and the report's extras; run_guards.cpp keeps a run's journal and
+// SIGTERM handler in step with it.
 #include "pyface/pyface.hpp"
 
-#include "run_guards.hpp"
-
-#include <optional>
-#include <utility>
+#include "engine.hpp"
 
 namespace pf = pyface;
 namespace nb = nanobind;
@@ -18,13 +17,6 @@ using namespace nb::literals;
 using namespace tavrin::evaluation_run;
 
 namespace {
-
-// ---------------------------------------------------------------- helpers
-
-// click.secho(message, fg=...) through the module's `click`, read now.
-void secho_red(const pf::Call &c, nb::handle message) {
-    c.global("click").attr("secho")(message, "fg"_a = "red");
-}
 
 // ---------------------------------------------------------------- get_verbose_print
 
@@ -90,58 +82,160 @@ const pf::FuncDef evaluation_init_def{
     .returns = "None",
 };
 
-// Asks one subject for its answer to the case: steps that may raise are
-// reported in red by the caller.
-void predict(nb::handle v_print, nb::handle subject, nb::handle s_name,
-             nb::handle case_, nb::object &prediction, nb::object &documents) {
-    nb::object result = subject.attr("predict")(case_.attr("question"));
-    auto [answer, docs] = pf::unpack<2>(result);
-    pf::expect_exact_or_none(answer, &PyUnicode_Type, "unicode");
-    prediction = answer;
-    pf::expect_exact_or_none(docs, &PyList_Type, "list");
-    documents = docs;
-    v_print(pf::cat({"\n===> ", s_name, " Ans:"}), "fg"_a = "blue");
-    v_print(prediction);
-    if (pf::truthy(documents)) {
-        v_print("\nReferences:");
-        for (nb::handle doc : documents)
-            v_print(pf::cat({"  - [", doc["label"], "] ", doc["url"]}));
-    }
+// ---------------------------------------------------------------- RunPrinter
+
+constexpr pf::Params printer_init_params{pf::arg("self"), pf::arg("verbose", "bool").dflt(false)};
+nb::object printer_init(pf::Call &c) {
+    auto [self, verbose] = c.args<printer_init_params, "self", "verbose">();
+    nb::setattr(self, "verbose", verbose);
+    return nb::none();
 }
 
-// What a report says of its run besides records and error, in the order the
-// report's keywords list them: made by the run package's run_fields (one
-// place for every way a run starts), dated by this module's `datetime` and
-// named through its `Path`, so that replacing either global is honoured.
-struct RunFields {
-    nb::object name, date, test_set_path, subjects, evaluators, description;
+const pf::FuncDef printer_init_def{
+    .name = "__init__",
+    .params = printer_init_params,
+    .body = printer_init,
+    .returns = "None",
 };
 
-RunFields run_fields(const pf::Call &c, nb::handle self, nb::handle json_path) {
-    nb::object now = c.global("datetime").attr("now")();
-    nb::object fields =
-        nb::module_::import_("tavrin.evaluation.qa.run.plan").attr("run_fields")(self, json_path, "now"_a = now);
-    RunFields f;
-    f.name = c.global("Path")(json_path).attr("stem");
-    f.date = fields["date"];
-    f.test_set_path = fields["test_set_path"];
-    f.subjects = fields["subjects"];
-    f.evaluators = fields["evaluators"];
-    f.description = fields["description"];
-    return f;
+constexpr pf::Params printer_say_params{pf::arg("self"), pf::varargs("args"), pf::varkw("kwargs")};
+nb::object printer_say(pf::Call &c) {
+    auto [self, args, kwargs] = c.args<printer_say_params, "self", "args", "kwargs">();
+    nb::object say = c.global("get_verbose_print")(self.attr("verbose"));
+    pf::owned(PyObject_Call(say.ptr(), args.ptr(), kwargs.ptr()));
+    return nb::none();
 }
 
-// Report.open_journal(json_path, ...) when the report class offers journals.
-nb::object open_journal(const pf::Call &c, nb::handle self, nb::handle json_path) {
-    nb::object report_cls = c.global("Report");
-    nb::object open = nb::getattr(report_cls, "open_journal", nb::none());
-    if (open.is_none())
-        return nb::none();
-    RunFields f = run_fields(c, self, json_path);
-    return open(json_path, "name"_a = f.name, "date"_a = f.date,
-                "test_set_path"_a = f.test_set_path, "subjects"_a = f.subjects,
-                "evaluators"_a = f.evaluators, "description"_a = f.description);
+const pf::FuncDef printer_say_def{
+    .name = "say",
+    .doc = "A verbose line of the run (click.secho's arguments): printed in verbose mode only.",
+    .params = printer_say_params,
+    .body = printer_say,
+    .returns = "None",
+};
+
+nb::object printer_alert(pf::Call &c) {
+    auto [args, kwargs] = c.args<printer_say_params, "args", "kwargs">();
+    pf::owned(PyObject_Call(c.global("click").attr("secho").ptr(), args.ptr(), kwargs.ptr()));
+    return nb::none();
 }
+
+const pf::FuncDef printer_alert_def{
+    .name = "alert",
+    .doc = "A line the run prints always (its failures and interrupts), through click.secho.",
+    .params = printer_say_params,
+    .body = printer_alert,
+    .returns = "None",
+};
+
+nb::object nothing(pf::Call &) { return nb::none(); }
+
+constexpr pf::Params printer_started_params{pf::arg("self"), pf::arg("total", "int")};
+const pf::FuncDef printer_started_def{
+    .name = "started",
+    .doc = "``total`` judgements are to be made.",
+    .params = printer_started_params,
+    .body = nothing,
+    .returns = "None",
+};
+constexpr pf::Params printer_block_params{pf::arg("self"), pf::arg("lines")};
+const pf::FuncDef printer_block_def{
+    .name = "block",
+    .doc = "The verbose lines of one judgement of a concurrent run, whole, in verbose mode (each is "
+           "also said).",
+    .params = printer_block_params,
+    .body = nothing,
+    .returns = "None",
+};
+constexpr pf::Params printer_recorded_params{pf::arg("self"), pf::arg("record")};
+const pf::FuncDef printer_recorded_def{
+    .name = "recorded",
+    .doc = "One judgement was made and recorded.",
+    .params = printer_recorded_params,
+    .body = nothing,
+    .returns = "None",
+};
+constexpr pf::Params printer_failed_params{pf::arg("self"), pf::arg("error")};
+const pf::FuncDef printer_failed_def{
+    .name = "failed",
+    .doc = "One judgement failed with ``error`` (what the subject or the evaluator raised).",
+    .params = printer_failed_params,
+    .body = nothing,
+    .returns = "None",
+};
+constexpr pf::Params printer_finishing_params{pf::arg("self"), pf::arg("report")};
+const pf::FuncDef printer_finishing_def{
+    .name = "finishing",
+    .doc = "The run's last report is about to be written: its fields may still be changed.",
+    .params = printer_finishing_params,
+    .body = nothing,
+    .returns = "None",
+};
+
+constexpr pf::Params printer_written_params{pf::arg("self"), pf::arg("path")};
+const pf::FuncDef printer_written_def{
+    .name = "written",
+    .doc = "The run wrote its JSON report to ``path`` (when it starts, with a start note, and when it ends).",
+    .params = printer_written_params,
+    .body = nothing,
+    .returns = "None",
+};
+
+// ---------------------------------------------------------------- the engine
+
+constexpr pf::Params run_evaluation_params{
+    pf::arg("evaluation"),
+    pf::arg("json_path", "str"),
+    pf::arg("markdown_path", "Optional[str]").none(),
+    pf::arg("verbose", "bool").dflt(false).kwonly(),
+    pf::arg("jobs", "int").dflt(1).kwonly(),
+    pf::arg("keep_going", "bool").dflt(false).kwonly(),
+    pf::arg("observer").none().kwonly(),
+    pf::arg("executor").none().kwonly(),
+    pf::arg("extras", "Optional[dict]").none().kwonly(),
+    pf::arg("usage").none().kwonly(),
+    pf::arg("start_note", "Optional[str]").none().kwonly()};
+nb::object run_evaluation(pf::Call &c) {
+    auto [evaluation, json_path, markdown_path, verbose, jobs, keep_going, observer, executor, extras,
+          usage, start_note] =
+        c.args<run_evaluation_params, "evaluation", "json_path", "markdown_path", "verbose", "jobs",
+               "keep_going", "observer", "executor", "extras", "usage", "start_note">();
+    RunRequest r;
+    r.globals = c.globals();
+    r.evaluation = evaluation;
+    r.json_path = json_path;
+    r.markdown_path = markdown_path;
+    r.verbose = pf::truthy(verbose);
+    r.jobs = nb::cast<long>(jobs);
+    r.keep_going = pf::truthy(keep_going);
+    if (r.jobs < 1)
+        pf::raise(PyExc_ValueError, "jobs must be a positive integer, got %ld", r.jobs);
+    if ((r.jobs > 1 || r.keep_going) && executor.is_none())
+        pf::raise(PyExc_ValueError, "a run with more than one job or keep_going needs an executor");
+    nb::object printer = observer.is_none() ? c.global("RunPrinter")(verbose) : nb::borrow(observer);
+    r.observer = printer;
+    r.executor = executor;
+    r.extras = extras;
+    r.usage = usage;
+    r.start_note = start_note;
+    return run_engine(r);
+}
+
+const pf::FuncDef run_evaluation_def{
+    .name = "run_evaluation",
+    .doc = "Run ``evaluation``: make every judgement it has not recorded, write the JSON report to "
+           "``json_path`` (and the Markdown to ``markdown_path`` after a run without error); "
+           "return the report.\n\n"
+           "With ``jobs`` 1 and without ``keep_going`` the judgements are made one after another on "
+           "this thread; otherwise ``executor(jobs)`` makes them (several at once). ``observer`` "
+           "(a ``RunPrinter``; default ``RunPrinter(verbose)``) prints what the run says and hears "
+           "how it goes. ``extras`` are report fields set on every report the run writes (one that "
+           "names a header field replaces the evaluation's); ``usage()`` gives the requests, retries "
+           "and tokens to record; with ``start_note`` a report with that error message is written "
+           "before the first judgement.",
+    .params = run_evaluation_params,
+    .body = run_evaluation,
+};
 
 constexpr pf::Params evaluation_run_params{pf::arg("self"), pf::arg("json_path", "str"),
                                            pf::arg("markdown_path", "Optional[str]").none(),
@@ -149,144 +243,16 @@ constexpr pf::Params evaluation_run_params{pf::arg("self"), pf::arg("json_path",
 nb::object evaluation_run(pf::Call &c) {
     auto [self, json_path, markdown_path, verbose] =
         c.args<evaluation_run_params, "self", "json_path", "markdown_path", "verbose">();
-
-    nb::object v_print = c.global("get_verbose_print")(verbose);
-    v_print("\nEvaluation start", "bold"_a = true);
-
-    nb::object own_records = self.attr("_records");
-    nb::object records =
-        pf::truthy(own_records) ? own_records : nb::object(nb::list());
-    nb::object record_ids = pf::owned(PySet_New(nullptr));
-    for (nb::handle r : records)
-        if (PySet_Add(record_ids.ptr(), r.attr("id").ptr()) < 0)
-            pf::throw_error();
-    nb::object error_msg = nb::str("");
-
-    JournalGuard journal(open_journal(c, self, json_path));
-    nb::object sigterm = nb::list();
-    SigtermGuard sigterm_guard(c.globals(), sigterm);
-
-    std::optional<nb::python_error> escaped;
-    try {
-        as_python([&] {
-            nb::object cases = self.attr("_test_set").attr("cases");
-            for (nb::handle case_ : cases) {
-                nb::object case_id = case_.attr("id");
-                v_print(pf::cat({"\n>>>>>>>>> question ", case_id, ": ", case_.attr("question")}),
-                        "bold"_a = true, "fg"_a = "yellow");
-                v_print(pf::cat({"# Ref:\n", case_.attr("reference_answer")}));
-
-                nb::object subjects = self.attr("_subjects");
-                nb::object subject_items = subjects.attr("items")();
-                for (nb::handle s_item : subject_items) {
-                    auto [s_name, subject] = pf::unpack<2>(s_item);
-                    nb::object prediction = nb::none();
-                    nb::object documents = nb::none();
-
-                    nb::object evaluator_items = self.attr("_evaluators").attr("items")();
-                    for (nb::handle e_item : evaluator_items) {
-                        auto [e_name, evaluator] = pf::unpack<2>(e_item);
-                        nb::object id_case = case_.attr("id");
-                        nb::object id_question = case_.attr("question");
-                        nb::object eval_record_id =
-                            c.global("EvalRecord").attr("gen_eval_record_id")(
-                                "case_id"_a = id_case, "question"_a = id_question,
-                                "subject"_a = s_name, "evaluator"_a = e_name);
-                        int seen = PySet_Contains(record_ids.ptr(), eval_record_id.ptr());
-                        if (seen < 0)
-                            pf::throw_error();
-                        if (seen) {
-                            v_print(pf::cat({"Skip evaluate ", s_name, " by ", e_name, " on ",
-                                             case_.attr("id")}));
-                            continue;
-                        }
-
-                        if (prediction.is_none()) {
-                            try {
-                                as_python([&] {
-                                    predict(v_print, subject, s_name, case_, prediction,
-                                            documents);
-                                });
-                            } catch (nb::python_error &e) {
-                                if (!e.matches(PyExc_Exception))
-                                    throw;
-                                secho_red(c, pf::cat({"> Error when predicting. Raise by ", s_name,
-                                                      " on ", case_.attr("id")}));
-                                throw;
-                            }
-                        }
-
-                        nb::object result;
-                        try {
-                            as_python([&] {
-                                result = evaluator.attr("evaluate")(prediction, case_);
-                            });
-                        } catch (nb::python_error &e) {
-                            if (!e.matches(PyExc_Exception))
-                                throw;
-                            secho_red(c, pf::cat({">>> Error when evaluating. Raise by ", e_name,
-                                                  " on ", s_name, " with ", case_.attr("id")}));
-                            throw;
-                        }
-
-                        nb::object r_case_id = case_.attr("id");
-                        nb::object r_question = case_.attr("question");
-                        nb::object r_expected = case_.attr("reference_answer");
-                        nb::object r_value = result.attr("value");
-                        nb::object r_reason = result.attr("reason");
-                        nb::object eval_record = c.global("EvalRecord")(
-                            "case_id"_a = r_case_id, "question"_a = r_question,
-                            "subject"_a = s_name, "prediction"_a = prediction,
-                            "expected"_a = r_expected, "documents"_a = documents,
-                            "evaluator"_a = e_name, "value"_a = r_value, "reason"_a = r_reason);
-                        records.attr("append")(eval_record);
-                        if (PySet_Add(record_ids.ptr(), eval_record.attr("id").ptr()) < 0)
-                            pf::throw_error();
-                        journal.append(eval_record);
-
-                        v_print(pf::cat({"\n--- ", evaluator.attr("description")}), "fg"_a = "cyan");
-                        v_print(pf::cat({e_name, ": ", result.attr("value")}), "fg"_a = "green");
-                        v_print(pf::cat({"reason: ", result.attr("reason")}));
-                    }
-                }
-            }
-        });
-    } catch (nb::python_error &e) {
-        try {
-            as_python([&] {
-                if (e.matches(PyExc_Exception)) {
-                    error_msg = error_text(e);
-                    secho_red(c, pf::cat({"\n***** Exception *****\n", e.value(), "\n"}));
-                } else if (e.matches(PyExc_KeyboardInterrupt) && nb::len(sigterm) > 0) {
-                    error_msg = nb::str("SIGTERM");
-                    secho_red(c, nb::str("\n***** SIGTERM *****\n"));
-                } else if (e.matches(PyExc_KeyboardInterrupt)) {
-                    error_msg = nb::str("KeyboardInterrupt");
-                    secho_red(c, nb::str("\n***** KeyboardInterrupt *****\n"));
-                } else {
-                    // e.g. SystemExit: the run is still cut short
-                    error_msg = error_text(e);
-                    escaped.emplace(std::move(e));
-                }
-            });
-        } catch (nb::python_error &printing) {
-            escaped.emplace(std::move(printing));
-        }
-    }
-
-    RunFields f = run_fields(c, self, json_path);
-    nb::object report = c.global("Report")(
-        "name"_a = f.name, "date"_a = f.date, "test_set_path"_a = f.test_set_path,
-        "subjects"_a = f.subjects, "evaluators"_a = f.evaluators, "records"_a = records,
-        "description"_a = f.description, "error_msg"_a = error_msg);
-    report.attr("dump_json")(json_path);
-    if (PyUnicode_Check(markdown_path.ptr()) && PyUnicode_GET_LENGTH(markdown_path.ptr()) > 0 &&
-        nb::len(error_msg) == 0)
-        report.attr("dump_md")(markdown_path);
-    journal.discard();
-
-    if (escaped)
-        throw std::move(*escaped);
+    RunRequest r;
+    r.globals = c.globals();
+    r.evaluation = self;
+    r.json_path = json_path;
+    r.markdown_path = markdown_path;
+    r.verbose = pf::truthy(verbose);
+    nb::object printer = c.global("RunPrinter")(verbose);
+    r.observer = printer;
+    r.executor = r.extras = r.usage = r.start_note = nb::none();
+    run_engine(r);
     return nb::none();
 }
 
@@ -295,6 +261,61 @@ const pf::FuncDef evaluation_run_def{
     .doc = "Run the evaluation and save the report to json and markdown file.",
     .params = evaluation_run_params,
     .body = evaluation_run,
+};
+
+constexpr pf::Params evaluation_run_header_params{pf::arg("self"), pf::arg("json_path")};
+nb::object evaluation_run_header(pf::Call &c) {
+    auto [self, json_path] = c.args<evaluation_run_header_params, "self", "json_path">();
+    nb::object name = c.global("Path")(json_path).attr("stem");
+    nb::object date = c.global("report_date")(c.global("datetime").attr("now")());
+    nb::object test_set_path = nb::str(self.attr("_test_set_path"));
+    nb::object subjects = nb::list(self.attr("_subjects").attr("keys")());
+    nb::object evaluators = nb::list(self.attr("_evaluators").attr("keys")());
+    nb::object description =
+        pf::cat({"Using test set <", self.attr("_test_set").attr("name"), ">"});
+    return c.global("RunHeader")("name"_a = name, "date"_a = date, "test_set_path"_a = test_set_path,
+                                 "subjects"_a = subjects, "evaluators"_a = evaluators,
+                                 "description"_a = description);
+}
+
+const pf::FuncDef evaluation_run_header_def{
+    .name = "run_header",
+    .doc = "The header of the report a run writing to ``json_path`` would write now (a RunHeader).",
+    .params = evaluation_run_header_params,
+    .body = evaluation_run_header,
+};
+
+constexpr pf::Params evaluation_cases_params{pf::arg("self")};
+nb::object evaluation_cases(pf::Call &c) {
+    return nb::list(c.arg<evaluation_cases_params, "self">().attr("_test_set").attr("cases"));
+}
+
+const pf::FuncDef evaluation_cases_def{
+    .name = "cases",
+    .doc = "The cases of the question set, in order (a new list).",
+    .params = evaluation_cases_params,
+    .body = evaluation_cases,
+};
+
+constexpr pf::Params evaluation_select_params{pf::arg("self"), pf::arg("keep")};
+nb::object evaluation_select(pf::Call &c) {
+    auto [self, keep] = c.args<evaluation_select_params, "self", "keep">();
+    nb::object test_set = self.attr("_test_set");
+    nb::list kept;
+    for (nb::handle case_ : test_set.attr("cases"))
+        if (pf::truthy(keep(case_)))
+            kept.append(case_);
+    nb::object name = test_set.attr("name");
+    nb::setattr(self, "_test_set", c.global("QuestionSet")("name"_a = name, "cases"_a = kept));
+    return nb::none();
+}
+
+const pf::FuncDef evaluation_select_def{
+    .name = "select",
+    .doc = "Keep only the cases ``keep(case)`` accepts (a shard of the question set).",
+    .params = evaluation_select_params,
+    .body = evaluation_select,
+    .returns = "None",
 };
 
 constexpr pf::Params evaluation_resume_params{pf::arg("cls"), pf::arg("report_json_path", "str")};
@@ -337,6 +358,29 @@ PYFACE_MODULE(evaluation, m) {
     pf::ClassBuilder(m, "Evaluation")
         .method(evaluation_init_def)
         .method(evaluation_run_def)
+        .method(evaluation_run_header_def)
+        .property(evaluation_cases_def)
+        .method(evaluation_select_def)
         .classmethod(evaluation_resume_def)
+        .finish();
+
+    // the run engine and its printer
+    m.from("tavrin.evaluation.qa.report", {"RunHeader", "report_date"});
+    m.def(run_evaluation_def);
+
+    pf::ClassBuilder(m, "RunPrinter", {},
+                     "What a run says, printed: its verbose lines through get_verbose_print(verbose), "
+                     "the lines it prints always through click.secho. The base of a run's observer: "
+                     "the other methods hear how the run goes and do nothing here.")
+        .attr("verbose", nb::bool_(false))
+        .method(printer_init_def)
+        .method(printer_say_def)
+        .method(printer_alert_def)
+        .method(printer_started_def)
+        .method(printer_block_def)
+        .method(printer_recorded_def)
+        .method(printer_failed_def)
+        .method(printer_finishing_def)
+        .method(printer_written_def)
         .finish();
 }

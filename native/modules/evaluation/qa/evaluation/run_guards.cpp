@@ -5,10 +5,10 @@ namespace tavrin::evaluation_run {
 
 namespace pf = pyface;
 
-nb::str error_text(const nb::python_error &e) {
-    nb::str text = nb::str(e.value());
+nb::str error_text(nb::handle exc) {
+    nb::str text = nb::str(exc);
     if (nb::len(text) == 0)
-        return nb::str(nb::handle((PyObject *)Py_TYPE(e.value().ptr())).attr("__name__"));
+        return nb::str(nb::handle((PyObject *)Py_TYPE(exc.ptr())).attr("__name__"));
     return text;
 }
 

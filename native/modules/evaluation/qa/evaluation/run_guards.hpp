@@ -11,10 +11,10 @@ namespace tavrin::evaluation_run {
 
 namespace nb = nanobind;
 
-// The text an interrupted run keeps as its error message: the exception's
-// text, or its type name when the text is empty, so that a run cut short
-// never looks complete.
-nb::str error_text(const nb::python_error &e);
+// The text an interrupted run keeps as its error message: the text of the
+// exception `exc`, or its type name when the text is empty, so that a run cut
+// short never looks complete.
+nb::str error_text(nb::handle exc);
 
 // Runs `f`; any exception leaves as nb::python_error.
 template <class F> void as_python(F &&f) {

@@ -2,6 +2,10 @@
 
 import click as click
 from tavrin.evaluation.qa.report import Report as Report
+from typing import Optional
 
 @click.command()
 def markdown(json_path: str, output: str): ...
+
+def print_markdown(report: Report, json_path: str, output: Optional[str] = None) -> None:
+    """Print ``report`` (loaded from ``json_path``) as Markdown, and write it to ``output`` when given: what the markdown command does once it has the report."""

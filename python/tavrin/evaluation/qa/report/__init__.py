@@ -2,8 +2,8 @@
 
 By topic: ``record`` (one judgement), ``model`` (the report and its JSON file), ``schema``
 (the checks of what a file holds), ``journal`` (a run's records on disk as they are made),
-``markdown`` (the report for people), ``run`` (how a report names and dates its run) and
-``watch`` (who hears of the records and reports a run writes).
+``markdown`` (the report for people) and ``run`` (how a report names and dates its run:
+``RunHeader``).
 """
 
 from tavrin._outputs import atomic_write_text
@@ -17,9 +17,8 @@ from tavrin.evaluation.qa.report.journal import (
 from tavrin.evaluation.qa.report.markdown import summarise
 from tavrin.evaluation.qa.report.model import Report
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
-from tavrin.evaluation.qa.report.run import DATE_FORMAT, report_date, report_name
+from tavrin.evaluation.qa.report.run import DATE_FORMAT, RunHeader, report_date, report_name
 from tavrin.evaluation.qa.report.schema import REPORT_FORMAT, REPORT_VERSION
-from tavrin.evaluation.qa.report.watch import ReportWatcher, watching
 
 __all__ = [
     "DATE_FORMAT",
@@ -32,12 +31,11 @@ __all__ = [
     "REPORT_VERSION",
     "Report",
     "ReportError",
+    "RunHeader",
     "atomic_write_text",
     "journal_path",
     "read_journal",
     "report_date",
     "report_name",
-    "ReportWatcher",
     "summarise",
-    "watching",
 ]

@@ -8,7 +8,6 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from tavrin import _json_text
-from tavrin.evaluation.qa.report import watch
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import REPORT_VERSION, record_from_dict
 
@@ -70,10 +69,7 @@ class Journal:
         return cls(path, handle)
 
     def append(self, record: "EvalRecord") -> None:
-        """Write one record and hand it to the operating system before returning.
-
-        Then tell the run's watcher (``report.watch``), if there is one.
-        """
+        """Write one record and hand it to the operating system before returning."""
         if not self._broken and self._handle is not None:
             line = record.to_dict()
             now = _usage_now()
@@ -92,7 +88,6 @@ class Journal:
                     RuntimeWarning,
                     stacklevel=2,
                 )
-        watch.appended(record)
 
     def close(self) -> None:
         """Close the journal and keep the file (the report was not written)."""

@@ -7,8 +7,14 @@ from typing import Any, Dict, List, Optional
 
 from tavrin import _json_text
 from tavrin._outputs import atomic_write_text
-from tavrin.evaluation.qa.report import markdown, watch
-from tavrin.evaluation.qa.report.journal import Journal, journal_path, merged, read_journal_usage, usage_of
+from tavrin.evaluation.qa.report import markdown
+from tavrin.evaluation.qa.report.journal import (
+    Journal,
+    journal_path,
+    merged,
+    read_journal_usage,
+    usage_of,
+)
 from tavrin.evaluation.qa.report.record import EvalRecord, PathArg, ReportError
 from tavrin.evaluation.qa.report.schema import (
     REPORT_FORMAT,
@@ -80,7 +86,6 @@ class Report:
         except (TypeError, ValueError) as exc:
             raise ReportError(f"{path}: cannot write report: {self._unserialisable()}: {exc}") from exc
         atomic_write_text(path, text)
-        watch.written(path, text)
 
     def _unserialisable(self) -> str:
         for index, record in enumerate(self.records):

@@ -4,7 +4,7 @@ reports)."""
 
 from datetime import datetime
 from pathlib import Path
-from typing import Optional
+from typing import List, NamedTuple, Optional
 
 from tavrin.evaluation.qa.report.record import PathArg
 
@@ -20,3 +20,15 @@ def report_date(now: Optional[datetime] = None) -> str:
 def report_name(json_path: PathArg) -> str:
     """A report's ``name``: the stem of the file it is written to."""
     return Path(json_path).stem
+
+
+class RunHeader(NamedTuple):
+    """What a report says of its run besides its records and error: the run's header, in the
+    order ``Report`` lists these fields (also the header of the run's journal)."""
+
+    name: str
+    date: str
+    test_set_path: str
+    subjects: List[str]
+    evaluators: List[str]
+    description: str

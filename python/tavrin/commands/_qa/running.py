@@ -12,9 +12,9 @@ import click
 
 from tavrin import _llm
 from tavrin._outputs import atomic_write_text
+from tavrin.commands._qa.common import Fail
+from tavrin.commands._qa.summary import Progress, print_summary
 from tavrin.evaluation.qa import run as qa_run
-from tavrin.evaluation.qa.cli.common import Fail
-from tavrin.evaluation.qa.cli.summary import Progress, print_summary
 from tavrin.evaluation.qa.report import (
     Report,
     ReportError,
@@ -36,21 +36,35 @@ def _configure(
 
 
 def _run(
-    evaluation: Any, output: str, verbose: bool, jobs: int, keep_going: bool, quiet: bool, fmt: str = "table"
+    evaluation: Any,
+    output: str,
+    request: Dict[str, Any],
+    *,
+    verbose: bool,
+    jobs: int,
+    keep_going: bool,
+    quiet: bool,
+    fmt: str = "text",
 ) -> Report:
     """Run ``evaluation``, writing its report to ``output``; return the report as written.
 
-    With ``fmt`` "json" standard output is kept for the JSON summary: what the run prints
-    (verbose blocks, its failure lines) goes to standard error instead.
+    ``request`` holds the engine's ``extras``, ``usage`` and ``start_note``. With ``fmt``
+    "json" standard output is kept for the JSON summary: what the run prints (verbose
+    lines, its failure lines) goes to standard error instead.
     """
-    progress = Progress(quiet)
+    progress = Progress(quiet, verbose)
     try:
         with contextlib.redirect_stdout(sys.stderr if fmt == "json" else sys.stdout):
-            return qa_run.run(evaluation, output, verbose=verbose, jobs=jobs, keep_going=keep_going, observer=progress)
+            return qa_run.run(
+                evaluation, output, verbose=verbose, jobs=jobs, keep_going=keep_going, observer=progress, **request
+            )
     except (OSError, ReportError) as exc:
         # the run itself reports failures of subjects and evaluators: this is the report's
+        reason = getattr(exc, "strerror", None) or exc
+        if request.get("start_note") is not None and not progress.writes:
+            raise Fail(f"cannot write {output}: {reason}") from exc
         _drop_empty_journal(output)
-        raise Fail(f"cannot write the report {output}: {getattr(exc, 'strerror', None) or exc}") from exc
+        raise Fail(f"cannot write the report {output}: {reason}") from exc
     finally:
         progress.close()
 
@@ -65,22 +79,8 @@ def _drop_empty_journal(output: str) -> None:
         pass
 
 
-def _finish(
-    report: Report,
-    output: str,
-    markdown_path: Optional[str],
-    before: _llm.Usage,
-    base: _llm.Usage,
-    extras: Dict[str, Any],
-    fmt: str,
-    cases: List[Any],
-) -> None:
-    """Record the run's usage and extras in its report, write the Markdown, say how it went."""
-    total = base + (_llm.usage() - before)
-    report.requests, report.retries, report.tokens = total.requests, total.retries, total.tokens
-    for key, value in extras.items():
-        setattr(report, key, value)
-    report.dump_json(output)
+def _finish(report: Report, output: str, markdown_path: Optional[str], fmt: str, cases: List[Any]) -> None:
+    """Write the Markdown of a completed run and say how the run went."""
     status: Dict[str, Any] = {"err": fmt == "json"}
     if report.error_msg:
         _quiet_teardown()
@@ -233,18 +233,15 @@ def _run_and_conclude(
     keep_going: bool,
     quiet: bool,
     fmt: str,
+    start_note: Optional[str] = None,
 ) -> None:
-    """Run ``evaluation`` to ``output``; then save its report with the run's usage (added to
-    ``base``, a resumed run's earlier usage) and ``extras``, and conclude as ``_conclude`` does."""
+    """Run ``evaluation`` to ``output``, its report holding the run's usage (added to ``base``,
+    a resumed run's earlier usage) and ``extras``; then conclude as ``_conclude`` does."""
     before = _llm.usage()
-    report = _run(evaluation, output, verbose, jobs, keep_going, quiet, fmt)
-    _conclude(
-        lambda: _finish(report, output, markdown_path, before, base, extras, fmt, qa_run.cases(evaluation)),
-        report,
-        output,
-        gates,
-        junit_path,
-    )
+    request = {"extras": extras, "usage": lambda: base + (_llm.usage() - before), "start_note": start_note}
+    report = _run(evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet, fmt=fmt)
+    cases = evaluation.cases
+    _conclude(lambda: _finish(report, output, markdown_path, fmt, cases), report, output, gates, junit_path)
 
 
 def _conclude(
@@ -286,9 +283,6 @@ def _conclude(
         raise click.exceptions.Exit(GATE_FAILED)
 
 
-def _placeholder_report(evaluation: Any, test_set: str, output: str) -> Report:
-    """The report that stands at OUTPUT while the run works, so a run that is killed
-    outright can still be resumed by name (its records come back from the journal)."""
-    fields = qa_run.run_fields(evaluation, output)
-    fields["test_set_path"] = test_set
-    return Report(**fields, records=[], error_msg="The run did not finish: `tavrin resume` continues it")
+#: The error message of the report that stands at the output while a run works, so that a
+#: run killed outright can still be resumed by name (its records come back from the journal).
+START_NOTE = "The run did not finish: `tavrin resume` continues it"

@@ -5,8 +5,7 @@ from __future__ import annotations
 import hashlib
 from typing import Any, Optional, Tuple
 
-from tavrin.evaluation.qa import run as qa_run
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
 )
 
@@ -32,4 +31,4 @@ def in_shard(case_id: Any, shard: Tuple[int, int]) -> bool:
 
 def _apply_shard(evaluation: Any, shard: Optional[Tuple[int, int]]) -> None:
     if shard is not None:
-        qa_run.keep_cases(evaluation, lambda case: in_shard(case.id, shard))
+        evaluation.select(lambda case: in_shard(case.id, shard))

@@ -1,15 +1,15 @@
-"""The QA evaluation commands of the ``tavrin`` command line: ``evaluate``, ``resume``,
-``markdown`` and ``merge``.
+"""What the QA evaluation commands share (``evaluate``, ``resume``, ``merge``, ``markdown``,
+``html``, ``compare`` and ``judge-agreement``, each in its own module of ``tavrin.commands``).
 
 ``resume`` and ``markdown`` extend the commands of ``tavrin.evaluation.qa.commands``: the
 same parameters, texts and behaviour, plus the options below and checks made before any
 work starts (safe outputs, reports found from another folder, one-line errors, an exit
 status of 1 when a run stops early). The module commands themselves are unchanged.
 
-Options shared by ``evaluate`` and ``resume``:
+Options shared by ``evaluate`` and ``resume`` (``running._run_options``):
 
-- ``--jobs N``: up to N judgements in flight (``tavrin.evaluation.qa.run``); 1 runs
-  ``Evaluation.run`` as it is;
+- ``--jobs N``: up to N judgements in flight (``tavrin.evaluation.qa.run``); 1 makes them
+  one after another, as ``Evaluation.run`` does;
 - ``--keep-going``: a judgement that fails is left out and the run goes on;
 - ``--max-retries``, ``--request-timeout``, ``--rpm``: how model requests are made
   (``tavrin._llm``);
@@ -22,17 +22,8 @@ Options shared by ``evaluate`` and ``resume``:
   exit status 3 when a completed run scores under it;
 - ``--junit FILE``: the judgements and gates as JUnit XML.
 
-
-By topic: ``evaluating`` (``evaluate``), ``extended`` (``resume`` and ``markdown``),
-``merging`` (``merge``); ``running`` (the run, saving its report, gates and the shared
-options), ``summary`` (the progress bar and the score summary), ``subjects`` (classes
-named on the command line and their constructor arguments), ``shards`` and ``common``
-(the one-line error, reports and output checks).
+By topic: ``running`` (the run, its report, gates and the shared options), ``summary``
+(the progress bar and the score summary), ``subjects`` (classes named on the command line
+and their constructor arguments), ``shards`` and ``common`` (the one-line error, reports
+and output checks).
 """
-
-from tavrin.evaluation.qa.cli.common import Fail, find_test_set, load_report
-from tavrin.evaluation.qa.cli.evaluating import evaluate
-from tavrin.evaluation.qa.cli.extended import markdown, resume
-from tavrin.evaluation.qa.cli.merging import merge, merge_reports
-
-__all__ = ["Fail", "evaluate", "find_test_set", "load_report", "markdown", "merge", "merge_reports", "resume"]

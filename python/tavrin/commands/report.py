@@ -1,15 +1,17 @@
-"""``tavrin html REPORT.json [B.json] -o report.html``: a report as one self-contained page."""
+"""The commands that render a saved report: ``tavrin markdown`` (the module command of that
+name, with the command line's checks added) and ``tavrin html REPORT.json [B.json] -o
+report.html`` (a report as one self-contained page)."""
 
 from __future__ import annotations
 
 import os
 from pathlib import Path
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 import click
 
 from tavrin._outputs import atomic_write_text, check_output
-from tavrin.evaluation.qa.cli import Fail, load_report
+from tavrin.commands._qa.common import Fail, _Extends, load_report
 
 
 def report_labels(paths: Tuple[str, ...]) -> List[str]:
@@ -65,3 +67,28 @@ def html(reports: Tuple[str, ...], output: str, allow_subset: bool, alpha: float
     except OSError as exc:
         raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
     click.secho(f"Saved HTML report: {output}", fg="green")
+
+
+class _ExtendsMarkdown(_Extends):
+    module = "tavrin.evaluation.qa.commands.markdown"
+
+
+@click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
+def markdown(json_path: str, output: Optional[str]) -> None:
+    from tavrin.evaluation.qa.commands.markdown import print_markdown
+
+    report = load_report(json_path)
+    if output == "-":
+        # the Markdown alone on standard output, so that it can be piped; the status on stderr
+        click.secho(f"Load json report: {json_path}", fg="blue", err=True)
+        click.secho("Report in Markdown:", fg="blue", err=True)
+        click.echo(report.to_markdown())
+        return
+    if output:
+        check_output(output, inputs=[json_path], option="-o/--output")
+    try:
+        print_markdown(report, json_path, output)
+    except OSError as exc:
+        if not output:
+            raise
+        raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc

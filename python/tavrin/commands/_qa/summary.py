@@ -17,7 +17,9 @@ from tavrin.evaluation.qa.run import RunObserver
 class Progress(RunObserver):
     """A progress bar over judgements on stderr: done/total, rate, ETA, retries, failures."""
 
-    def __init__(self, quiet: bool) -> None:
+    def __init__(self, quiet: bool, verbose: bool = False) -> None:
+        super().__init__(verbose)
+        self.writes = 0
         self.enabled = not quiet and sys.stderr.isatty() and not os.environ.get("TQDM_DISABLE")
         self.bar: Any = None
         self.failures = 0
@@ -38,6 +40,9 @@ class Progress(RunObserver):
         self.failures += 1
         if self.bar is not None:
             self._postfix()
+
+    def written(self, path: Any) -> None:
+        self.writes += 1
 
     def _postfix(self) -> None:
         retries = (_llm.usage() - self._usage).retries

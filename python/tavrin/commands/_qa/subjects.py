@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import click
 
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
@@ -27,10 +27,8 @@ def resolve_classes(values: Tuple[str, ...], kind: str) -> Tuple[List[Any], Dict
     origins: Dict[str, str] = {}
     for value in values:
         cls: Any
-        try:
+        try:  # an unknown name, or a module:Class that names no such class, is the registry's error
             cls, origin = registry.resolve(value)
-        except LookupError as exc:  # an unknown name, or a module:Class that names no such class
-            raise Fail(str(exc)) from exc
         except ImportError as exc:
             raise Fail(f"{kind} {value!r} cannot be loaded: {exc}") from exc
         if origin is not None:

@@ -1,5 +1,5 @@
-"""``tavrin resume`` and ``tavrin markdown``: the module commands of those names, with
-the command line's checks and options added."""
+"""``tavrin resume``: the module command of that name, with the command line's checks and
+options added."""
 
 from __future__ import annotations
 
@@ -8,45 +8,36 @@ from typing import Optional, Tuple
 
 import click
 
-from tavrin._outputs import atomic_write_text, check_output, same_file
-from tavrin.evaluation.qa import run as qa_run
-from tavrin.evaluation.qa.cli.common import (
+from tavrin._outputs import check_output, same_file
+from tavrin.commands._qa.common import (
     Fail,
     _check_junit,
     _Extends,
     _fail_from,
-    _module_command,
     find_test_set,
     load_report,
 )
-from tavrin.evaluation.qa.cli.running import (
+from tavrin.commands._qa.running import (
     _configure,
     _gates,
     _report_usage,
     _run_and_conclude,
     _run_options,
 )
-from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
-from tavrin.evaluation.qa.cli.subjects import (
+from tavrin.commands._qa.shards import _apply_shard, parse_shard
+from tavrin.commands._qa.subjects import (
     _import_recorded,
     _parse_options,
     bind_options,
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.report import (
-    Report,
-    journal_path,
-)
+from tavrin.evaluation.qa.report import journal_path
 from tavrin.evaluation.qa.report.lock import writing
 
 
 class _ExtendsResume(_Extends):
     module = "tavrin.evaluation.qa.commands.resume"
-
-
-class _ExtendsMarkdown(_Extends):
-    module = "tavrin.evaluation.qa.commands.markdown"
 
 
 @click.command(cls=_ExtendsResume, help="Resume an evaluation from the json report in JSON_PATH.")
@@ -82,21 +73,18 @@ def resume(
     if output and not same_file(output, json_path) and journal_path(output).exists():
         raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
     _import_recorded(report.classes)
-    try:
-        subjects = [evaluable_base.get_evaluable_from_name(s) for s in report.subjects]
-        evaluators = [evaluator_base.get_evaluator_from_name(e) for e in report.evaluators]
-    except LookupError as exc:
-        raise Fail(f"{json_path}: {exc}") from exc
+    subjects = [evaluable_base.REGISTRY.get(s, where=json_path) for s in report.subjects]
+    evaluators = [evaluator_base.REGISTRY.get(e, where=json_path) for e in report.evaluators]
     subjects = bind_options(subjects, _parse_options(subject_options))
     try:
         evaluation = Evaluation(test_set, subjects, evaluators, report.records)
     except OSError as exc:
         raise _fail_from(exc) from exc
-    qa_run.set_test_set_path(evaluation, report.test_set_path)  # the report keeps the path as it was stored
     part = parse_shard(report.shard)
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
-    extras = {"shard": report.shard, "classes": report.classes}
+    # the report keeps the question set's path as it was stored
+    extras = {"shard": report.shard, "classes": report.classes, "test_set_path": report.test_set_path}
     _run_and_conclude(
         evaluation,
         out,
@@ -111,25 +99,3 @@ def resume(
         quiet=quiet,
         fmt=fmt,
     )
-
-
-@click.command(cls=_ExtendsMarkdown, help="Generate a markdown report from the json report in JSON_PATH.")
-def markdown(json_path: str, output: Optional[str]) -> None:
-    command = _module_command("tavrin.evaluation.qa.commands.markdown", "markdown")
-    report = load_report(json_path)
-    if output == "-":
-        # the Markdown alone on standard output, so that it can be piped; the status on stderr
-        click.secho(f"Load json report: {json_path}", fg="blue", err=True)
-        click.secho("Report in Markdown:", fg="blue", err=True)
-        click.echo(report.to_markdown())
-        return
-    if output:
-        check_output(output, inputs=[json_path], option="-o/--output")
-    assert command.callback is not None
-    command.callback(json_path=json_path, output=None)
-    if output:
-        try:
-            atomic_write_text(output, Report.load_json(json_path).to_markdown())
-        except OSError as exc:
-            raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
-        click.secho(f"Saved markdown file: {output}", fg="green")

@@ -9,21 +9,21 @@ from typing import Any, Dict, Optional, Tuple
 import click
 
 from tavrin import _llm
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
     _check_junit,
     _check_outputs,
     _fail_from,
 )
-from tavrin.evaluation.qa.cli.running import (
+from tavrin.commands._qa.running import (
+    START_NOTE,
     _configure,
     _gates,
-    _placeholder_report,
     _run_and_conclude,
     _run_options,
 )
-from tavrin.evaluation.qa.cli.shards import _apply_shard, parse_shard
-from tavrin.evaluation.qa.cli.subjects import (
+from tavrin.commands._qa.shards import _apply_shard, parse_shard
+from tavrin.commands._qa.subjects import (
     _known,
     _parse_options,
     bind_options,
@@ -31,10 +31,7 @@ from tavrin.evaluation.qa.cli.subjects import (
 )
 from tavrin.evaluation.qa.evaluable import base as evaluable_base
 from tavrin.evaluation.qa.evaluator import base as evaluator_base
-from tavrin.evaluation.qa.report import (
-    ReportError,
-    journal_path,
-)
+from tavrin.evaluation.qa.report import journal_path
 from tavrin.evaluation.qa.report.lock import writing
 
 
@@ -134,15 +131,11 @@ def evaluate(
     extras: Dict[str, Any] = {"shard": shard}
     if subject_origins or evaluator_origins:
         extras["classes"] = {"subjects": subject_origins, "evaluators": evaluator_origins}
-    try:
-        if force and journal.exists():
+    if force and journal.exists():
+        try:
             journal.unlink()
-        placeholder = _placeholder_report(evaluation, str(test_set), output)
-        for key, value in extras.items():
-            setattr(placeholder, key, value)
-        placeholder.dump_json(output)
-    except (OSError, ReportError) as exc:
-        raise Fail(f"cannot write {output}: {getattr(exc, 'strerror', None) or exc}") from exc
+        except OSError as exc:
+            raise Fail(f"cannot write {output}: {exc.strerror or exc}") from exc
     _run_and_conclude(
         evaluation,
         output,
@@ -156,4 +149,5 @@ def evaluate(
         keep_going=keep_going,
         quiet=quiet,
         fmt=fmt,
+        start_note=START_NOTE,
     )

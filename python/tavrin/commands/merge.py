@@ -9,7 +9,7 @@ from typing import Dict, List, Optional, Tuple
 import click
 
 from tavrin._outputs import check_output
-from tavrin.evaluation.qa.cli.common import (
+from tavrin.commands._qa.common import (
     Fail,
     find_test_set,
     load_report,

@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import click
 
 from tavrin._outputs import atomic_write_text, check_output
-from tavrin.errors import TavrinError
+from tavrin.commands._qa.common import Fail, load_report
 from tavrin.evaluation.qa.agreement import Agreement, AgreementRow, judge_agreement, load_labels
 from tavrin.evaluation.qa.compare import Comparison, ComparisonRow, compare_reports
 from tavrin.evaluation.qa.gates import (
@@ -32,13 +32,7 @@ from tavrin.evaluation.qa.gates import (
 from tavrin.evaluation.qa.stats import percent
 
 
-class Fail(TavrinError, click.ClickException):
-    """A one-line error: ``Error: <message>`` on stderr, exit status 1."""
-
-
 def _load(path: str) -> Any:
-    from tavrin.evaluation.qa.cli import load_report
-
     return load_report(path)
 
 
