@@ -5,9 +5,11 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 import click
+from loguru import logger
+from tqdm import tqdm
 
 from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, content_hash, plural
-from tavrin.ask_codebase.store.qdrant import EmptySourceError, QdrantWrapper, StoreConfig, open_client
+from tavrin.ask_codebase.store.qdrant import EmptySourceError, IndexUpdate, QdrantWrapper, StoreConfig, open_client
 from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
 
 
@@ -72,6 +74,40 @@ def _load_files(
         loader = _ChosenFiles.loader([source], chosen, advance, recorder)
         for path, chunks in file_chunks(loader.load(), recorder):
             yield path, list(tally.count(index, chunks))
+
+
+def _left_out(selections: List[TreeSelection], verbose: bool) -> str:
+    """What the selections left out, in words; with ``verbose``, said folder by folder first."""
+    if verbose:
+        for selection in selections:
+            lines = selection.report()
+            if lines:
+                click.echo(f"Left out under {selection.root}:", err=True)
+                for line in lines:
+                    click.echo(line, err=True)
+    skipped_files = sum(s.skipped for s in selections)
+    skipped_folders = sum(len(s.skipped_folders) for s in selections)
+    return f"{plural(skipped_files, 'file')} and {plural(skipped_folders, 'folder')} left out"
+
+
+def _closing_line(update: Any, tally: "_Tally", source_name: str, skipped_text: str, where: str) -> str:
+    """The last line of an index: up to date, updated (with what changed), or indexed whole."""
+    if update.up_to_date:
+        return (
+            f"Source {source_name!r} is up to date: none of its {plural(update.unchanged, 'file')} changed "
+            f"({skipped_text}; --full indexes it anew) in {where}."
+        )
+    if update.unchanged or update.removed:
+        touched = update.changed + update.added + update.removed
+        return (
+            f"Updated source {source_name!r}: {update.changed} changed, {update.added} added and "
+            f"{update.removed} removed {'file' if touched == 1 else 'files'} "
+            f"({tally.chunks} chunks made), {update.unchanged} unchanged ({skipped_text}) in {where}."
+        )
+    return (
+        f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
+        f"({skipped_text}) in {where}."
+    )
 
 
 @click.command()
@@ -155,32 +191,18 @@ def index(
     tally = _Tally()
     config = StoreConfig.from_env()
 
-    from loguru import logger
-    from tqdm import tqdm
-
     open_client(config)  # a store that cannot be opened fails before any work
     chosen = {str(selection.root): selection.files() for selection in selections}
     total = sum(len(files) for files in chosen.values())
-    skipped_files = sum(s.skipped for s in selections)
-    skipped_folders = sum(len(s.skipped_folders) for s in selections)
-    if verbose:
-        for selection in selections:
-            lines = selection.report()
-            if lines:
-                click.echo(f"Left out under {selection.root}:", err=True)
-                for line in lines:
-                    click.echo(line, err=True)
-    skipped_text = f"{plural(skipped_files, 'file')} and {plural(skipped_folders, 'folder')} left out"
+    skipped_text = _left_out(selections, verbose)
     files = {str(f): content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
     settings = {"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None}
     if not full and QdrantWrapper.is_up_to_date(
         source_name, files, embedding_name=embeddings_name, settings=settings, embed_path=True, config=config
     ):
+        up_to_date = IndexUpdate(source_name, len(files), 0, 0, 0, up_to_date=True)
         click.secho(
-            f"Source {source_name!r} is up to date: none of its {plural(len(files), 'file')} changed "
-            f"({skipped_text}; --full indexes it anew) in {config.describe()}.",
-            fg="green",
-            err=True,
+            _closing_line(up_to_date, tally, source_name, skipped_text, config.describe()), fg="green", err=True
         )
         return
     from tavrin import _llm
@@ -226,20 +248,5 @@ def index(
     finally:
         if not verbose:
             logger.enable("tavrin")
-    if update.up_to_date:
-        message = (
-            f"Source {source_name!r} is up to date: none of its {plural(update.unchanged, 'file')} changed "
-            f"({skipped_text}; --full indexes it anew) in {config.describe()}."
-        )
-    elif update.unchanged or update.removed:
-        message = (
-            f"Updated source {source_name!r}: {update.changed} changed, {update.added} added and "
-            f"{update.removed} removed {'file' if update.changed + update.added + update.removed == 1 else 'files'} "
-            f"({tally.chunks} chunks made), {update.unchanged} unchanged ({skipped_text}) in {config.describe()}."
-        )
-    else:
-        message = (
-            f"Indexed {tally.chunks} chunks from {len(tally.files)} files as source {source_name!r} "
-            f"({skipped_text}) in {config.describe()}."
-        )
+    message = _closing_line(update, tally, source_name, skipped_text, config.describe())
     click.secho(message, fg="green", err=True)
