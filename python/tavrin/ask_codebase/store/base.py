@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Protocol, Sequence, Tuple
 
+from tavrin import _json_text
 from tavrin._dirs import data_dir
 from tavrin._outputs import atomic_write_text
 from tavrin.errors import InvalidSourceNameError, StoreError
@@ -44,7 +45,6 @@ _GENERATION_NAME = re.compile(r"g-[0-9A-Za-z-]{1,64}")
 _MANIFEST_FORMAT = 1
 _EDGE_UPDATE = 1024  # points per update of a local shard
 _SCROLL = 256  # points per page when reading a source through
-_WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
 
 ENGINES = ("edge", "qdrant-local")
 
@@ -333,3 +333,21 @@ class Store(Protocol):
     def delete(self, name: str) -> Optional[int]: ...
 
     def close(self) -> None: ...
+
+
+# ---------------------------------------------------------------- the files a generation was made from
+
+_FILES_FILE = "files.json"
+
+
+def _files_table(generation: Path, manifest: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    name = manifest.get("files")
+    if not isinstance(name, str):
+        return None
+    try:
+        table = _json_text.loads((generation / name).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None  # indexed whole next time
+    if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
+        return None
+    return table

@@ -14,8 +14,10 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 from tavrin import _json_text
 from tavrin._outputs import _sync_directory
+from tavrin.ask_codebase.store import disk
 from tavrin.ask_codebase.store.base import (
     _EDGE_UPDATE,
+    _FILES_FILE,
     _GENERATION_NAME,
     _LEXICAL_FILE,
     _LOCKS,
@@ -31,6 +33,7 @@ from tavrin.ask_codebase.store.base import (
     StoredChunk,
     _add_lexical,
     _chunk,
+    _files_table,
     _new_lexical,
     _plain,
     _text,
@@ -40,116 +43,7 @@ from tavrin.ask_codebase.store.base import (
 )
 from tavrin.errors import StoreError, StoreUnavailableError
 
-_FILES_FILE = "files.json"
-# Room a new shard needs before its first point: the engine lays out files of 32 MiB that
-# it fills as it goes (sparse on the disk), and a write into them with the disk full ends
-# the process (SIGBUS) instead of raising an error.
-_SHARD_ROOM = 40 << 20
-
-
-def _holes(folder: Path, only_vectors: bool = False) -> int:
-    """The bytes the files of ``folder`` may still claim on the disk: their sizes beyond
-    what is allocated to them (the holes of sparse files); with ``only_vectors``, of the
-    vector chunks alone (``chunk_*.mmap``), which the engine fills when it opens a shard."""
-    total = 0
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            if only_vectors and not (name.startswith("chunk_") and name.endswith(".mmap")):
-                continue
-            try:
-                st = os.stat(os.path.join(dirpath, name))
-            except OSError:
-                continue
-            total += max(0, st.st_size - st.st_blocks * 512)
-    return total
-
-
-def _allocate_vectors(folder: Path) -> None:
-    """Give the vector chunks of a new shard all their blocks now (their content does not
-    change), so that opening the shard later never needs free space."""
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            if name.startswith("chunk_") and name.endswith(".mmap"):
-                fd = os.open(os.path.join(dirpath, name), os.O_RDWR)
-                try:
-                    os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
-                finally:
-                    os.close(fd)
-
-
-def _check_room(folder: Path, needed: int, what: str) -> None:
-    """Raise ``StoreError`` ("No space left on device") when the file system of ``folder``
-    has less than ``needed`` bytes free."""
-    try:
-        st = os.statvfs(folder)
-    except OSError:
-        return
-    free = st.f_bavail * st.f_frsize
-    if free < needed:
-        raise StoreError(
-            f"No space left on device: {what} needs about {(needed + (1 << 20) - 1) >> 20} MB free "
-            f"in {folder}, and {free >> 20} MB are; free some space, or set TAVRIN_DATA_DIR to another disk"
-        )
-
-
-def _used(folder: Path) -> int:
-    """The bytes the files of ``folder`` take on the disk."""
-    total = 0
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            try:
-                total += os.stat(os.path.join(dirpath, name)).st_blocks * 512
-            except OSError:
-                continue
-    return total
-
-
-def _sparse_copy(source: Path, target: Path) -> None:
-    """Copy the folder ``source`` to ``target``, keeping the holes of sparse files."""
-    for dirpath, _, names in os.walk(source):
-        rel = Path(dirpath).relative_to(source)
-        (target / rel).mkdir(parents=True, exist_ok=True)
-        for name in names:
-            if name == _READERS:
-                continue
-            with open(os.path.join(dirpath, name), "rb") as src, open(target / rel / name, "wb") as dst:
-                size = os.fstat(src.fileno()).st_size
-                offset = 0
-                while offset < size:
-                    try:
-                        start = os.lseek(src.fileno(), offset, os.SEEK_DATA)
-                    except OSError:  # no data after offset: the rest is a hole
-                        break
-                    end = os.lseek(src.fileno(), start, os.SEEK_HOLE)
-                    src.seek(start)
-                    dst.seek(start)
-                    remaining = end - start
-                    while remaining > 0:
-                        block = src.read(min(remaining, 1 << 20))
-                        if not block:
-                            break
-                        dst.write(block)
-                        remaining -= len(block)
-                    offset = end
-                dst.truncate(size)
-                dst.flush()
-                os.fsync(dst.fileno())
-
-
 _WRITE_LOCK_WAIT = 2.0  # seconds a writer waits for a source's lock before it gives up
-
-
-def _files_table(generation: Path, manifest: Dict[str, Any]) -> Optional[Dict[str, Any]]:
-    name = manifest.get("files")
-    if not isinstance(name, str):
-        return None
-    try:
-        table = _json_text.loads((generation / name).read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return None  # indexed whole next time
-    if not isinstance(table, dict) or not isinstance(table.get("files"), dict):
-        return None
-    return table
 
 
 class _EdgeSource:
@@ -297,8 +191,10 @@ class _EdgeWriter:
         lexical = source.lexical_index()
         if lexical is None:
             raise StoreError(f"source {self.name!r} has no lexical index to update: index it whole")
-        _check_room(self.folder, _holes(source.path) + _used(source.path) + (8 << 20), f"updating source {self.name!r}")
-        self._engine(lambda: _sparse_copy(source.path, self.path))
+        disk.check_room(
+            self.folder, disk.holes(source.path) + disk.used(source.path) + (8 << 20), f"updating source {self.name!r}"
+        )
+        self._engine(lambda: disk.sparse_copy(source.path, self.path))
         self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
         self._shard = self._engine(lambda: EdgeShard.load(str(self.path)))
         self.size = source.vector_size
@@ -337,8 +233,8 @@ class _EdgeWriter:
             from qdrant_edge import Distance, EdgeConfig, EdgeShard, EdgeVectorParams
 
             self.size = len(vectors[0])
-            _check_room(
-                self.folder.parent, _SHARD_ROOM + 2 * self.size * 4 * len(vectors), f"writing source {self.name!r}"
+            disk.check_room(
+                self.folder.parent, disk.SHARD_ROOM + 2 * self.size * 4 * len(vectors), f"writing source {self.name!r}"
             )
             self.path.mkdir(parents=True)
             self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
@@ -367,7 +263,7 @@ class _EdgeWriter:
         if self._pending:
             points, self._pending = self._pending, []
             size, self._pending_bytes = self._pending_bytes, 0
-            _check_room(self.path, _holes(self.path) + 2 * size + (8 << 20), f"writing source {self.name!r}")
+            disk.check_room(self.path, disk.holes(self.path) + 2 * size + (8 << 20), f"writing source {self.name!r}")
             self._engine(lambda: self._shard.update(UpdateOperation.upsert_points(points)))
 
     def commit(self) -> _EdgeSource:
@@ -390,7 +286,7 @@ class _EdgeWriter:
                 **({"files": _FILES_FILE} if self.files is not None else {}),
                 "embedded_text": self.record.get("embedded_text") or "text",
             }
-            self._engine(lambda: _allocate_vectors(self.path))
+            self._engine(lambda: disk.allocate_vectors(self.path))
             _write_bytes(self.path / _LEXICAL_FILE, self.lexical.to_bytes())
             if self.files is not None:
                 table = {"format": 1, "settings": self.settings or {}, "files": self.files}
@@ -644,7 +540,7 @@ class _EdgeStore:
                 time.sleep(0.05)
                 continue
             try:
-                _check_room(path, _holes(path, only_vectors=True), f"opening source {name!r}")
+                disk.check_room(path, disk.holes(path, only_vectors=True), f"opening source {name!r}")
                 shard = EdgeShard.load(str(path))
             except StoreError:
                 os.close(fd)

@@ -321,6 +321,178 @@ def _file_level_truth(triples: Sequence[Tuple[str, str, float]], source: Any, fi
     return GroundTruth([(query, file, grade) for (query, file), grade in grades.items()])
 
 
+def _check_outputs(ground_truth: str, per_query: Optional[str], plot_path: Optional[str]) -> None:
+    """Every output is checked before any work, so that nothing is written on bad input."""
+    from tavrin._outputs import OutputPathError, check_output
+
+    try:
+        if per_query is not None:
+            if not per_query.lower().endswith(PER_QUERY_SUFFIXES):
+                raise click.BadParameter(f"{per_query!r}: use a .csv or .jsonl file name", param_hint="--per-query")
+            check_output(per_query, inputs=[ground_truth], option="--per-query")
+        if plot_path is not None:
+            if not plot_path.lower().endswith(".png"):
+                raise click.BadParameter(f"{plot_path!r}: use a .png file name", param_hint="--plot")
+            check_output(plot_path, inputs=[p for p in (ground_truth, per_query) if p is not None], option="--plot")
+            from tavrin.evaluation.retrieval.plot import ensure_matplotlib
+
+            ensure_matplotlib()
+    except OutputPathError as exc:
+        raise click.ClickException(str(exc)) from exc
+    except ImportError as exc:
+        raise click.ClickException(str(exc)) from exc
+
+
+def _read_truth(ground_truth: str, stored: bool, indexed: bool) -> Tuple[Any, Any]:
+    """The ground truth file and its ``GroundTruth``; file references need a stored source
+    (``stored``), and only a stored source (not ``indexed`` retrievers) can search them."""
+    from tavrin.evaluation.retrieval.dravik import GroundTruth
+
+    try:
+        truth_file = read_ground_truth_file(ground_truth)
+        truth = GroundTruth(truth_file.triples)
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from exc
+    references = references_in(truth.docs)  # type: ignore[attr-defined]
+    if references:
+        example = next(iter(references))
+        named = f"{len(references)} documents name a file, e.g. {example!r}"
+        if not stored:
+            raise click.ClickException(
+                f"{ground_truth}: {named}: file references need --qdrant-source to resolve against "
+                "(to judge a chunk whose whole text looks like a path, end the document with a line break)"
+            )
+        if indexed:
+            raise click.ClickException(
+                f"{ground_truth}: {named}: only --qdrant-source can search file references "
+                "(--embeddings and --retriever index the ground truth's own documents)"
+            )
+    return truth_file, truth
+
+
+def _retrievers(
+    triples: Any,
+    truth: Any,
+    embeddings_names: Sequence[str],
+    retriever_specs: Sequence[str],
+    qdrant_sources: Sequence[str],
+    qdrant_embeddings: Optional[str],
+    *,
+    exact: bool,
+    search_modes: Tuple[str, ...],
+    level: str,
+    float32: bool,
+) -> Tuple[Any, Dict[str, Any]]:
+    """The retrievers to evaluate by name (names made unique), and the ground truth they are
+    scored against (by file with ``level`` "file")."""
+    from tavrin.evaluation.retrieval.dravik import EmbeddingRetriever
+    from tavrin.evaluation.retrieval.results import FileLevelRetriever, Float32EmbeddingRetriever
+
+    retrievers: Dict[str, Any] = {}
+
+    def add(name: str, retriever: Any) -> None:
+        unique, n = name, 2
+        while unique in retrievers:
+            unique, n = f"{name} ({n})", n + 1
+        retrievers[unique] = retriever
+
+    names = list(embeddings_names) or ([] if retriever_specs or qdrant_sources else [next(iter(EMBEDDINGS))])
+    retriever_cls = Float32EmbeddingRetriever if float32 else EmbeddingRetriever
+    try:
+        from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
+
+        modes = list(dict.fromkeys(search_modes)) or ["hybrid"]
+        stored = [
+            (
+                f"qdrant:{source}" + (f" ({mode})" if len(modes) > 1 else ""),
+                QdrantSourceRetriever.open(
+                    source,
+                    qdrant_embeddings,
+                    exact=exact,
+                    judgements=triples,
+                    by_file=level == "file",
+                    search=mode,
+                ),
+            )
+            for source in qdrant_sources
+            for mode in modes
+        ]
+        files_of: Dict[str, List[str]] = {}
+        if level == "file":
+            truth = _file_level_truth(triples, stored[0][1], files_of)
+        for name in names:
+            retriever: Any = retriever_cls(make_embeddings(name))
+            add(name, FileLevelRetriever(retriever, list(files_of), files_of) if level == "file" else retriever)
+        for spec in retriever_specs:
+            cls = load_retriever_class(spec)
+            try:
+                instance = cls()
+            except Exception as exc:
+                raise ValueError(f"--retriever {spec!r}: {cls.__name__}() failed: {exc}") from exc
+            add(
+                spec.rpartition(":")[2],
+                FileLevelRetriever(instance, list(files_of), files_of) if level == "file" else instance,
+            )
+        for name, retriever in stored:
+            add(name, retriever)
+    except ValueError as exc:
+        raise click.ClickException(str(exc)) from exc
+    return truth, retrievers
+
+
+def _short_lists(retrievers: Dict[str, Any], truth: Any, k: int) -> List[str]:
+    """A warning for each retriever whose corpus holds fewer than ``k``: its lists are
+    shorter, and are scored as they are, as trec_eval does."""
+    from tavrin.evaluation.retrieval.results import Corpus
+
+    short: List[str] = []
+    for name, retriever in retrievers.items():
+        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))
+        if k > corpus.size:
+            short.append(
+                f"--k {k} is more than the {corpus.size} {corpus.unit} {name} searches "
+                f"({corpus.describe()}): its lists are shorter, and P@k still divides by k, as trec_eval does"
+            )
+    return short
+
+
+def _write_outputs(
+    results: Any,
+    retrievers: Dict[str, Any],
+    per_query: Optional[str],
+    plot_path: Optional[str],
+    save_prefix: Optional[str],
+    *,
+    say: bool,
+) -> None:
+    """The per-query file, the plot and the saved index that were asked for (``say``: a
+    line for each on the console)."""
+    from tavrin.evaluation.retrieval.dravik import EmbeddingRetriever
+
+    try:
+        if per_query is not None:
+            from tavrin._outputs import atomic_write_text
+
+            atomic_write_text(per_query, per_query_text(results, per_query))
+            if say:
+                click.secho(f"Wrote the per-query scores to {per_query}", fg="green")
+        if plot_path is not None:
+            from tavrin.evaluation.retrieval.plot import plot_results
+
+            plot_results(results, plot_path)
+            if say:
+                click.secho(f"Wrote the plot to {plot_path}", fg="green")
+        if save_prefix is not None:
+            first = next(
+                r for r in (getattr(v, "inner", v) for v in retrievers.values()) if isinstance(r, EmbeddingRetriever)
+            )
+            first.save(save_prefix)
+            if say:
+                click.secho(f"Saved the index: {save_prefix}_docs.npy, {save_prefix}_doc_embeddings.npy", fg="green")
+    except OSError as exc:
+        raise click.ClickException(f"{exc.filename or ''}: {exc.strerror or exc}".lstrip(": ")) from exc
+
+
 @click.command("retrieval-eval")
 @click.argument("ground_truth", type=click.Path(exists=True, dir_okay=False))
 @click.option(
@@ -497,14 +669,7 @@ def retrieval_eval(
     Without --qdrant-source the corpus searched is the ground truth's own documents; the
     report says which corpus each retriever searched.
     """
-    from tavrin._outputs import OutputPathError, check_output
-    from tavrin.evaluation.retrieval.dravik import EmbeddingRetriever, GroundTruth
-    from tavrin.evaluation.retrieval.results import (
-        Corpus,
-        FileLevelRetriever,
-        Float32EmbeddingRetriever,
-        evaluate_retrievers,
-    )
+    from tavrin.evaluation.retrieval.results import evaluate_retrievers
 
     if not math.isfinite(threshold):
         raise click.BadParameter("must be a finite number", param_hint="--threshold")
@@ -514,107 +679,23 @@ def retrieval_eval(
         raise click.UsageError("--exact compares Qdrant's search with the exact one: it needs --qdrant-source")
     if search_modes and not qdrant_sources:
         raise click.UsageError("--search chooses how a stored source is searched: it needs --qdrant-source")
-    # every output is checked before any work, so that nothing is written on bad input
-    try:
-        if per_query is not None:
-            if not per_query.lower().endswith(PER_QUERY_SUFFIXES):
-                raise click.BadParameter(f"{per_query!r}: use a .csv or .jsonl file name", param_hint="--per-query")
-            check_output(per_query, inputs=[ground_truth], option="--per-query")
-        if plot_path is not None:
-            if not plot_path.lower().endswith(".png"):
-                raise click.BadParameter(f"{plot_path!r}: use a .png file name", param_hint="--plot")
-            check_output(plot_path, inputs=[p for p in (ground_truth, per_query) if p is not None], option="--plot")
-            from tavrin.evaluation.retrieval.plot import ensure_matplotlib
-
-            ensure_matplotlib()
-    except OutputPathError as exc:
-        raise click.ClickException(str(exc)) from exc
-    except ImportError as exc:
-        raise click.ClickException(str(exc)) from exc
-
-    try:
-        truth_file = read_ground_truth_file(ground_truth)
-        triples = truth_file.triples
-        truth = GroundTruth(triples)
-    except ValueError as exc:
-        raise click.ClickException(str(exc)) from exc
-    references = references_in(truth.docs)  # type: ignore[attr-defined]
-    if references:
-        example = next(iter(references))
-        named = f"{len(references)} documents name a file, e.g. {example!r}"
-        if not qdrant_sources:
-            raise click.ClickException(
-                f"{ground_truth}: {named}: file references need --qdrant-source to resolve against "
-                "(to judge a chunk whose whole text looks like a path, end the document with a line break)"
-            )
-        if embeddings_names or retriever_specs:
-            raise click.ClickException(
-                f"{ground_truth}: {named}: only --qdrant-source can search file references "
-                "(--embeddings and --retriever index the ground truth's own documents)"
-            )
+    _check_outputs(ground_truth, per_query, plot_path)
+    truth_file, truth = _read_truth(ground_truth, bool(qdrant_sources), bool(embeddings_names or retriever_specs))
     if level == "file" and not qdrant_sources:
         raise click.UsageError("--by file needs --qdrant-source: the stored chunks know their files")
-
-    retrievers: Dict[str, Any] = {}
-
-    def add(name: str, retriever: Any) -> None:
-        unique, n = name, 2
-        while unique in retrievers:
-            unique, n = f"{name} ({n})", n + 1
-        retrievers[unique] = retriever
-
-    names = list(embeddings_names) or ([] if retriever_specs or qdrant_sources else [next(iter(EMBEDDINGS))])
-    retriever_cls = Float32EmbeddingRetriever if float32 else EmbeddingRetriever
-    try:
-        from tavrin.evaluation.retrieval.qdrant_source import QdrantSourceRetriever
-
-        modes = list(dict.fromkeys(search_modes)) or ["hybrid"]
-        stored = [
-            (
-                f"qdrant:{source}" + (f" ({mode})" if len(modes) > 1 else ""),
-                QdrantSourceRetriever.open(
-                    source,
-                    qdrant_embeddings,
-                    exact=exact,
-                    judgements=triples,
-                    by_file=level == "file",
-                    search=mode,
-                ),
-            )
-            for source in qdrant_sources
-            for mode in modes
-        ]
-        files_of: Dict[str, List[str]] = {}
-        if level == "file":
-            truth = _file_level_truth(triples, stored[0][1], files_of)
-        for name in names:
-            retriever: Any = retriever_cls(make_embeddings(name))
-            add(name, FileLevelRetriever(retriever, list(files_of), files_of) if level == "file" else retriever)
-        for spec in retriever_specs:
-            cls = load_retriever_class(spec)
-            try:
-                instance = cls()
-            except Exception as exc:
-                raise ValueError(f"--retriever {spec!r}: {cls.__name__}() failed: {exc}") from exc
-            add(
-                spec.rpartition(":")[2],
-                FileLevelRetriever(instance, list(files_of), files_of) if level == "file" else instance,
-            )
-        for name, retriever in stored:
-            add(name, retriever)
-    except ValueError as exc:
-        raise click.ClickException(str(exc)) from exc
-
-    # a cutoff above what a retriever searches scores the shorter list, as trec_eval does
-    short: List[str] = []
-    for name, retriever in retrievers.items():
-        corpus = getattr(retriever, "corpus", None) or Corpus("ground_truth", len(truth.docs))  # type: ignore[attr-defined]
-        if cutoffs[-1] > corpus.size:
-            short.append(
-                f"--k {cutoffs[-1]} is more than the {corpus.size} {corpus.unit} {name} searches "
-                f"({corpus.describe()}): its lists are shorter, and P@k still divides by k, as trec_eval does"
-            )
-
+    truth, retrievers = _retrievers(
+        truth_file.triples,
+        truth,
+        embeddings_names,
+        retriever_specs,
+        qdrant_sources,
+        qdrant_embeddings,
+        exact=exact,
+        search_modes=search_modes,
+        level=level,
+        float32=float32,
+    )
+    short = _short_lists(retrievers, truth, cutoffs[-1])
     try:
         results = evaluate_retrievers(
             truth,
@@ -639,25 +720,4 @@ def retrieval_eval(
         click.echo(json.dumps(results.to_dict(), indent=2))
     else:
         click.echo(format_table(results))
-    try:
-        if per_query is not None:
-            from tavrin._outputs import atomic_write_text
-
-            atomic_write_text(per_query, per_query_text(results, per_query))
-            if output_format == "table":
-                click.secho(f"Wrote the per-query scores to {per_query}", fg="green")
-        if plot_path is not None:
-            from tavrin.evaluation.retrieval.plot import plot_results
-
-            plot_results(results, plot_path)
-            if output_format == "table":
-                click.secho(f"Wrote the plot to {plot_path}", fg="green")
-        if save_prefix is not None:
-            first = next(
-                r for r in (getattr(v, "inner", v) for v in retrievers.values()) if isinstance(r, EmbeddingRetriever)
-            )
-            first.save(save_prefix)
-            if output_format == "table":
-                click.secho(f"Saved the index: {save_prefix}_docs.npy, {save_prefix}_doc_embeddings.npy", fg="green")
-    except OSError as exc:
-        raise click.ClickException(f"{exc.filename or ''}: {exc.strerror or exc}".lstrip(": ")) from exc
+    _write_outputs(results, retrievers, per_query, plot_path, save_prefix, say=output_format == "table")

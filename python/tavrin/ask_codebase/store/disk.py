@@ -1,0 +1,107 @@
+"""The disk under a local store: room checked before the engine writes, and shard folders
+copied with their holes.
+
+Qdrant Edge lays its files out sparse and writes into them through memory maps; with the
+disk full such a write ends the process (SIGBUS) instead of raising an error, so the store
+checks for room first and says "No space left on device" itself.
+"""
+
+import os
+from pathlib import Path
+
+from tavrin.ask_codebase.store.base import _READERS
+from tavrin.errors import StoreError
+
+# Room a new shard needs before its first point: the engine lays out files of 32 MiB that
+# it fills as it goes (sparse on the disk), and a write into them with the disk full ends
+# the process (SIGBUS) instead of raising an error.
+SHARD_ROOM = 40 << 20
+
+
+def holes(folder: Path, only_vectors: bool = False) -> int:
+    """The bytes the files of ``folder`` may still claim on the disk: their sizes beyond
+    what is allocated to them (the holes of sparse files); with ``only_vectors``, of the
+    vector chunks alone (``chunk_*.mmap``), which the engine fills when it opens a shard."""
+    total = 0
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            if only_vectors and not (name.startswith("chunk_") and name.endswith(".mmap")):
+                continue
+            try:
+                st = os.stat(os.path.join(dirpath, name))
+            except OSError:
+                continue
+            total += max(0, st.st_size - st.st_blocks * 512)
+    return total
+
+
+def allocate_vectors(folder: Path) -> None:
+    """Give the vector chunks of a new shard all their blocks now (their content does not
+    change), so that opening the shard later never needs free space."""
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            if name.startswith("chunk_") and name.endswith(".mmap"):
+                fd = os.open(os.path.join(dirpath, name), os.O_RDWR)
+                try:
+                    os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
+                finally:
+                    os.close(fd)
+
+
+def check_room(folder: Path, needed: int, what: str) -> None:
+    """Raise ``StoreError`` ("No space left on device") when the file system of ``folder``
+    has less than ``needed`` bytes free."""
+    try:
+        st = os.statvfs(folder)
+    except OSError:
+        return
+    free = st.f_bavail * st.f_frsize
+    if free < needed:
+        raise StoreError(
+            f"No space left on device: {what} needs about {(needed + (1 << 20) - 1) >> 20} MB free "
+            f"in {folder}, and {free >> 20} MB are; free some space, or set TAVRIN_DATA_DIR to another disk"
+        )
+
+
+def used(folder: Path) -> int:
+    """The bytes the files of ``folder`` take on the disk."""
+    total = 0
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            try:
+                total += os.stat(os.path.join(dirpath, name)).st_blocks * 512
+            except OSError:
+                continue
+    return total
+
+
+def sparse_copy(source: Path, target: Path) -> None:
+    """Copy the folder ``source`` to ``target``, keeping the holes of sparse files."""
+    for dirpath, _, names in os.walk(source):
+        rel = Path(dirpath).relative_to(source)
+        (target / rel).mkdir(parents=True, exist_ok=True)
+        for name in names:
+            if name == _READERS:
+                continue
+            with open(os.path.join(dirpath, name), "rb") as src, open(target / rel / name, "wb") as dst:
+                size = os.fstat(src.fileno()).st_size
+                offset = 0
+                while offset < size:
+                    try:
+                        start = os.lseek(src.fileno(), offset, os.SEEK_DATA)
+                    except OSError:  # no data after offset: the rest is a hole
+                        break
+                    end = os.lseek(src.fileno(), start, os.SEEK_HOLE)
+                    src.seek(start)
+                    dst.seek(start)
+                    remaining = end - start
+                    while remaining > 0:
+                        block = src.read(min(remaining, 1 << 20))
+                        if not block:
+                            break
+                        dst.write(block)
+                        remaining -= len(block)
+                    offset = end
+                dst.truncate(size)
+                dst.flush()
+                os.fsync(dst.fileno())
