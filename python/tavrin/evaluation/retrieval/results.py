@@ -357,6 +357,45 @@ def _bar_factory(progress: bool) -> Callable[..., Any]:
     return Bar
 
 
+def _search_all(
+    retriever: Any,
+    keys: List[str],
+    texts: List[str],
+    depth: int,
+    block: bool,
+    query_block: int,
+    advance: Callable[[int], Any],
+) -> Tuple[Dict[str, List[str]], float]:
+    """Every query's hits, by query key, and the seconds spent searching. A retriever that
+    searches many queries at once (an embedding index, a stored source that embeds them in
+    one call) is searched in blocks of ``query_block``; queries that share a text need
+    ``search_as``, one by one."""
+    retrieval: Dict[str, List[str]] = {}
+    searching = 0.0
+    search_as = getattr(retriever, "search_as", None)
+    many = isinstance(retriever, EmbeddingRetriever) or (
+        callable(getattr(retriever, "search_many", None)) and (keys == texts or not callable(search_as))
+    )
+    if block and many:
+        for i in range(0, len(keys), query_block):
+            t0 = time.perf_counter()
+            found = cast(Any, retriever).search_many(texts[i : i + query_block], depth)
+            searching += time.perf_counter() - t0
+            retrieval.update(zip(keys[i : i + query_block], found))
+            advance(len(found))
+        return retrieval, searching
+    for query, text in zip(keys, texts):
+        t0 = time.perf_counter()
+        if text != query and callable(search_as):
+            hits = search_as(query, text, depth)
+        else:
+            hits = retriever.search(text, depth)
+        searching += time.perf_counter() - t0
+        retrieval[query] = hits if isinstance(hits, list) else list(hits)
+        advance(1)
+    return retrieval, searching
+
+
 def evaluate_retriever(
     ground_truth: GroundTruth,
     retriever: Retriever,
@@ -417,34 +456,8 @@ def evaluate_retriever(
     # One probe of the relevant counts gives the search depth R-precision needs.
     _, _, relevant = ground_truth._score_rankings({}, [1], float(threshold), gain == "exponential")
     depth = min(corpus.size, max(cutoffs[-1], int(relevant.max()) if len(relevant) else 0))
-    retrieval: Dict[str, List[str]] = {}
-    searching = 0.0
-    search_as = getattr(retriever, "search_as", None)
-    # a retriever that searches many queries at once (an embedding index, a stored source
-    # that embeds them in one call); queries that share a text need search_as, one by one
-    many = isinstance(retriever, EmbeddingRetriever) or (
-        callable(getattr(retriever, "search_many", None)) and (keys == texts or not callable(search_as))
-    )
     with bar(total=len(keys), desc=f"Searching top-{depth} ({name})", unit="query") as b:
-        if block and many:
-            for i in range(0, len(keys), query_block):
-                t0 = time.perf_counter()
-                found = cast(Any, retriever).search_many(texts[i : i + query_block], depth)
-                searching += time.perf_counter() - t0
-                retrieval.update(zip(keys[i : i + query_block], found))
-                b.update(len(found))
-        else:
-            for query, text in zip(keys, texts):
-                t0 = time.perf_counter()
-                if text != query and callable(search_as):
-                    hits = search_as(query, text, depth)
-                else:
-                    hits = retriever.search(text, depth)
-                searching += time.perf_counter() - t0
-                if not isinstance(hits, list):
-                    hits = list(hits)
-                retrieval[query] = hits
-                b.update(1)
+        retrieval, searching = _search_all(retriever, keys, texts, depth, block, query_block, b.update)
 
     values, r_precision, relevant = ground_truth._score_rankings(
         retrieval, cutoffs, float(threshold), gain == "exponential"
