@@ -22,6 +22,14 @@ ENV = {
 }
 
 
+@pytest.fixture(autouse=True)
+def _git_without_leak_checks(monkeypatch):
+    # under the sanitizers their runtime is preloaded into every child, git too: its leaks
+    # are not this project's
+    if "ASAN_OPTIONS" in os.environ:
+        monkeypatch.setenv("ASAN_OPTIONS", os.environ["ASAN_OPTIONS"] + ":detect_leaks=0")
+
+
 class Repo:
     def __init__(self, root: Path) -> None:
         self.root = root
