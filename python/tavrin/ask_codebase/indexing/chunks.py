@@ -274,24 +274,8 @@ class TextRecorder:
 def bounded_file_chunks(documents: Iterable[Document], recorder: TextRecorder) -> Iterator[Document]:
     """The chunks of a ``FileLoader`` over ``recorder``'s paths, file by file, bounded
     to their splitter's size (``bound_chunks``) and with their line ranges."""
-    group: List[Document] = []
-    text = ""
-    reads = -1
-
-    def finish() -> List[Document]:
-        if not group:
-            return []
-        limit = limit_for(str(group[0].metadata.get("filepath") or group[0].metadata.get("source") or ""))
-        chunks = bound_chunks(group, limit)
-        add_line_ranges(chunks, text, limit)
-        return chunks
-
-    for document in documents:
-        if recorder.reads != reads:
-            yield from finish()
-            group, text, reads = [], recorder.text, recorder.reads
-        group.append(document)
-    yield from finish()
+    for _, chunks in file_chunks(documents, recorder):
+        yield from chunks
 
 
 def file_chunks(documents: Iterable[Document], recorder: TextRecorder) -> Iterator[Tuple[str, List[Document]]]:

@@ -175,6 +175,25 @@ def _unknown(source_name: str, store: _Store, config: StoreConfig, how: bool) ->
     return UnknownSourceError(f"unknown source {source_name!r} in {config.describe()}; {listing}.{hint}")
 
 
+def _index_record(embedding_cls: Any, embedding_name: Optional[str], embed_path: bool) -> Dict[str, Any]:
+    """What a source records of its indexing: the embeddings' name, when, and what was embedded."""
+    return {
+        "embedding": embedding_name or _factory_name(embedding_cls),
+        "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
+        "embedded_text": "path+text" if embed_path else "text",
+    }
+
+
+def _embed_into(writer: Any, embedding: Any, chunks: Iterable[Any], batch_size: int, how: str) -> List[int]:
+    """Embed ``chunks`` ``batch_size`` at a time (their text as ``how`` says) and add them to
+    ``writer``; the point ids they were given."""
+    ids: List[int] = []
+    for batch in _batched(chunks, batch_size):
+        texts = [embedded_text(d.page_content, d.metadata, how) for d in batch]
+        ids += writer.add(batch, _vectors(embedding, texts, writer.size))
+    return ids
+
+
 def _index_settings(settings: Optional[Dict[str, Any]], embedding_name: str, embed_path: bool) -> Dict[str, Any]:
     """What must not change between two runs for one to update the other's source."""
     return {**(settings or {}), "embedding": embedding_name, "embedded_text": "path+text" if embed_path else "text"}
@@ -285,16 +304,10 @@ class QdrantWrapper:
         _check_source_name(source_name)
         store = open_client(config)
         embedding = embedding_cls()
-        record = {
-            "embedding": embedding_name or _factory_name(embedding_cls),
-            "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
-            "embedded_text": "path+text" if embed_path else "text",
-        }
+        record = _index_record(embedding_cls, embedding_name, embed_path)
         writer = store.writer(source_name, record)
         try:
-            for batch in _batched(documents, batch_size):
-                texts = [embedded_text(d.page_content, d.metadata, record["embedded_text"]) for d in batch]
-                writer.add(batch, _vectors(embedding, texts, writer.size))
+            _embed_into(writer, embedding, documents, batch_size, record["embedded_text"])
             if writer.empty:
                 raise EmptySourceError(
                     f"no documents to index for source {source_name!r}; the source was left unchanged"
@@ -340,12 +353,8 @@ class QdrantWrapper:
         _check_source_name(source_name)
         store = open_client(config)
         embedding = embedding_cls()
-        how = "path+text" if embed_path else "text"
-        record = {
-            "embedding": embedding_name or _factory_name(embedding_cls),
-            "indexed": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
-            "embedded_text": how,
-        }
+        record = _index_record(embedding_cls, embedding_name, embed_path)
+        how = record["embedded_text"]
         wanted = _index_settings(settings, record["embedding"], embed_path)
         previous: Optional[Dict[str, Any]] = None
         source = None
@@ -372,11 +381,7 @@ class QdrantWrapper:
                 writer.drop(dropped)
                 removed = sum(1 for k in previous if k not in files)
             for key, chunks in load(keys):
-                ids: List[int] = []
-                for batch in _batched(chunks, batch_size):
-                    texts = [embedded_text(d.page_content, d.metadata, how) for d in batch]
-                    ids += writer.add(batch, _vectors(embedding, texts, writer.size))
-                table_files[key] = {"hash": files[key], "ids": ids}
+                table_files[key] = {"hash": files[key], "ids": _embed_into(writer, embedding, chunks, batch_size, how)}
             for key in keys:  # files that gave no chunk
                 table_files.setdefault(key, {"hash": files[key], "ids": []})
             if writer.empty:
