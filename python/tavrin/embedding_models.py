@@ -5,7 +5,7 @@ from typing import Any, List, Optional
 
 from langchain.embeddings.base import Embeddings
 
-from tavrin.embeddings import SEMANTIC_EXTRA_HINT
+from tavrin.embeddings import HASHING_DIM, SEMANTIC_EXTRA_HINT
 from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
 
 
@@ -20,7 +20,7 @@ class CodeHashingEmbeddings(Embeddings):
 
     __module__ = "tavrin.embeddings"
 
-    def __init__(self, dim: int = 1024) -> None:
+    def __init__(self, dim: int = HASHING_DIM) -> None:
         if not isinstance(dim, int) or isinstance(dim, bool) or dim < 1:
             raise ValueError(f"dim must be a positive int, got {dim!r}")
         self.dim = dim

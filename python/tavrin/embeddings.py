@@ -25,6 +25,9 @@ EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
     "openai": "langchain.embeddings:OpenAIEmbeddings",
 }
 
+#: The length of the hashing embeddings' vectors.
+HASHING_DIM = 1024
+
 #: The models that come with tavrin, the offline default first.
 EMBEDDING_NAMES = ("hashing", "minilm", "openai")
 

@@ -56,9 +56,10 @@ class _QueryEmbeddings:
 
     def embed_query(self, text: str) -> List[float]:
         if self.name == "hashing":  # the built-in model, without langchain's import
+            from tavrin.embeddings import HASHING_DIM
             from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
 
-            return embed_texts([text], 1024)[0]
+            return embed_texts([text], HASHING_DIM)[0]
         return self._load().embed_query(text)
 
     def embed_documents(self, texts: List[str]) -> List[List[float]]:

@@ -8,6 +8,7 @@ checks for room first and says "No space left on device" itself.
 
 import os
 from pathlib import Path
+from typing import Iterator
 
 from tavrin.ask_codebase.store.base import _READERS
 from tavrin.errors import StoreError
@@ -18,34 +19,38 @@ from tavrin.errors import StoreError
 SHARD_ROOM = 40 << 20
 
 
+def _files(folder: Path, only_vectors: bool = False) -> Iterator[str]:
+    """The paths of the files under ``folder``; with ``only_vectors``, of the vector chunks
+    alone (``chunk_*.mmap``)."""
+    for dirpath, _, names in os.walk(folder):
+        for name in names:
+            if not only_vectors or (name.startswith("chunk_") and name.endswith(".mmap")):
+                yield os.path.join(dirpath, name)
+
+
 def holes(folder: Path, only_vectors: bool = False) -> int:
     """The bytes the files of ``folder`` may still claim on the disk: their sizes beyond
     what is allocated to them (the holes of sparse files); with ``only_vectors``, of the
-    vector chunks alone (``chunk_*.mmap``), which the engine fills when it opens a shard."""
+    vector chunks alone, which the engine fills when it opens a shard."""
     total = 0
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            if only_vectors and not (name.startswith("chunk_") and name.endswith(".mmap")):
-                continue
-            try:
-                st = os.stat(os.path.join(dirpath, name))
-            except OSError:
-                continue
-            total += max(0, st.st_size - st.st_blocks * 512)
+    for path in _files(folder, only_vectors):
+        try:
+            st = os.stat(path)
+        except OSError:
+            continue
+        total += max(0, st.st_size - st.st_blocks * 512)
     return total
 
 
 def allocate_vectors(folder: Path) -> None:
     """Give the vector chunks of a new shard all their blocks now (their content does not
     change), so that opening the shard later never needs free space."""
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            if name.startswith("chunk_") and name.endswith(".mmap"):
-                fd = os.open(os.path.join(dirpath, name), os.O_RDWR)
-                try:
-                    os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
-                finally:
-                    os.close(fd)
+    for path in _files(folder, only_vectors=True):
+        fd = os.open(path, os.O_RDWR)
+        try:
+            os.posix_fallocate(fd, 0, os.fstat(fd).st_size)
+        finally:
+            os.close(fd)
 
 
 def check_room(folder: Path, needed: int, what: str) -> None:
@@ -66,12 +71,11 @@ def check_room(folder: Path, needed: int, what: str) -> None:
 def used(folder: Path) -> int:
     """The bytes the files of ``folder`` take on the disk."""
     total = 0
-    for dirpath, _, names in os.walk(folder):
-        for name in names:
-            try:
-                total += os.stat(os.path.join(dirpath, name)).st_blocks * 512
-            except OSError:
-                continue
+    for path in _files(folder):
+        try:
+            total += os.stat(path).st_blocks * 512
+        except OSError:
+            continue
     return total
 
 
