@@ -5,29 +5,11 @@ from pathlib import Path
 from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
 
 import click
-from loguru import logger
 from tqdm import tqdm
 
 from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, content_hash, plural
 from tavrin.ask_codebase.store.qdrant import EmptySourceError, IndexUpdate, QdrantWrapper, StoreConfig, open_client
 from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
-
-
-class _ChosenFiles:
-    """Builds a file loader that reads the files chosen for each root, in order (through
-    ``recorder``, which keeps the text of the file read last)."""
-
-    @staticmethod
-    def loader(sources: List[Any], chosen: Dict[str, List[Path]], advance: Callable[[], None], recorder: Any) -> Any:
-        from tavrin.ask_codebase.indexing.loader.file import FileLoader
-
-        class ChosenFileLoader(FileLoader):
-            def _iter_path_or_dir(self, path: Path) -> Iterator[Path]:
-                for f in chosen.get(str(path), ()):
-                    yield recorder.path(f)
-                    advance()
-
-        return ChosenFileLoader(sources)
 
 
 class _Tally:
@@ -53,16 +35,18 @@ def _load_files(
     advance: Callable[[], None],
 ) -> Iterator[Tuple[str, List[Any]]]:
     """The chunks of the chosen files, file by file: (the file's path, its chunks), split
-    by the file loader, cut to their splitter's size, with their line ranges."""
-    from tavrin.ask_codebase.indexing.chunks import TextRecorder, file_chunks
+    as the file loader splits them, cut to their splitter's size, with their line ranges.
+    A file that gives no chunk is left out."""
     from tavrin.ask_codebase.indexing.loader.file import (
         FileSource,
         gen_github_reference_maker,
         gen_local_reference_maker,
     )
+    from tavrin.ask_codebase.indexing.splitting import file_chunks
 
     for index, selection in enumerate(selections):
-        if not chosen.get(str(selection.root)):
+        files = chosen.get(str(selection.root))
+        if not files:
             continue
         folder = str(selection.folder)
         if repo_url:
@@ -70,10 +54,10 @@ def _load_files(
         else:
             ref_maker = gen_local_reference_maker(folder)
         source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
-        recorder = TextRecorder()
-        loader = _ChosenFiles.loader([source], chosen, advance, recorder)
-        for path, chunks in file_chunks(loader.load(), recorder):
-            yield path, list(tally.count(index, chunks))
+        for read in file_chunks(source, files):
+            advance()
+            if read.chunks:
+                yield read.path, list(tally.count(index, read.chunks))
 
 
 def _left_out(selections: List[TreeSelection], verbose: bool) -> str:
@@ -209,12 +193,8 @@ def index(
 
     _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
     factory, embedding = build_embeddings(embeddings_name, "index")
-    if not verbose:
-        logger.disable("tavrin")  # the loader logs every file it skips
-    from tavrin.ask_codebase.indexing.chunks import quiet_splitter_warnings
-
     try:
-        with quiet_splitter_warnings(), tqdm(total=total, desc="Indexing", unit=" files") as bar:
+        with tqdm(total=total, desc="Indexing", unit=" files") as bar:
 
             def advance() -> None:
                 bar.set_postfix_str(f"{tally.chunks} chunks", refresh=False)
@@ -245,8 +225,5 @@ def index(
             f"nothing to index under {', '.join(map(str, paths))}: no file was chosen "
             f"({skipped_text}; -v says why). Source {source_name!r} was left unchanged."
         ) from exc
-    finally:
-        if not verbose:
-            logger.enable("tavrin")
     message = _closing_line(update, tally, source_name, skipped_text, config.describe())
     click.secho(message, fg="green", err=True)

@@ -15,8 +15,10 @@ mends that after the split:
 - ``add_line_ranges`` gives every chunk of a file "start_line" and "end_line" (1-based,
   inclusive), found by locating the chunks in the file's text in order. Splitters only
   drop or re-join whitespace, so a chunk is located by its text without whitespace.
-- ``bounded_file_chunks`` applies both to the documents of a ``FileLoader`` whose paths
-  come from a ``TextRecorder`` (so each file is read only once).
+
+``tavrin index`` does not need to find its chunks again: ``splitting.file_chunks`` splits
+each file keeping the place of every chunk, and cuts over-long ones with
+``split_to_limit_at``, which tells where each piece starts.
 """
 
 import bisect
@@ -31,14 +33,12 @@ from langchain.schema import Document
 
 __all__ = [
     "ChunkLimit",
-    "TextRecorder",
     "add_line_ranges",
     "bound_chunks",
-    "bounded_file_chunks",
-    "file_chunks",
     "limit_for",
     "quiet_splitter_warnings",
     "split_to_limit",
+    "split_to_limit_at",
 ]
 
 # The model whose encoding the token splitter counts with.
@@ -61,14 +61,11 @@ class ChunkLimit:
     length: Callable[[str], int]
 
     @classmethod
-    def of_splitter(cls, splitter: Any) -> "ChunkLimit":
-        """The limit a langchain text splitter keeps to (in principle)."""
-        from langchain.text_splitter import RecursiveCharacterTextSplitter
-
-        size = max(1, int(splitter._chunk_size))
-        overlap = max(0, min(int(splitter._chunk_overlap), size // 2))
-        tokens = not isinstance(splitter, RecursiveCharacterTextSplitter) or splitter._length_function is not len
-        return cls(size=size, overlap=overlap, tokens=tokens, length=splitter._length_function)
+    def of_splitting(cls, splitting: Any) -> "ChunkLimit":
+        """The limit a ``splitting.Splitting`` keeps to (in principle)."""
+        size = max(1, int(splitting.size))
+        overlap = max(0, min(int(splitting.overlap), size // 2))
+        return cls(size=size, overlap=overlap, tokens=splitting.tokens, length=splitting.length)
 
     def fits(self, text: str) -> bool:
         """Whether ``text`` is within the limit."""
@@ -86,9 +83,9 @@ def limit_for(path: Union[str, Path]) -> ChunkLimit:
     suffix = Path(path).suffix
     limit = _limits.get(suffix)
     if limit is None:
-        from tavrin.ask_codebase.indexing.loader.file import get_file_splitter
+        from tavrin.ask_codebase.indexing.splitting import Splitting
 
-        limit = _limits[suffix] = ChunkLimit.of_splitter(get_file_splitter(Path(f"x{suffix}")))
+        limit = _limits[suffix] = ChunkLimit.of_splitting(Splitting.for_path(f"x{suffix}"))
     return limit
 
 
@@ -114,6 +111,21 @@ def split_to_limit(text: str, limit: ChunkLimit) -> List[str]:
     ``limit.overlap`` units before that end. A piece that the limit's own measure finds
     too long (re-encoding can merge tokens differently) is shortened until it fits.
     """
+    return [piece for piece, _ in split_to_limit_at(text, limit)]
+
+
+def split_to_limit_at(text: str, limit: ChunkLimit) -> List[Tuple[str, int]]:
+    """The pieces of ``split_to_limit``, each with the offset in ``text`` of its first character."""
+    located: List[Tuple[str, int]] = []
+    consumed = [0, 0]  # offset in data, and in text, of the last piece located
+
+    def locate(piece: str, offset: int, raw: str) -> None:
+        if limit.tokens:  # a byte offset, at a character boundary
+            consumed[1] += len(data[consumed[0] : offset].decode("utf-8"))  # type: ignore[union-attr]
+            consumed[0] = offset
+            offset = consumed[1]
+        located.append((piece, offset + len(raw) - len(raw.lstrip())))
+
     if limit.tokens:
         data: Union[str, bytes] = text.encode("utf-8")
         encoding = _encoding()
@@ -126,7 +138,6 @@ def split_to_limit(text: str, limit: ChunkLimit) -> List[str]:
         seps = _CUT_AT
     units = len(bounds) - 1
     size, overlap = limit.size, limit.overlap
-    out: List[str] = []
     first = 0  # unit at which the piece starts
     start = 0  # offset in data at which the piece starts
     while start < len(data):
@@ -155,9 +166,9 @@ def split_to_limit(text: str, limit: ChunkLimit) -> List[str]:
             if limit.fits(piece) or span <= 1:  # type: ignore[arg-type]
                 break
             span = max(1, min(span - 1, span - (limit.length(piece) - size)))  # type: ignore[arg-type]
-        piece = piece.strip()
-        if piece:
-            out.append(piece)  # type: ignore[arg-type]
+        stripped = piece.strip()
+        if stripped:
+            locate(stripped, start, piece)  # type: ignore[arg-type]
         if cut >= len(data):
             break
         # the unit in which the cut lies, then back by the overlap
@@ -170,7 +181,7 @@ def split_to_limit(text: str, limit: ChunkLimit) -> List[str]:
             following_start = cut
             following = at
         first, start = following, following_start
-    return out
+    return located
 
 
 def bound_chunks(documents: Iterable[Document], limit: ChunkLimit) -> List[Document]:
@@ -240,68 +251,6 @@ def add_line_ranges(documents: Sequence[Document], text: str, limit: Optional[Ch
         document.metadata["start_line"] = int(np.searchsorted(newlines, first)) + 1
         document.metadata["end_line"] = int(np.searchsorted(newlines, last)) + 1
         previous_start, previous_end = found, found + len(key)
-
-
-class TextRecorder:
-    """Keeps the text of the file the loader read last.
-
-    ``path(p)`` gives a path whose ``read_text`` reads as ``Path.read_text`` does and
-    keeps the result here; ``reads`` counts the reads, so documents that arrive after a
-    new read belong to the next file.
-    """
-
-    def __init__(self) -> None:
-        self.text = ""
-        self.read_path = ""
-        self.reads = 0
-        recorder = self
-
-        class RecordedPath(type(Path())):  # type: ignore[misc]
-            def read_text(self, *args: Any, **kwargs: Any) -> str:
-                text = super().read_text(*args, **kwargs)
-                recorder.text = text
-                recorder.read_path = str(self)
-                recorder.reads += 1
-                return text
-
-        self._cls = RecordedPath
-
-    def path(self, path: Union[str, Path]) -> Path:
-        """``path`` as a path whose text this recorder keeps when it is read."""
-        return self._cls(path)
-
-
-def bounded_file_chunks(documents: Iterable[Document], recorder: TextRecorder) -> Iterator[Document]:
-    """The chunks of a ``FileLoader`` over ``recorder``'s paths, file by file, bounded
-    to their splitter's size (``bound_chunks``) and with their line ranges."""
-    for _, chunks in file_chunks(documents, recorder):
-        yield from chunks
-
-
-def file_chunks(documents: Iterable[Document], recorder: TextRecorder) -> Iterator[Tuple[str, List[Document]]]:
-    """The chunks of a ``FileLoader`` over ``recorder``'s paths, grouped by file: (the
-    path read, its chunks bounded to their splitter's size and with their line ranges).
-    A file that gives no chunk does not appear."""
-    group: List[Document] = []
-    text, path = "", ""
-    reads = -1
-
-    def finish() -> List[Document]:
-        if not group:
-            return []
-        limit = limit_for(str(group[0].metadata.get("filepath") or group[0].metadata.get("source") or ""))
-        chunks = bound_chunks(group, limit)
-        add_line_ranges(chunks, text, limit)
-        return chunks
-
-    for document in documents:
-        if recorder.reads != reads:
-            if group:
-                yield path, finish()
-            group, text, path, reads = [], recorder.text, recorder.read_path, recorder.reads
-        group.append(document)
-    if group:
-        yield path, finish()
 
 
 class _DropOversizeWarnings(logging.Filter):
