@@ -162,14 +162,16 @@ def _disk_full_when_storing(monkeypatch: pytest.MonkeyPatch) -> None:
 
 def _unreadable(name: str) -> Callable[[pytest.MonkeyPatch], None]:
     def patch(monkeypatch: pytest.MonkeyPatch) -> None:
-        real = Path.read_text
+        def refused(real: Callable[..., Any]) -> Callable[..., Any]:
+            def read(self: Path, *args: Any, **kwargs: Any) -> Any:
+                if self.name == name:
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(self))
+                return real(self, *args, **kwargs)
 
-        def read_text(self: Path, *args: Any, **kwargs: Any) -> str:
-            if self.name == name:
-                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(self))
-            return real(self, *args, **kwargs)
+            return read
 
-        monkeypatch.setattr(Path, "read_text", read_text)
+        for method in ("read_text", "read_bytes"):
+            monkeypatch.setattr(Path, method, refused(getattr(Path, method)))
 
     return patch
 

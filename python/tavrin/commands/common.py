@@ -77,11 +77,8 @@ def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFacto
         raise click.ClickException(
             f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
         ) from exc
-    from langchain.embeddings.base import Embeddings
-
-    if not isinstance(embedding, Embeddings) and not (
-        callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))
-    ):
+    # what is used of them (langchain's Embeddings declare the same two methods)
+    if not (callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))):
         raise click.ClickException(
             f"--embeddings {embeddings_name!r} made a {type(embedding).__name__}, not embeddings "
             "(an object with embed_documents and embed_query, such as a langchain Embeddings class)"
