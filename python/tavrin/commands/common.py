@@ -78,7 +78,7 @@ def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFacto
             f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
         ) from exc
     # what is used of them (langchain's Embeddings declare the same two methods)
-    if not (callable(getattr(embedding, "embed_documents", None)) and callable(getattr(embedding, "embed_query", None))):
+    if not all(callable(getattr(embedding, method, None)) for method in ("embed_documents", "embed_query")):
         raise click.ClickException(
             f"--embeddings {embeddings_name!r} made a {type(embedding).__name__}, not embeddings "
             "(an object with embed_documents and embed_query, such as a langchain Embeddings class)"
