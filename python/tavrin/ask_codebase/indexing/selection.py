@@ -5,6 +5,7 @@ vendored, generated and binary files), and the content hash that tells a changed
 import hashlib
 import os
 import re
+import stat
 from pathlib import Path
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
@@ -364,18 +365,24 @@ class TreeSelection:
             return "not matched by --include"
         if self.include is None and (name in GENERATED_FILES or name.lower().endswith(GENERATED_SUFFIXES)):
             return "generated (lock file, SVG, minified; --include takes it)"
-        real = os.path.realpath(path)
-        if real != real_root and not real.startswith(real_root.rstrip(os.sep) + os.sep):
-            return "a link to a file outside the tree"
+        # folders that are links are not walked into: only a file that is one can lead out
+        if os.path.islink(path):
+            real = os.path.realpath(path)
+            if real != real_root and not real.startswith(real_root.rstrip(os.sep) + os.sep):
+                return "a link to a file outside the tree"
         return self._content_reason(path, generated=self.include is None)
 
     def _content_reason(self, path: str, generated: bool = False) -> Optional[str]:
-        if not os.path.isfile(path):
+        try:
+            status: Optional[os.stat_result] = os.stat(path)
+        except (OSError, ValueError):
+            status = None
+        if status is None or not stat.S_ISREG(status.st_mode):
             return "not a regular file"
         if os.path.splitext(path)[1].lower() in BINARY_SUFFIXES:
             return "binary (by its suffix)"
         try:
-            if os.stat(path).st_size > self.max_size:
+            if status.st_size > self.max_size:
                 return "larger than --max-file-size"
             with open(path, "rb") as f:
                 head = f.read(SNIFF_BYTES)
@@ -407,8 +414,7 @@ def generated_reason(path: str, head: bytes) -> Optional[str]:
     lines = text.splitlines()
     for line in lines[:GENERATED_HEADER_LINES]:
         stripped = line.strip().lower()
-        words = re.sub(r"^[\W_]+", "", stripped)
-        if stripped.startswith(COMMENT_STARTS) and GENERATED_HEADER.search(words):
+        if stripped.startswith(COMMENT_STARTS) and GENERATED_HEADER.search(re.sub(r"^[\W_]+", "", stripped)):
             return "generated (by its header line; --include takes it)"
     if path.lower().endswith(DATA_SUFFIXES):
         return None
