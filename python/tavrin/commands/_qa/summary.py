@@ -75,25 +75,27 @@ def _summary_text(report: Report, cases: Optional[List[Any]]) -> str:
 
 
 def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[Any]]) -> None:
+    from tavrin.evaluation.qa.jury import jury_summary, jury_text
+
+    jury = jury_summary(report)
     if fmt == "json":
-        click.echo(
-            json.dumps(
-                {
-                    "report": output,
-                    "error_msg": report.error_msg,
-                    "judgements": len(report.records),
-                    "requests": report.requests,
-                    "retries": report.retries,
-                    "tokens": report.tokens,
-                    "summary": summarise(report, cases),
-                },
-                ensure_ascii=False,
-                indent=2,
-            )
-        )
+        figures: Dict[str, Any] = {
+            "report": output,
+            "error_msg": report.error_msg,
+            "judgements": len(report.records),
+            "requests": report.requests,
+            "retries": report.retries,
+            "tokens": report.tokens,
+            "summary": summarise(report, cases),
+        }
+        if jury:  # a run of one judge prints what it always did
+            figures["jury"] = jury
+        click.echo(json.dumps(figures, ensure_ascii=False, indent=2))
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))
+    if jury:
+        click.echo(jury_text(jury))
     usage = ", ".join(
         f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens") if getattr(report, k) is not None
     )
