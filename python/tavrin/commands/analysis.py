@@ -454,7 +454,7 @@ def judge_agreement_command(paths: Tuple[str, ...], fmt: str) -> None:
     Lines or CSV of case_id, subject, evaluator (optional) and label): accuracy, Cohen's
     kappa with a 95% interval and the confusion matrix; for ratings also Spearman's rank
     correlation and the mean absolute error. Several reports (judge models) are shown
-    side by side; a jury's report as each of its judges and its majority.
+    side by side.
     """
     if len(paths) < 2:
         raise Fail("judge-agreement needs one or more reports and then the labels file")
