@@ -148,3 +148,20 @@ def test_the_jury_value_and_the_judges_field_of_a_record() -> None:
                          ([{"model": "a", "value": 1}], "missing field 'reason'"), ({}, "must be an array")):
         with pytest.raises(ReportError, match=f"r.json: record 0: field 'judges'.*{message}"):
             record_from_dict({**raw, "judges": bad}, "r.json: record 0")
+
+
+def test_a_jury_of_ratings_takes_the_median_and_treats_ratings_as_categories() -> None:
+    from tavrin.evaluation.qa.jury import jury_summary
+
+    ratings = [[7, 7, 8], [3, 5, 3], [9, 9, 9], [5, 6, 8], [7, 8, 7], [2, 2, 2]]
+    records = [EvalRecord(case_id=str(i), question=f"q{i}", subject="S", prediction="p", expected="e", documents=[],
+                          evaluator="Rating", value=jury_value(votes), reason="",
+                          judges=[{"model": m, "value": v, "reason": ""} for m, v in zip(JUDGES, votes)])
+               for i, votes in enumerate(ratings)]
+    report = Report(name="r", date="d", test_set_path="t", subjects=["S"], evaluators=["Rating"], records=records)
+    (entry,) = jury_summary(report)
+    assert entry["kind"] == "rating" and [r.value for r in records] == [7, 3, 9, 6, 7, 2]
+    assert [j["estimate"] for j in entry["judges"]] == pytest.approx([5.5, 37 / 6, 37 / 6], abs=1e-4)
+    assert entry["fleiss_kappa"] == pytest.approx(fleiss_kappa(aggregate_raters(ratings)[0]), abs=1e-12)
+    columns = list(zip(*ratings))
+    assert entry["cohen"][0]["kappa"] == pytest.approx(cohen_kappa_score(columns[0], columns[1]), abs=1e-12)

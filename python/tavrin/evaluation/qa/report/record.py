@@ -27,8 +27,8 @@ class JuryVerdict:
     value: Any
     judges: List[Dict[str, Any]]
 
-    def __format__(self, spec: str) -> str:
-        return format(self.value, spec)
+    def __format__(self, format_spec: str) -> str:
+        return format(self.value, format_spec)
 
     def __str__(self) -> str:
         return format(self.value, "")
