@@ -79,18 +79,22 @@ def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[An
 
     jury = jury_summary(report)
     if fmt == "json":
-        figures: Dict[str, Any] = {
-            "report": output,
-            "error_msg": report.error_msg,
-            "judgements": len(report.records),
-            "requests": report.requests,
-            "retries": report.retries,
-            "tokens": report.tokens,
-            "summary": summarise(report, cases),
-        }
-        if jury:  # a run of one judge prints what it always did
-            figures["jury"] = jury
-        click.echo(json.dumps(figures, ensure_ascii=False, indent=2))
+        click.echo(
+            json.dumps(
+                {
+                    "report": output,
+                    "error_msg": report.error_msg,
+                    "judgements": len(report.records),
+                    "requests": report.requests,
+                    "retries": report.retries,
+                    "tokens": report.tokens,
+                    "summary": summarise(report, cases),
+                    **({"jury": jury} if jury else {}),  # a run of one judge prints what it always did
+                },
+                ensure_ascii=False,
+                indent=2,
+            )
+        )
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))
