@@ -33,6 +33,7 @@ CHANGED = {
     "markdown -o -": "the status lines go to standard error, the Markdown alone to standard output",
     "html": "the page collapses long texts behind a button",
     "html two": "the page collapses long texts behind a button",
+    "evaluate help": "--judge-model says that it may be repeated for a jury of judge models",
 }
 
 

@@ -460,9 +460,15 @@ def judge_agreement_command(paths: Tuple[str, ...], fmt: str) -> None:
         raise Fail("judge-agreement needs one or more reports and then the labels file")
     *report_paths, labels_path = paths
     labels = load_labels(labels_path)
-    loaded = [_load(path) for path in report_paths]
-    names = report_labels(report_paths)
-    agreement = judge_agreement(loaded, names, labels)
+    from tavrin.evaluation.qa.jury import judges_as_reports
+
+    # a jury's report stands for each of its judges and for the jury's majority
+    each = [
+        pair
+        for report, name in zip([_load(path) for path in report_paths], report_labels(report_paths))
+        for pair in judges_as_reports(report, name)
+    ]
+    agreement = judge_agreement([report for report, _ in each], [name for _, name in each], labels)
     if fmt == "json":
         click.echo(json.dumps(agreement.to_dict(), ensure_ascii=False, indent=2))
     else:

@@ -15,6 +15,7 @@ from tavrin.commands._qa.common import (
     _check_outputs,
     _fail_from,
 )
+from tavrin.commands._qa.juries import empanel_jury, jury_of
 from tavrin.commands._qa.running import (
     START_NOTE,
     _configure,
@@ -93,7 +94,7 @@ def evaluate(
     max_retries: int,
     request_timeout: float,
     rpm: Optional[float],
-    judge_model: Optional[str],
+    judge_model: Tuple[str, ...],
     no_cache: bool,
     subject_options: Tuple[str, ...],
     quiet: bool,
@@ -108,6 +109,7 @@ def evaluate(
     subject_classes, subject_origins = resolve_classes(subjects, "subject")
     evaluator_classes, evaluator_origins = resolve_classes(evaluators, "evaluator")
     subject_classes = bind_options(subject_classes, _parse_options(subject_options))
+    jury = jury_of(judge_model)
     gates = _gates(fail_under, [c.name for c in subject_classes], [c.name for c in evaluator_classes], "the run")
     _check_outputs(output, markdown_path, [test_set])
     _check_junit(junit_path, [test_set], [output, markdown_path])
@@ -129,6 +131,7 @@ def evaluate(
     _apply_shard(evaluation, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     extras: Dict[str, Any] = {"shard": shard}
+    empanel_jury(evaluation, jury, no_cache, extras)
     if subject_origins or evaluator_origins:
         extras["classes"] = {"subjects": subject_origins, "evaluators": evaluator_origins}
     if force and journal.exists():

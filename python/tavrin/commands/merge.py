@@ -49,7 +49,12 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
     """One report holding the records of all of ``loaded``; refuses reports of different runs."""
     first_path, first = loaded[0]
     for path, report in loaded[1:]:
-        for key, what in (("description", "question set"), ("subjects", "subjects"), ("evaluators", "evaluators")):
+        for key, what in (
+            ("description", "question set"),
+            ("subjects", "subjects"),
+            ("evaluators", "evaluators"),
+            ("judge_models", "juries of judge models"),
+        ):
             if getattr(report, key) != getattr(first, key):
                 raise Fail(
                     f"{path} and {first_path} have different {what} "
@@ -109,4 +114,5 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
         retries=total("retries"),
         tokens=total("tokens"),
         classes=classes or None,
+        judge_models=first.judge_models,
     )

@@ -17,6 +17,7 @@ from tavrin.commands._qa.common import (
     find_test_set,
     load_report,
 )
+from tavrin.commands._qa.juries import empanel_jury, jury_of, resumed_jury
 from tavrin.commands._qa.running import (
     _configure,
     _gates,
@@ -51,7 +52,7 @@ def resume(
     max_retries: int,
     request_timeout: float,
     rpm: Optional[float],
-    judge_model: Optional[str],
+    judge_model: Tuple[str, ...],
     no_cache: bool,
     subject_options: Tuple[str, ...],
     quiet: bool,
@@ -72,6 +73,7 @@ def resume(
     _check_junit(junit_path, [test_set, json_path], [out])
     if output and not same_file(output, json_path) and journal_path(output).exists():
         raise Fail(f"{journal_path(output)} holds the judgements of another run; resume {shlex.quote(output)} instead")
+    judge_model = resumed_jury(report, json_path, judge_model)
     _import_recorded(report.classes)
     subjects = [evaluable_base.REGISTRY.get(s, where=json_path) for s in report.subjects]
     evaluators = [evaluator_base.REGISTRY.get(e, where=json_path) for e in report.evaluators]
@@ -85,6 +87,7 @@ def resume(
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     # the report keeps the question set's path as it was stored
     extras = {"shard": report.shard, "classes": report.classes, "test_set_path": report.test_set_path}
+    empanel_jury(evaluation, jury_of(judge_model), no_cache, extras)
     _run_and_conclude(
         evaluation,
         out,

@@ -8,6 +8,9 @@
   when cheap, else seeded random assignments), ``paired_t_p`` (Student's t),
   ``mcnemar_exact`` (for the discordant pairs of yes/no judgements).
 - ``holm``: Holm-Bonferroni adjusted p-values of a family of tests.
+- Agreement between raters: ``cohen_kappa`` of two raters' confusion table, with its
+  large-sample interval; ``fleiss_kappa`` of several raters' category counts per item,
+  with a seeded bootstrap interval over the items.
 - Distributions: ``normal_quantile``, ``t_quantile`` and ``student_t_sf``.
 
 Only the standard library is needed but for the randomization test and the bootstrap,
@@ -18,7 +21,7 @@ import math
 import sys
 from dataclasses import dataclass
 from statistics import NormalDist
-from typing import TYPE_CHECKING, List, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
 
 if TYPE_CHECKING:
     import numpy as np
@@ -30,6 +33,8 @@ __all__ = [
     "unscaled",
     "EXACT_LIMIT",
     "Interval",
+    "cohen_kappa",
+    "fleiss_kappa",
     "holm",
     "mcnemar_exact",
     "mean_interval",
@@ -365,3 +370,102 @@ def holm(p_values: Sequence[float]) -> List[float]:
         running = max(running, min(1.0, (m - rank) * p[i]))
         adjusted[i] = running
     return adjusted
+
+
+# ---------------------------------------------------------------- agreement between raters
+
+
+def cohen_kappa(table: Sequence[Sequence[int]], confidence: float = 0.95) -> Tuple[Optional[float], Optional[Interval]]:
+    """Cohen's kappa of a square confusion table (one rater by rows, the other by columns)
+    and its interval.
+
+    ``kappa = (p_o - p_e) / (1 - p_e)``, ``p_o`` the observed agreement and ``p_e = sum_k
+    r_k c_k`` the agreement expected from the margins; the interval is ``kappa +- z
+    sqrt(var)``, clipped to [-1, 1], with the large-sample variance of Fleiss, Cohen and
+    Everitt (1969)::
+
+        var = (sum_k p_kk (1 - (r_k + c_k)(1 - kappa))^2
+               + (1 - kappa)^2 sum_{j != k} p_jk (c_j + r_k)^2
+               - (kappa - p_e (1 - kappa))^2) / ((1 - p_e)^2 n)
+
+    None when the margins leave no room for agreement beyond chance (``p_e = 1``).
+    """
+    k = len(table)
+    n = sum(sum(row) for row in table)
+    if n == 0:
+        return None, None
+    p = [[table[i][j] / n for j in range(k)] for i in range(k)]
+    rows = [sum(p[i]) for i in range(k)]
+    cols = [sum(p[i][j] for i in range(k)) for j in range(k)]
+    p_o = sum(p[i][i] for i in range(k))
+    p_e = sum(rows[i] * cols[i] for i in range(k))
+    if p_e >= 1.0 - 1e-12:
+        return None, None
+    kappa = (p_o - p_e) / (1.0 - p_e)
+    term_a = sum(p[i][i] * (1.0 - (rows[i] + cols[i]) * (1.0 - kappa)) ** 2 for i in range(k))
+    term_b = (1.0 - kappa) ** 2 * sum(p[i][j] * (cols[i] + rows[j]) ** 2 for i in range(k) for j in range(k) if i != j)
+    term_c = (kappa - p_e * (1.0 - kappa)) ** 2
+    variance = max(0.0, (term_a + term_b - term_c) / ((1.0 - p_e) ** 2 * n))
+    half = normal_quantile(confidence) * math.sqrt(variance)
+    return kappa, Interval(max(-1.0, kappa - half), min(1.0, kappa + half), "fleiss-cohen-everitt")
+
+
+def _fleiss(counts: "np.ndarray", raters: int) -> "np.ndarray":
+    """Fleiss' kappa of each stack of item-by-category counts in ``counts`` (shape
+    (..., items, categories)); NaN where every rating falls in one category."""
+    import numpy as np
+
+    items = counts.shape[-2]
+    per_item = (np.sum(counts * counts, axis=-1) - raters) / (raters * (raters - 1))
+    observed = per_item.mean(axis=-1)
+    shares = counts.sum(axis=-2) / (items * raters)
+    expected = np.sum(shares * shares, axis=-1)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        kappa = (observed - expected) / (1.0 - expected)
+    return np.where(expected >= 1.0 - 1e-12, np.nan, kappa)
+
+
+def fleiss_kappa(
+    counts: Sequence[Sequence[int]], confidence: float = 0.95, *, seed: int = 0, resamples: int = 2000
+) -> Tuple[Optional[float], Optional[Interval]]:
+    """Fleiss' kappa of ``counts``: one row per item, how many raters put it in each category
+    (every row sums to the same number of raters, at least two).
+
+    ``kappa = (P - P_e) / (1 - P_e)``, ``P`` the mean over items of ``(sum_j n_ij^2 - m) /
+    (m (m - 1))`` (m raters) and ``P_e = sum_j p_j^2``, ``p_j`` the share of all ratings in
+    category j. The interval is the percentile interval of ``resamples`` kappas of items
+    drawn with replacement (numpy's generator seeded by ``seed``, so the same counts give
+    the same interval); resamples whose ratings all fall in one category take no part.
+    None when all ratings fall in one category (kappa is undefined); no interval for a
+    single item.
+    """
+    import numpy as np
+
+    _check_confidence(confidence)
+    table = np.asarray(counts, dtype=float)
+    if table.ndim != 2 or table.shape[0] == 0:
+        raise ValueError("Fleiss' kappa needs a table of items by categories with at least one item")
+    raters = table.sum(axis=1)
+    if np.any(raters != raters[0]) or raters[0] < 2:
+        raise ValueError("Fleiss' kappa needs the same number of raters, at least two, for every item")
+    m = int(raters[0])
+    kappa = float(_fleiss(table, m))
+    if math.isnan(kappa):
+        return None, None
+    n = table.shape[0]
+    if n < 2:
+        return kappa, None
+    if resamples < 1:
+        raise ValueError(f"resamples must be at least 1, got {resamples}")
+    rng = np.random.default_rng(seed)
+    drawn = np.empty(resamples)
+    chunk = max(1, 2_000_000 // (n * table.shape[1]))
+    for start in range(0, resamples, chunk):
+        stop = min(resamples, start + chunk)
+        drawn[start:stop] = _fleiss(table[rng.integers(0, n, size=(stop - start, n))], m)
+    drawn = drawn[~np.isnan(drawn)]
+    if not len(drawn):
+        return kappa, None
+    tail = (1.0 - confidence) / 2.0
+    low, high = np.quantile(drawn, [tail, 1.0 - tail])
+    return kappa, Interval(max(-1.0, float(low)), min(1.0, float(high)), "bootstrap")

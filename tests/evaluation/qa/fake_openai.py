@@ -3,7 +3,9 @@
 It answers ``/chat/completions`` and ``/embeddings`` like the API does, deterministically:
 
 - the pair judge's YES/NO question: YES when TEXT1 and TEXT2 are equal (ignoring case and
-  surrounding space), NO otherwise; the reason asked for next names the server;
+  surrounding space), NO otherwise; the reason asked for next names the server. Given
+  ``judge_rule(model, text1, text2)``, that rule decides instead, per model asked, and the
+  reason names the model;
 - any other chat prompt: "Yes" when the last user message mentions ``add``, else "No";
 - embeddings: small vectors hashed from each input (text or token ids).
 
@@ -26,7 +28,7 @@ import socket
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 FAULTS = ("429", "500", "503", "drop")
 _PAIR = re.compile(r"TEXT1: (.*?)\n---\nTEXT2: (.*?)\n---", re.S)
@@ -37,8 +39,10 @@ class FakeOpenAI:
                  retry_after: str = "0", strings_only_embeddings: bool = False, usage: bool = True,
                  max_requests: int = 20000, lifetime: float = 300.0, answer: Optional[str] = None,
                  finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None,
-                 models: Optional[List[Dict[str, Any]]] = None) -> None:
+                 models: Optional[List[Dict[str, Any]]] = None,
+                 judge_rule: Optional[Callable[[str, str, str], bool]] = None) -> None:
         self.name = name
+        self.judge_rule = judge_rule  # (model, text1, text2) -> the pair judge's verdict
         self.answer = answer  # every chat answer, when given ("" as some local models answer)
         self.finish_reason = finish_reason
         self.latency = latency
@@ -215,6 +219,10 @@ class FakeOpenAI:
     def _chat(self, body: Dict[str, Any]) -> str:
         first, last = _user(body, first=True), _user(body)
         pair = _PAIR.search(first)
+        if pair and self.judge_rule is not None:
+            model = str(body.get("model"))
+            verdict = self.judge_rule(model, pair.group(1), pair.group(2))
+            return ("YES" if verdict else "NO") if last == first else f"{model} says {'YES' if verdict else 'NO'}."
         if pair:
             same = pair.group(1).strip().lower() == pair.group(2).strip().lower()
             if last == first:

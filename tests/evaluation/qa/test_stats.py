@@ -8,6 +8,7 @@ import pytest
 import scipy.stats
 from statsmodels.stats.contingency_tables import mcnemar
 from statsmodels.stats.inter_rater import cohens_kappa
+from statsmodels.stats.inter_rater import fleiss_kappa as statsmodels_fleiss_kappa
 from statsmodels.stats.multitest import multipletests
 from statsmodels.stats.proportion import confint_proportions_2indep, proportion_confint
 
@@ -17,6 +18,7 @@ from tavrin.evaluation.qa.compare import (
 )
 from tavrin.evaluation.qa.report import EvalRecord, Report
 from tavrin.evaluation.qa.stats import mean_interval, summary_cells, t_quantile, wilson_interval
+from tavrin.evaluation.statistics import fleiss_kappa
 
 
 def report(values: Sequence, ratings: Sequence = (), *, cases: Sequence[str] = (), subject: str = "S") -> Report:
@@ -173,6 +175,20 @@ def test_cohen_kappa_matches_statsmodels(table: List[List[int]]) -> None:
     assert kappa == pytest.approx(reference.kappa, abs=1e-12)
     assert (interval.low, interval.high) == pytest.approx((reference.kappa_low, reference.kappa_upp), abs=1e-12)
     assert cohen_kappa([[5, 0], [0, 0]]) == (None, None)  # one category on both sides: kappa is undefined
+
+
+@pytest.mark.parametrize("counts", [
+    [[3, 0], [2, 1], [1, 2], [0, 3], [3, 0], [0, 3]],  # three raters, yes/no
+    [[1, 2, 0, 1], [0, 4, 0, 0], [1, 1, 1, 1], [4, 0, 0, 0], [0, 0, 2, 2], [0, 1, 0, 3]],  # four raters, 4 ratings
+])
+def test_fleiss_kappa_matches_statsmodels_with_a_seeded_bootstrap_interval(counts: List[List[int]]) -> None:
+    kappa, interval = fleiss_kappa(counts)
+    assert kappa == pytest.approx(statsmodels_fleiss_kappa(np.array(counts), method="fleiss"), abs=1e-12)
+    assert interval.method == "bootstrap" and -1.0 <= interval.low < kappa < interval.high <= 1.0
+    assert fleiss_kappa(counts) == (kappa, interval) and fleiss_kappa(counts, seed=1)[1] != interval
+    assert fleiss_kappa([[3, 0], [3, 0]]) == (None, None)  # every rating alike: kappa is undefined
+    with pytest.raises(ValueError, match="same number of raters"):
+        fleiss_kappa([[3, 0], [1, 1]])
 
 
 def test_spearman_with_ties_matches_scipy() -> None:

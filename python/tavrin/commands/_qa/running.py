@@ -26,13 +26,14 @@ JUDGE_MODULE = "tavrin.evaluation.qa.evaluator.llm_helper.conf"
 
 
 def _configure(
-    max_retries: int, request_timeout: float, rpm: Optional[float], judge_model: Optional[str], no_cache: bool
+    max_retries: int, request_timeout: float, rpm: Optional[float], judge_model: Tuple[str, ...], no_cache: bool
 ) -> None:
     _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
     if JUDGE_MODULE in sys.modules:  # a judge is in use
         from tavrin.evaluation.qa.evaluator.judge_model import configure_judge
 
-        configure_judge(model=judge_model, cache=not no_cache)
+        # a jury's first model; the jury itself is made by _qa.juries
+        configure_judge(model=judge_model[0] if judge_model else None, cache=not no_cache)
 
 
 def _run(
@@ -169,9 +170,10 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
         ),
         click.option(
             "--judge-model",
-            default=None,
+            multiple=True,
             metavar="MODEL",
-            help=f"The judges' model (default: ${_llm.JUDGE_MODEL_ENV} or {_llm.DEFAULT_JUDGE_MODEL}).",
+            help=f"The judges' model (default: ${_llm.JUDGE_MODEL_ENV} or {_llm.DEFAULT_JUDGE_MODEL}); "
+            "repeated, a jury: every judgement is made by each model and decided by majority.",
         ),
         click.option("--no-cache", is_flag=True, help="Ask the judge model every time (no answer cache)."),
         click.option(

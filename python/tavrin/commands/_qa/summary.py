@@ -75,6 +75,9 @@ def _summary_text(report: Report, cases: Optional[List[Any]]) -> str:
 
 
 def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[Any]]) -> None:
+    from tavrin.evaluation.qa.jury import jury_summary, jury_text
+
+    jury = jury_summary(report)
     if fmt == "json":
         click.echo(
             json.dumps(
@@ -86,6 +89,7 @@ def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[An
                     "retries": report.retries,
                     "tokens": report.tokens,
                     "summary": summarise(report, cases),
+                    **({"jury": jury} if jury else {}),  # a run of one judge prints what it always did
                 },
                 ensure_ascii=False,
                 indent=2,
@@ -94,6 +98,8 @@ def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[An
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))
+    if jury:
+        click.echo(jury_text(jury))
     usage = ", ".join(
         f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens") if getattr(report, k) is not None
     )

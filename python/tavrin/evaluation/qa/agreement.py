@@ -35,7 +35,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 from tavrin import _json_text
 from tavrin.errors import LabelsError
 from tavrin.evaluation.qa.stats import is_finite_number
-from tavrin.evaluation.statistics import Interval, mean_of, normal_quantile
+from tavrin.evaluation.statistics import Interval, cohen_kappa, mean_of
 
 if TYPE_CHECKING:
     from tavrin.evaluation.qa.report.model import Report
@@ -159,31 +159,6 @@ def load_labels(path: str) -> List[Label]:
 
 
 # ---------------------------------------------------------------- measures
-
-
-def cohen_kappa(table: Sequence[Sequence[int]], confidence: float = 0.95) -> Tuple[Optional[float], Optional[Interval]]:
-    """Cohen's kappa of a square confusion table and its interval (see the module text).
-
-    None when the margins leave no room for agreement beyond chance (``p_e = 1``).
-    """
-    k = len(table)
-    n = sum(sum(row) for row in table)
-    if n == 0:
-        return None, None
-    p = [[table[i][j] / n for j in range(k)] for i in range(k)]
-    rows = [sum(p[i]) for i in range(k)]
-    cols = [sum(p[i][j] for i in range(k)) for j in range(k)]
-    p_o = sum(p[i][i] for i in range(k))
-    p_e = sum(rows[i] * cols[i] for i in range(k))
-    if p_e >= 1.0 - 1e-12:
-        return None, None
-    kappa = (p_o - p_e) / (1.0 - p_e)
-    term_a = sum(p[i][i] * (1.0 - (rows[i] + cols[i]) * (1.0 - kappa)) ** 2 for i in range(k))
-    term_b = (1.0 - kappa) ** 2 * sum(p[i][j] * (cols[i] + rows[j]) ** 2 for i in range(k) for j in range(k) if i != j)
-    term_c = (kappa - p_e * (1.0 - kappa)) ** 2
-    variance = max(0.0, (term_a + term_b - term_c) / ((1.0 - p_e) ** 2 * n))
-    half = normal_quantile(confidence) * math.sqrt(variance)
-    return kappa, Interval(max(-1.0, kappa - half), min(1.0, kappa + half), "fleiss-cohen-everitt")
 
 
 def _ranks(values: Sequence[float]) -> List[float]:

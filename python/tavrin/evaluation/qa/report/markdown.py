@@ -43,6 +43,7 @@ def render(report: "Report") -> str:
             ]
             out.append(_row([subject, *cells]))
         out.append("")
+    out += _jury(report)
 
     if cases:
         out += ["## Cases", ""]
@@ -114,6 +115,13 @@ def _summarise(values: List[Any]) -> str:
     from tavrin.evaluation.qa.stats import cell_text
 
     return cell_text(values)
+
+
+def _jury(report: "Report") -> List[str]:
+    """The jury's section of the summary: none for a report of one judge."""
+    from tavrin.evaluation.qa.jury import jury_markdown, jury_summary
+
+    return jury_markdown(jury_summary(report), _escape)
 
 
 def _number(value: float) -> str:

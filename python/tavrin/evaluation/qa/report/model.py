@@ -21,6 +21,7 @@ from tavrin.evaluation.qa.report.schema import (
     REPORT_VERSION,
     get_classes,
     get_field,
+    get_names,
     json_type,
     record_from_dict,
     run_fields_from,
@@ -50,11 +51,13 @@ class Report:
     classes: Optional[Dict[str, Dict[str, str]]] = None
     #: "K/N" when the run made only shard K of N of the question set's cases.
     shard: Optional[str] = None
+    #: The judge models of a run judged by a jury (two or more), in the jury's order.
+    judge_models: Optional[List[str]] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as a JSON-ready dictionary."""
         data = self._core_dict()
-        for key in ("requests", "retries", "tokens", "classes", "shard"):
+        for key in ("requests", "retries", "tokens", "classes", "shard", "judge_models"):
             value = getattr(self, key)
             if value is not None:
                 data[key] = value
@@ -181,6 +184,8 @@ class Report:
             report.classes = get_classes(data["classes"], where)
         if data.get("shard") is not None:
             report.shard = get_field(data, "shard", (str,), where)
+        if data.get("judge_models") is not None:
+            report.judge_models = get_names(data, "judge_models", where)
         return report
 
     @classmethod

@@ -14,6 +14,26 @@ _ID_NAMESPACE = uuid.UUID("6f1d3c52-8f0e-4a55-9d4b-2f7a0c1e5b93")
 PathArg = Union[str, "PathLike[str]"]
 
 
+@dataclass(frozen=True)
+class JuryVerdict:
+    """What a jury of judge models makes of an answer: the jury's ``value`` and each judge's
+    own verdict (``judges``: {"model", "value", "reason"} per judge, in the jury's order).
+
+    An evaluator that consults a jury returns this as its result's value; the record made
+    of it keeps ``value`` as its value and the verdicts as its ``judges``. Printed, it is
+    its value.
+    """
+
+    value: Any
+    judges: List[Dict[str, Any]]
+
+    def __format__(self, format_spec: str) -> str:
+        return format(self.value, format_spec)
+
+    def __str__(self) -> str:
+        return format(self.value, "")
+
+
 @dataclass(frozen=True, kw_only=True)
 class EvalRecord:
     """One judgement: what a subject answered to a test case and what an evaluator made of it.
@@ -31,9 +51,15 @@ class EvalRecord:
     evaluator: str
     value: Any
     reason: Any
+    #: Each judge's verdict when a jury of judge models made the judgement (see
+    #: ``JuryVerdict``); None for a judgement of one judge.
+    judges: Optional[List[Dict[str, Any]]] = None
     id: str = field(init=False)
 
     def __post_init__(self) -> None:
+        if isinstance(self.value, JuryVerdict):
+            object.__setattr__(self, "judges", self.value.judges)
+            object.__setattr__(self, "value", self.value.value)
         record_id = self.gen_eval_record_id(
             case_id=self.case_id, question=self.question, subject=self.subject, evaluator=self.evaluator
         )
@@ -55,8 +81,8 @@ class EvalRecord:
         return str(uuid.UUID(bytes=digest[:16], version=5))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The record as a JSON-ready dictionary, ``id`` first."""
-        return {
+        """The record as a JSON-ready dictionary, ``id`` first (``judges`` last, when present)."""
+        data = {
             "id": self.id,
             "case_id": self.case_id,
             "question": self.question,
@@ -68,3 +94,6 @@ class EvalRecord:
             "value": self.value,
             "reason": self.reason,
         }
+        if self.judges is not None:
+            data["judges"] = [dict(judge) for judge in self.judges]
+        return data

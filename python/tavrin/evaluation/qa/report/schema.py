@@ -31,6 +31,7 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
         evaluator=texts["evaluator"],
         value=raw["value"],
         reason=raw["reason"],
+        judges=_judges_from(raw, where),
     )
     stored_id = raw.get("id", record.id)
     if stored_id != record.id:
@@ -39,6 +40,22 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
             f"evaluator give {record.id!r}; the record was altered"
         )
     return record
+
+
+def _judges_from(raw: Dict[str, Any], where: str) -> Any:
+    """A record's ``judges`` (each judge's verdict of a jury), checked; None when absent."""
+    if raw.get("judges") is None:
+        return None
+    judges = get_field(raw, "judges", (list,), where)
+    for index, judge in enumerate(judges):
+        at = f"{where}: field 'judges', entry {index}"
+        if not isinstance(judge, dict):
+            raise ReportError(f"{at} must be an object, got {json_type(judge)}")
+        get_field(judge, "model", (str,), at)
+        for key in ("value", "reason"):
+            if key not in judge:
+                raise ReportError(f"{at}: missing field {key!r}")
+    return [dict(judge) for judge in judges]
 
 
 def get_field(obj: Dict[str, Any], key: str, types: Tuple[type, ...], where: str) -> Any:
