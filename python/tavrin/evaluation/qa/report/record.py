@@ -20,6 +20,10 @@ class EvalRecord:
 
     ``id`` is derived from ``case_id``, ``question``, ``subject`` and ``evaluator`` (see
     ``gen_eval_record_id``), so a saved record tells a resumed run what is already done.
+
+    A judgement is a pass or a fail by its ``value``, or an error: ``error_msg`` then holds
+    the one-line text of what the subject or the evaluator raised (``value`` and ``reason``
+    are None), and the record counts in no rate or mean.
     """
 
     case_id: str
@@ -32,12 +36,18 @@ class EvalRecord:
     value: Any
     reason: Any
     id: str = field(init=False)
+    error_msg: str = ""
 
     def __post_init__(self) -> None:
         record_id = self.gen_eval_record_id(
             case_id=self.case_id, question=self.question, subject=self.subject, evaluator=self.evaluator
         )
         object.__setattr__(self, "id", record_id)
+
+    @property
+    def is_error(self) -> bool:
+        """Whether the judgement ended in an error rather than a value."""
+        return bool(self.error_msg)
 
     def __hash__(self) -> int:
         return hash(self.id)
@@ -55,8 +65,9 @@ class EvalRecord:
         return str(uuid.UUID(bytes=digest[:16], version=5))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The record as a JSON-ready dictionary, ``id`` first."""
-        return {
+        """The record as a JSON-ready dictionary, ``id`` first (``error_msg`` last, and only
+        when the judgement is an error)."""
+        data: Dict[str, Any] = {
             "id": self.id,
             "case_id": self.case_id,
             "question": self.question,
@@ -68,3 +79,6 @@ class EvalRecord:
             "value": self.value,
             "reason": self.reason,
         }
+        if self.error_msg:
+            data["error_msg"] = self.error_msg
+        return data

@@ -31,6 +31,7 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
         evaluator=texts["evaluator"],
         value=raw["value"],
         reason=raw["reason"],
+        error_msg=get_field(raw, "error_msg", (str,), where) if "error_msg" in raw else "",
     )
     stored_id = raw.get("id", record.id)
     if stored_id != record.id:
