@@ -86,7 +86,11 @@ def resume(
     if retry_errors:
         records = [record for record in report.records if not record.error_msg]
         if len(records) == len(report.records):
-            click.secho(f"{json_path} holds no judgement that ended in an error: nothing to retry.", fg="blue")
+            click.secho(
+                f"{json_path} holds no judgement that ended in an error: nothing to retry.",
+                fg="blue",
+                err=fmt == "json",
+            )
             return
         finishing = _in_order(report.records)
     _import_recorded(report.classes)
@@ -121,12 +125,13 @@ def resume(
 
 
 def _in_order(before: List[EvalRecord]) -> Callable[[Report], None]:
-    """Put a report's records in the order of ``before`` (a remade judgement where its error
-    record stood), the records ``before`` lacks after them."""
+    """Put a report's records in the order of ``before``: a remade judgement where its error
+    record stood, an error record that a run stopped early did not remake kept as it was,
+    the records ``before`` lacks after them."""
 
     def finishing(report: Report) -> None:
         made = {record.id: record for record in report.records}
-        ordered = [made.pop(record.id) for record in before if record.id in made]
+        ordered = [made.pop(record.id, record) for record in before]
         report.records[:] = ordered + [record for record in report.records if record.id in made]
 
     return finishing

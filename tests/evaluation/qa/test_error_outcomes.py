@@ -87,11 +87,19 @@ def test_lasting_errors_are_recorded_gated_and_retried_alone(tmp_path, llm_env, 
     before = records_by_id(out)
     order = [r.id for r in Report.load_json(out).records]
 
+    # a retry that fails again stops the run (no --keep-going): what it did not remake stays an error
+    server.fail_when = cases_failing(3)
+    stopped = tavrin("resume", str(out), "--retry-errors", "-j", jobs, "--no-cache", "--max-retries", "0")
+    assert stopped.exit_code == 1
+    kept = Report.load_json(out)
+    kept_errors = [r.case_id for r in kept.records if r.error_msg]
+    assert [r.id for r in kept.records] == order and kept_errors[0] == "c3"
+
     server.fail_when = None
     asked = len(server.judge_requests())
     retried = tavrin("resume", str(out), "--retry-errors", "-j", jobs, "--no-cache")
     assert retried.exit_code == 0, retried.output
-    assert len(server.judge_requests()) - asked == 2  # exactly the errored judgements were made
+    assert len(server.judge_requests()) - asked == len(errors) - ("c7" not in kept_errors)
     after = records_by_id(out)
     done = Report.load_json(out)
     assert [r.id for r in done.records] == order and not any(r.error_msg for r in done.records)

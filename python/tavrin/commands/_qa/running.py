@@ -306,6 +306,7 @@ def _conclude(
         finish()
     except click.exceptions.Exit:
         if report.error_msg:
+            error_gate = None  # a run that stopped early is not gated
             write_junit([])
         raise
     results = check_gates(gates, report, output)

@@ -247,13 +247,6 @@ def compare_reports(
             if str(r.case_id) in common and not r.error_msg
         }
 
-    errors = [
-        (label, record)
-        for report, label in zip(reports, labels)
-        for record in report.records
-        if record.error_msg and str(record.case_id) in common
-    ]
-
     base = index(reports[0])
     case_order = _ordered(str(r.case_id) for r in reports[0].records if str(r.case_id) in common)
     pending: List[Dict[str, Any]] = []
@@ -299,8 +292,18 @@ def compare_reports(
         rows=rows,
         alpha=alpha,
         skipped=skipped,
-        errors=errors,
+        errors=_errors(reports, labels, common),
     )
+
+
+def _errors(reports: Sequence["Report"], labels: Sequence[str], common: set) -> List[Tuple[str, EvalRecord]]:
+    """The (label, record) of every judgement of the ``common`` cases that ended in an error."""
+    return [
+        (label, record)
+        for report, label in zip(reports, labels)
+        for record in report.records
+        if record.error_msg and str(record.case_id) in common
+    ]
 
 
 def _row(
