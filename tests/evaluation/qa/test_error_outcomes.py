@@ -219,6 +219,16 @@ def test_error_records_round_trip_and_leave_error_free_files_as_they_were(tmp_pa
     with pytest.raises(ReportError, match=r"record 0: field 'error_msg' must be a string"):
         record_from_dict({**failed.to_dict(), "error_msg": 3}, "x.json: record 0")
 
+    # merging shards: a judgement made again outranks its error, in either order
+    remade = record("2", False)
+    again = Report(name="b", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=[remade])
+    again.dump_json(tmp_path / "b.json")
+    for first, second in (("r.json", "b.json"), ("b.json", "r.json")):
+        merged = tavrin("merge", str(tmp_path / first), str(tmp_path / second), "-o", str(tmp_path / "m.json"),
+                        "--force")
+        assert merged.exit_code == 0, merged.output
+        assert sorted(Report.load_json(tmp_path / "m.json").records, key=lambda r: r.case_id) == [plain, remade]
+
 
 def test_summaries_count_errors_apart_from_the_rate():
     from tavrin.evaluation.qa.compare import compare_reports
@@ -247,3 +257,10 @@ def test_summaries_count_errors_apart_from_the_rate():
     assert "Errors, left out of the pairs (1):\n  a.json: case 11: S by E: boom" in comparison_text(comparison)
     assert comparison.to_dict()["errors"][0]["error_msg"] == "boom"
     assert "errors" not in compare_reports([clean, clean], ["a", "b"]).to_dict()
+
+    # judge-agreement: a labelled case whose judgement is an error is unjudged
+    from tavrin.evaluation.qa.agreement import Label, judge_agreement
+
+    labels = [Label(str(i), "S", None, True, f"labels:{i}") for i in range(12)]
+    (agreement_row,) = judge_agreement([report], ["r"], labels).rows
+    assert (agreement_row.n, agreement_row.unjudged) == (11, 1)
