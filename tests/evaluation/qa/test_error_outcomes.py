@@ -111,19 +111,6 @@ def test_lasting_errors_are_recorded_gated_and_retried_alone(tmp_path, llm_env, 
     assert again.exit_code == 0 and "nothing to retry" in again.output and out.read_bytes() == untouched
 
 
-def test_without_a_limit_errors_make_the_run_fail_and_bad_limits_are_refused(tmp_path, llm_env, servers, echo):
-    qset = write_set(tmp_path / "set.json", 4)
-    out = tmp_path / "r.json"
-    llm_env(servers(fail_when=cases_failing(1)))
-    result = tavrin("evaluate", qset, "-s", echo, "-e", "Correctness", "-o", str(out), "--keep-going",
-                    "--max-retries", "0", "--no-cache")
-    assert result.exit_code == 1
-    assert f"1 judgement(s) ended in an error; `tavrin resume {out} --retry-errors`" in result.stderr
-    for bad in ("abc", "150%", "-1", "1.5"):
-        refused = tavrin("resume", str(out), "--fail-on-error", bad)
-        assert refused.exit_code == 1 and refused.stderr.count("\n") == 1 and "--fail-on-error" in refused.stderr, bad
-
-
 def child_env() -> Dict[str, str]:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     if "ASAN_OPTIONS" in env:  # a child that is killed is no place to hunt leaks
@@ -131,20 +118,26 @@ def child_env() -> Dict[str, str]:
     return env
 
 
-def test_a_run_killed_while_retrying_loses_only_what_was_in_flight(tmp_path, llm_env, servers, echo):
+def test_errors_without_a_limit_fail_the_run_and_a_killed_retry_loses_only_what_was_in_flight(
+        tmp_path, llm_env, servers, echo):
     qset = write_set(tmp_path / "set.json", 30)
     out = tmp_path / "r.json"
     llm_env(servers(fail_when=cases_failing(*range(30))))
     result = tavrin("evaluate", qset, "-s", echo, "-s", "YesWoman", "-e", "Correctness", "-o", str(out),
                     "--keep-going", "--max-retries", "0", "--no-cache", "-j", "8")
     assert result.exit_code == 1
+    assert f"30 judgement(s) ended in an error; `tavrin resume {out} --retry-errors`" in result.stderr
+    for bad in ("abc", "150%", "-1", "1.5"):
+        refused = tavrin("resume", str(out), "--fail-on-error", bad)
+        assert refused.exit_code == 1 and refused.stderr.count("\n") == 1 and "--fail-on-error" in refused.stderr, bad
     before = records_by_id(out)
     errored = {r.id for r in Report.load_json(out).records if r.error_msg}
     assert len(errored) == 30
 
     llm_env(servers(latency=0.03))
     child = subprocess.Popen(
-        [sys.executable, "-c", "from tavrin.cli import main; main()", "resume", str(out), "--retry-errors", "--jobs", "4", "--no-cache", "-q"],
+        [sys.executable, "-c", "from tavrin.cli import main; main()", "resume", str(out), "--retry-errors",
+         "--jobs", "4", "--no-cache", "-q"],
         env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     journal = journal_path(out)
     deadline = time.monotonic() + 60
@@ -198,12 +191,15 @@ def test_a_failed_answer_makes_every_evaluator_of_it_an_error(tmp_path):
     assert report.error_msg == ""
     assert [(r.case_id, r.evaluator, r.prediction, r.documents, r.error_msg) for r in report.records if r.error_msg] == [
         ("c1", "Says", None, None, "no answer today"), ("c1", "Twice", None, None, "no answer today")]
-    assert [r.value for r in report.records if not r.error_msg] == [True] * 4
 
 
 def record(case: str, value: Any, error: str = "", subject: str = "S") -> EvalRecord:
     return EvalRecord(case_id=case, question=f"q{case}", subject=subject, prediction="p", expected="e",
                       documents=None, evaluator="E", value=value, reason=None if error else "r", error_msg=error)
+
+
+def report_of(records: Any, name: str = "r") -> Report:
+    return Report(name=name, date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=records)
 
 
 def test_error_records_round_trip_and_leave_error_free_files_as_they_were(tmp_path):
@@ -213,16 +209,14 @@ def test_error_records_round_trip_and_leave_error_free_files_as_they_were(tmp_pa
     plain, failed = record("1", True), record("2", None, "boom")
     assert "error_msg" not in plain.to_dict() and failed.to_dict()["error_msg"] == "boom"
     assert failed.id == record("2", True).id  # the same judgement, whatever its outcome
-    report = Report(name="r", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=[plain, failed])
-    report.dump_json(tmp_path / "r.json")
+    report_of([plain, failed]).dump_json(tmp_path / "r.json")
     assert Report.load_json(tmp_path / "r.json").records == [plain, failed]
     with pytest.raises(ReportError, match=r"record 0: field 'error_msg' must be a string"):
         record_from_dict({**failed.to_dict(), "error_msg": 3}, "x.json: record 0")
 
     # merging shards: a judgement made again outranks its error, in either order
     remade = record("2", False)
-    again = Report(name="b", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=[remade])
-    again.dump_json(tmp_path / "b.json")
+    report_of([remade], "b").dump_json(tmp_path / "b.json")
     for first, second in (("r.json", "b.json"), ("b.json", "r.json")):
         merged = tavrin("merge", str(tmp_path / first), str(tmp_path / second), "-o", str(tmp_path / "m.json"),
                         "--force")
@@ -237,25 +231,22 @@ def test_summaries_count_errors_apart_from_the_rate():
 
     values = [True] * 4 + [False] * 7
     records = [record(str(i), v) for i, v in enumerate(values)] + [record("11", None, "boom")]
-    report = Report(name="r", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=records)
+    report = report_of(records)
     (entry,) = summarise(report)
     assert entry["text"] == "4/11 true (36%, 95% CI 15-65%), 1 error"
     assert (entry["judged"], entry["errors"], entry["yes_rate"]) == (11, 1, round(4 / 11, 4))
     assert "| S | 4/11 true (36%, 95% CI 15-65%), 1 error |" in report.to_markdown()
     assert "| E | error | boom |" in report.to_markdown()
-    clean = Report(name="r", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=records[:11])
+    clean = report_of(records[:11])
     assert "errors" not in summarise(clean)[0]
 
     # compare: the case with an error on either side leaves the pairs, and is listed apart
     other = [record(str(i), True) for i in range(11)] + [record("11", False)]
-    baseline = Report(name="b", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=records)
-    changed = Report(name="o", date="d", test_set_path="s", subjects=["S"], evaluators=["E"], records=other)
-    comparison = compare_reports([baseline, changed], ["a.json", "b.json"])
+    comparison = compare_reports([report, report_of(other)], ["a.json", "b.json"])
     (row,) = comparison.rows
     assert row.n_pairs == 11 and len(row.flips) == 7 and all(f.case_id != "11" for f in row.flips)
     assert [(label, r.case_id) for label, r in comparison.errors] == [("a.json", "11")]
     assert "Errors, left out of the pairs (1):\n  a.json: case 11: S by E: boom" in comparison_text(comparison)
-    assert comparison.to_dict()["errors"][0]["error_msg"] == "boom"
     assert "errors" not in compare_reports([clean, clean], ["a", "b"]).to_dict()
 
     # judge-agreement: a labelled case whose judgement is an error is unjudged
