@@ -33,7 +33,12 @@ CHANGED = {
     "markdown -o -": "the status lines go to standard error, the Markdown alone to standard output",
     "html": "the page collapses long texts behind a button",
     "html two": "the page collapses long texts behind a button",
-    "evaluate help": "--judge-model says that it may be repeated for a jury of judge models",
+    "evaluate help": "--judge-model may be repeated for a jury; --keep-going records failures as errors; "
+    "--fail-on-error gates on them",
+    "evaluate --keep-going -j1": "a failed judgement is recorded as an error, counted apart in the summary",
+    "evaluate --keep-going -j8": "a failed judgement is recorded as an error, counted apart in the summary",
+    "resume failed -j8": "a plain resume keeps error records (--retry-errors makes them again)",
+    "compare differing": "error records leave the pairs and are listed apart",
 }
 
 

@@ -156,6 +156,10 @@ def _overlap_text(comparison: Comparison) -> str:
     return f"{comparison.overlap} case(s) in common" + (f"; {extra} (left out)" if extra else "")
 
 
+def _error_line(label: str, record: Any) -> str:
+    return f"{label}: case {record.case_id}: {record.subject} by {record.evaluator}: {_one_line(record.error_msg)}"
+
+
 def comparison_text(comparison: Comparison) -> str:
     """The comparison as plain text: the table, then the flipped cases."""
     out = [
@@ -166,6 +170,9 @@ def comparison_text(comparison: Comparison) -> str:
     ]
     out += _table([_COMPARE_HEAD, *(_compare_cells(row) for row in comparison.rows)])
     out += [f"skipped: {note}" for note in comparison.skipped]
+    if comparison.errors:
+        out += ["", f"Errors, left out of the pairs ({len(comparison.errors)}):"]
+        out += [f"  {_error_line(label, record)}" for label, record in comparison.errors]
     for row in comparison.rows:
         if not row.flips:
             continue
@@ -217,6 +224,10 @@ def comparison_markdown(comparison: Comparison) -> str:
     out += _md_table(_COMPARE_HEAD, [_compare_cells(row) for row in comparison.rows])
     out.append("")
     out += [f"- skipped: {_md(note)}" for note in comparison.skipped]
+    if comparison.errors:
+        out += ["", f"## Errors, left out of the pairs ({len(comparison.errors)})", ""]
+        out += [f"- {_md(_error_line(label, record))}" for label, record in comparison.errors]
+        out.append("")
     for row in comparison.rows:
         if not row.flips:
             continue

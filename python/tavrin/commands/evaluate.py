@@ -19,6 +19,7 @@ from tavrin.commands._qa.juries import empanel_jury, jury_of
 from tavrin.commands._qa.running import (
     START_NOTE,
     _configure,
+    _error_limit,
     _gates,
     _run_and_conclude,
     _run_options,
@@ -101,6 +102,7 @@ def evaluate(
     fmt: str,
     fail_under: Tuple[str, ...],
     junit_path: Optional[str],
+    fail_on_error: Optional[str],
 ) -> None:
     """Evaluate subjects on the question set in TEST_SET and save the report."""
     from tavrin.evaluation.qa.evaluation import Evaluation
@@ -111,6 +113,7 @@ def evaluate(
     subject_classes = bind_options(subject_classes, _parse_options(subject_options))
     jury = jury_of(judge_model)
     gates = _gates(fail_under, [c.name for c in subject_classes], [c.name for c in evaluator_classes], "the run")
+    error_limit = _error_limit(fail_on_error)
     _check_outputs(output, markdown_path, [test_set])
     _check_junit(junit_path, [test_set], [output, markdown_path])
     click.get_current_context().with_resource(writing(output))  # held until the command ends
@@ -153,4 +156,5 @@ def evaluate(
         quiet=quiet,
         fmt=fmt,
         start_note=START_NOTE,
+        error_limit=error_limit,
     )

@@ -69,9 +69,10 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
     for path, report in loaded:
         for record in report.records:
             seen = records.get(record.id)
-            if seen is None:
+            if seen is None or (seen[1].error_msg and not record.error_msg):
+                # a judgement made again after an error outranks the error
                 records[record.id] = (path, record)
-            elif seen[1] != record:
+            elif seen[1] != record and not record.error_msg:
                 raise Fail(
                     f"case {record.case_id}: {record.subject} by {record.evaluator} is recorded in {seen[0]} "
                     f"and in {path} with different values"

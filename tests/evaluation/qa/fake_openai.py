@@ -17,6 +17,9 @@ answers 503 and stops.
 Like some local servers, it can answer ``"usage": null`` (``usage=None``) or without the
 messages' ``role`` (``role=False``), and refuse every chat request with a 400 (``refuse``).
 ``GET /models`` lists ``models`` when given (entries as servers send them).
+
+A lasting fault: every request whose JSON body ``fail_when(body)`` holds is answered with
+a 500, again and again, until ``fail_when`` is set back to None.
 """
 
 from __future__ import annotations
@@ -40,7 +43,8 @@ class FakeOpenAI:
                  max_requests: int = 20000, lifetime: float = 300.0, answer: Optional[str] = None,
                  finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None,
                  models: Optional[List[Dict[str, Any]]] = None,
-                 judge_rule: Optional[Callable[[str, str, str], bool]] = None) -> None:
+                 judge_rule: Optional[Callable[[str, str, str], bool]] = None,
+                 fail_when: Optional[Callable[[Dict[str, Any]], bool]] = None) -> None:
         self.name = name
         self.judge_rule = judge_rule  # (model, text1, text2) -> the pair judge's verdict
         self.answer = answer  # every chat answer, when given ("" as some local models answer)
@@ -53,6 +57,8 @@ class FakeOpenAI:
         self.role = role  # False: answers' messages without "role", as some local servers send them
         self.refuse = refuse  # refuse every chat request with this 400 (invalid_request_error)
         self.models = models  # the entries GET /models lists (None: no such route)
+        self.fail_when = fail_when  # requests that fail every time (None: none)
+        self.lasting_faults = 0
         self.max_requests = max_requests
         self.lifetime = lifetime
         self.lock = threading.Lock()
@@ -162,6 +168,11 @@ class FakeOpenAI:
         try:
             if n > self.max_requests:
                 return _send(h, 503, {"error": {"message": "request budget spent"}})
+            fail_when = self.fail_when
+            if fail_when is not None and fail_when(_json_or_empty(raw)):
+                with self.lock:
+                    self.lasting_faults += 1
+                return _send(h, 500, {"error": {"message": "The server had an error (lasting)"}})
             if self.fault_every and n % self.fault_every == 0:
                 kind = FAULTS[(n // self.fault_every) % len(FAULTS)]
                 with self.lock:
@@ -229,6 +240,14 @@ class FakeOpenAI:
                 return "YES" if same else "NO"
             return f"{self.name}: TEXT1 {'says' if same else 'does not say'} what TEXT2 says."
         return "Yes" if "add" in last else "No"
+
+
+def _json_or_empty(raw: bytes) -> Dict[str, Any]:
+    try:
+        body = json.loads(raw or b"{}")
+    except ValueError:
+        return {}
+    return body if isinstance(body, dict) else {}
 
 
 def _user(body: Dict[str, Any], first: bool = False) -> str:

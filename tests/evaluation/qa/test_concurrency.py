@@ -162,7 +162,7 @@ def test_a_failure_stops_the_run_with_one_clean_line_and_resume_completes_it(tmp
         (f"c{i}", s) for i in range(10) for s in ("YesWoman", "NoWoman")]
 
 
-def test_keep_going_leaves_failed_judgements_for_resume(tmp_path, llm_env, servers):
+def test_keep_going_records_failed_judgements_as_errors_for_resume(tmp_path, llm_env, servers):
     qset = write_set(tmp_path / "set.json", 10)
     out = tmp_path / "r.json"
     llm_env(servers(fault_every=6))
@@ -170,14 +170,18 @@ def test_keep_going_leaves_failed_judgements_for_resume(tmp_path, llm_env, serve
                       "--jobs", "3", "--max-retries", "0", "--keep-going", "--no-cache")
     assert result.exit_code == 1
     report = Report.load_json(out)
-    failed = 20 - len(report.records)
-    assert failed > 0 and report.error_msg.startswith(f"{failed} judgement(s) failed; the first: ")
+    failed = sum(1 for r in report.records if r.error_msg)
+    assert failed > 0 and report.error_msg == "" and len(report.records) == 20
+    assert f"{failed} judgement(s) ended in an error" in result.stderr
 
     server = servers()
     llm_env(server)
-    assert CliRunner().invoke(cli, ["resume", str(out), "-j", "2", "--no-cache"]).exit_code == 0
-    assert len(server.judge_requests()) == failed  # exactly the missing judgements were made
-    assert len(Report.load_json(out).records) == 20
+    assert CliRunner().invoke(cli, ["resume", str(out), "-j", "2", "--no-cache"]).exit_code == 1  # errors stay
+    assert server.judge_requests() == []
+    assert CliRunner().invoke(cli, ["resume", str(out), "-j", "2", "--no-cache", "--retry-errors"]).exit_code == 0
+    assert len(server.judge_requests()) == failed  # exactly the failed judgements were made
+    done = Report.load_json(out)
+    assert len(done.records) == 20 and not any(r.error_msg for r in done.records)
 
 
 def test_verbose_blocks_are_printed_whole(tmp_path, llm_env, servers):

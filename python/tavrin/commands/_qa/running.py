@@ -13,7 +13,7 @@ import click
 from tavrin import _llm
 from tavrin._outputs import atomic_write_text
 from tavrin.commands._qa.common import Fail
-from tavrin.commands._qa.summary import Progress, print_summary
+from tavrin.commands._qa.summary import Progress, error_count, print_summary
 from tavrin.evaluation.qa import run as qa_run
 from tavrin.evaluation.qa.report import (
     Report,
@@ -49,11 +49,13 @@ def _run(
 ) -> Report:
     """Run ``evaluation``, writing its report to ``output``; return the report as written.
 
-    ``request`` holds the engine's ``extras``, ``usage`` and ``start_note``. With ``fmt``
+    ``request`` holds the engine's ``extras``, ``usage`` and ``start_note`` (and perhaps
+    ``finishing``, called with the report before it is written). With ``fmt``
     "json" standard output is kept for the JSON summary: what the run prints (verbose
     lines, its failure lines) goes to standard error instead.
     """
-    progress = Progress(quiet, verbose)
+    request = dict(request)
+    progress = Progress(quiet, verbose, finishing=request.pop("finishing", None))
     try:
         with contextlib.redirect_stdout(sys.stderr if fmt == "json" else sys.stdout):
             return qa_run.run(
@@ -146,7 +148,8 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
         click.option(
             "--keep-going",
             is_flag=True,
-            help="Leave a judgement that fails unrecorded and go on; `tavrin resume` makes it later.",
+            help="Record a judgement that fails as an error and go on; `tavrin resume --retry-errors` "
+            "makes it again later.",
         ),
         click.option(
             "--max-retries",
@@ -201,6 +204,14 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
             "(repeatable; ratings: RATE x 10 is the mean asked for).",
         ),
         click.option(
+            "--fail-on-error",
+            "fail_on_error",
+            default=None,
+            metavar="N|P%",
+            help="Exit with status 3 when more than N judgements, or more than P% of them, ended in an "
+            "error (without it, any error makes the exit status 1).",
+        ),
+        click.option(
             "--junit",
             "junit_path",
             type=click.Path(dir_okay=False),
@@ -221,6 +232,13 @@ def _gates(texts: Tuple[str, ...], subjects: List[str], evaluators: List[str], w
     return gates
 
 
+def _error_limit(text: Optional[str]) -> Optional[Any]:
+    """The ``--fail-on-error`` limit, or None when the option was not given."""
+    from tavrin.evaluation.qa.gates import parse_error_limit
+
+    return parse_error_limit(text) if text is not None else None
+
+
 def _run_and_conclude(
     evaluation: Any,
     output: str,
@@ -236,22 +254,36 @@ def _run_and_conclude(
     quiet: bool,
     fmt: str,
     start_note: Optional[str] = None,
+    error_limit: Optional[Any] = None,
+    finishing: Optional[Callable[[Report], None]] = None,
 ) -> None:
     """Run ``evaluation`` to ``output``, its report holding the run's usage (added to ``base``,
-    a resumed run's earlier usage) and ``extras``; then conclude as ``_conclude`` does."""
+    a resumed run's earlier usage) and ``extras``; then conclude as ``_conclude`` does.
+    ``finishing(report)`` may set the records in order before the report is written."""
     before = _llm.usage()
     request = {"extras": extras, "usage": lambda: base + (_llm.usage() - before), "start_note": start_note}
+    if finishing is not None:
+        request["finishing"] = finishing
     report = _run(evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet, fmt=fmt)
     cases = evaluation.cases
-    _conclude(lambda: _finish(report, output, markdown_path, fmt, cases), report, output, gates, junit_path)
+    _conclude(
+        lambda: _finish(report, output, markdown_path, fmt, cases), report, output, gates, junit_path, error_limit
+    )
 
 
 def _conclude(
-    finish: Callable[[], None], report: Report, output: str, gates: List[Any], junit_path: Optional[str]
+    finish: Callable[[], None],
+    report: Report,
+    output: str,
+    gates: List[Any],
+    junit_path: Optional[str],
+    error_limit: Optional[Any] = None,
 ) -> None:
     """Run ``finish`` (save the report, print the summary), then write the JUnit file and
     check the gates: exit status 3 when one fails. A run that stopped early keeps its exit
-    status 1, and its JUnit file holds an error case."""
+    status 1, and its JUnit file holds an error case. Judgements that ended in an error
+    make the exit status 1 too, unless ``error_limit`` (``--fail-on-error``) judges them:
+    then 3 when there are more than it allows."""
     from tavrin.evaluation.qa.gates import (
         GATE_FAILED,
         check_gates,
@@ -260,9 +292,13 @@ def _conclude(
         report_cases,
     )
 
+    errors = error_count(report)
+    error_gate = _error_gate(error_limit, report, output)
+
     def write_junit(results: List[Any]) -> None:
         if junit_path:
-            suites = report_cases(report, output) + ([("tavrin gates", gate_cases(results))] if results else [])
+            cases = gate_cases(results) + ([error_gate[2]] if error_gate is not None else [])
+            suites = report_cases(report, output) + ([("tavrin gates", cases)] if cases else [])
             try:
                 atomic_write_text(junit_path, junit_xml(suites))
             except OSError as exc:
@@ -272,6 +308,7 @@ def _conclude(
         finish()
     except click.exceptions.Exit:
         if report.error_msg:
+            error_gate = None  # a run that stopped early is not gated
             write_junit([])
         raise
     results = check_gates(gates, report, output)
@@ -281,8 +318,31 @@ def _conclude(
             click.echo(f"Gate passed: {result.message}", err=True)
         else:
             click.secho(f"Gate failed: {result.message}", fg="red", err=True)
-    if not all(result.passed for result in results):
+    if error_gate is not None:
+        if error_gate[0]:
+            click.echo(f"Gate passed: {error_gate[1]}", err=True)
+        else:
+            click.secho(f"Gate failed: {error_gate[1]}", fg="red", err=True)
+    elif errors:
+        click.secho(
+            f"{errors} judgement(s) ended in an error; `tavrin resume {shlex.quote(output)} --retry-errors` "
+            "makes them again (--fail-on-error sets how many are acceptable).",
+            fg="red",
+            err=True,
+        )
+        raise click.exceptions.Exit(1)
+    if not all(result.passed for result in results) or (error_gate is not None and not error_gate[0]):
         raise click.exceptions.Exit(GATE_FAILED)
+
+
+def _error_gate(error_limit: Optional[Any], report: Report, output: str) -> Optional[Tuple[bool, str, Any]]:
+    """How ``report`` fares against ``--fail-on-error``: (passed, message, JUnit case), or None."""
+    if error_limit is None:
+        return None
+    from tavrin.evaluation.qa.gates import check_errors, error_gate_case
+
+    passed, message = check_errors(error_limit, report, output)
+    return passed, message, error_gate_case(error_limit, output, passed, message)
 
 
 #: The error message of the report that stands at the output while a run works, so that a

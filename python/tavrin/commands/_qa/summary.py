@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import sys
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import click
 
@@ -17,8 +17,11 @@ from tavrin.evaluation.qa.run import RunObserver
 class Progress(RunObserver):
     """A progress bar over judgements on stderr: done/total, rate, ETA, retries, failures."""
 
-    def __init__(self, quiet: bool, verbose: bool = False) -> None:
+    def __init__(
+        self, quiet: bool, verbose: bool = False, finishing: Optional[Callable[[Report], None]] = None
+    ) -> None:
         super().__init__(verbose)
+        self._finishing = finishing
         self.writes = 0
         self.enabled = not quiet and sys.stderr.isatty() and not os.environ.get("TQDM_DISABLE")
         self.bar: Any = None
@@ -40,6 +43,10 @@ class Progress(RunObserver):
         self.failures += 1
         if self.bar is not None:
             self._postfix()
+
+    def finishing(self, report: Any) -> None:
+        if self._finishing is not None:
+            self._finishing(report)
 
     def written(self, path: Any) -> None:
         self.writes += 1
@@ -74,27 +81,29 @@ def _summary_text(report: Report, cases: Optional[List[Any]]) -> str:
     return "\n".join(lines)
 
 
+def error_count(report: Report) -> int:
+    """How many of the report's judgements ended in an error."""
+    return sum(1 for record in report.records if record.error_msg)
+
+
+def _json_summary(report: Report, output: str, cases: Optional[List[Any]], jury: Any = None) -> Dict[str, Any]:
+    data: Dict[str, Any] = {"report": output, "error_msg": report.error_msg, "judgements": len(report.records)}
+    errors = error_count(report)
+    if errors:
+        data["errors"] = errors
+    data.update(requests=report.requests, retries=report.retries, tokens=report.tokens)
+    data["summary"] = summarise(report, cases)
+    if jury:  # a run of one judge prints what it always did
+        data["jury"] = jury
+    return data
+
+
 def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[Any]]) -> None:
     from tavrin.evaluation.qa.jury import jury_summary, jury_text
 
     jury = jury_summary(report)
     if fmt == "json":
-        click.echo(
-            json.dumps(
-                {
-                    "report": output,
-                    "error_msg": report.error_msg,
-                    "judgements": len(report.records),
-                    "requests": report.requests,
-                    "retries": report.retries,
-                    "tokens": report.tokens,
-                    "summary": summarise(report, cases),
-                    **({"jury": jury} if jury else {}),  # a run of one judge prints what it always did
-                },
-                ensure_ascii=False,
-                indent=2,
-            )
-        )
+        click.echo(json.dumps(_json_summary(report, output, cases, jury), ensure_ascii=False, indent=2))
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))

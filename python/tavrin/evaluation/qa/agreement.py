@@ -298,7 +298,8 @@ def judge_agreement(
     skipped: List[str] = []
     for report, name in zip(reports, names):
         evaluators = list(dict.fromkeys([*report.evaluators, *(r.evaluator for r in report.records)]))
-        records = {(str(r.case_id), r.subject, r.evaluator): r for r in report.records}
+        # a judgement that ended in an error is left unjudged
+        records = {(str(r.case_id), r.subject, r.evaluator): r for r in report.records if not r.error_msg}
         specific = {(label.case_id, label.subject, label.evaluator) for label in labels if label.evaluator is not None}
         by_cell: Dict[Tuple[str, str], List[Tuple[Label, Any]]] = {}
         for label in labels:

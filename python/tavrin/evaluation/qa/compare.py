@@ -15,6 +15,9 @@ evaluator of each other report:
   integer differences) when that is cheap, else from ``permutations`` seeded random
   assignments as ``(hits + 1) / (permutations + 1)``.
 
+A judgement that ended in an error (in either report) leaves its pair: only cases both
+reports judged are compared, and the errors are listed apart (``Comparison.errors``).
+
 Holm's method corrects the p-values across the whole table; a row is significant when
 its corrected p-value is below ``alpha``, and its direction is then "better" (b higher)
 or "worse".
@@ -142,7 +145,8 @@ class Comparison:
     """The comparison of ``labels[1:]`` against ``labels[0]``: ``overlap`` cases common to all
     reports, ``only_in`` the cases each report has beyond them, one row per report x
     subject x evaluator. ``skipped`` names cells whose values are neither all yes/no nor
-    all ratings in both reports."""
+    all ratings in both reports. ``errors`` are the (report label, record) of every judgement
+    of the common cases that ended in an error, left out of the pairs."""
 
     labels: List[str]
     overlap: int
@@ -150,6 +154,7 @@ class Comparison:
     rows: List[ComparisonRow]
     alpha: float
     skipped: List[str] = field(default_factory=list)
+    errors: List[Tuple[str, EvalRecord]] = field(default_factory=list)
 
     def to_dict(self) -> Dict[str, Any]:
         """The comparison as a JSON-ready dictionary."""
@@ -161,7 +166,18 @@ class Comparison:
             "alpha": self.alpha,
             "skipped": list(self.skipped),
             "rows": [row.to_dict() for row in self.rows],
+            **({"errors": [_error_dict(label, record) for label, record in self.errors]} if self.errors else {}),
         }
+
+
+def _error_dict(label: str, record: EvalRecord) -> Dict[str, Any]:
+    return {
+        "report": label,
+        "case_id": str(record.case_id),
+        "subject": record.subject,
+        "evaluator": record.evaluator,
+        "error_msg": record.error_msg,
+    }
 
 
 # ---------------------------------------------------------------- tests and intervals
@@ -225,7 +241,11 @@ def compare_reports(
         raise ComparisonError("the reports have no case in common")
 
     def index(report: "Report") -> Dict[Tuple[str, str, str], EvalRecord]:
-        return {(str(r.case_id), r.subject, r.evaluator): r for r in report.records if str(r.case_id) in common}
+        return {
+            (str(r.case_id), r.subject, r.evaluator): r
+            for r in report.records
+            if str(r.case_id) in common and not r.error_msg
+        }
 
     base = index(reports[0])
     case_order = _ordered(str(r.case_id) for r in reports[0].records if str(r.case_id) in common)
@@ -266,8 +286,24 @@ def compare_reports(
             direction = "worse"
         rows.append(ComparisonRow(**row, p_holm=p_holm, significant=significant, direction=direction))
     return Comparison(
-        labels=list(labels), overlap=len(common), only_in=only_in, rows=rows, alpha=alpha, skipped=skipped
+        labels=list(labels),
+        overlap=len(common),
+        only_in=only_in,
+        rows=rows,
+        alpha=alpha,
+        skipped=skipped,
+        errors=_errors(reports, labels, common),
     )
+
+
+def _errors(reports: Sequence["Report"], labels: Sequence[str], common: set) -> List[Tuple[str, EvalRecord]]:
+    """The (label, record) of every judgement of the ``common`` cases that ended in an error."""
+    return [
+        (label, record)
+        for report, label in zip(reports, labels)
+        for record in report.records
+        if record.error_msg and str(record.case_id) in common
+    ]
 
 
 def _row(

@@ -6,6 +6,9 @@ yes/no evaluator, the mean divided by 10 for a 0-10 rating evaluator (0.7 asks f
 mean of at least 7). RATE is a number from 0 to 1, or a percentage such as ``80%``. A
 cell with nothing judged, or with values that are neither yes/no nor ratings, fails.
 
+A gate ``--fail-on-error N`` (a count) or ``--fail-on-error P%`` (a share of the
+report's judgements) fails when more judgements than that ended in an error.
+
 Commands that check gates exit with ``GATE_FAILED`` (3) when one fails.
 """
 
@@ -25,6 +28,10 @@ __all__ = [
     "Gate",
     "GateError",
     "GateResult",
+    "ErrorLimit",
+    "check_errors",
+    "error_gate_case",
+    "parse_error_limit",
     "JUnitCase",
     "check_gates",
     "check_names",
@@ -94,6 +101,52 @@ def parse_gate(text: str, option: str = "--fail-under") -> Gate:
     if not 0.0 <= rate <= 1.0:
         raise GateError(f"{where}: RATE must lie between 0 and 1 (or 0% and 100%), got {rate_text.strip()}")
     return Gate(subject.strip() if colon else None, evaluator.strip(), rate, text)
+
+
+@dataclass(frozen=True)
+class ErrorLimit:
+    """``--fail-on-error N|P%``: at most ``count`` errors, or at most ``share`` (0 to 1) of
+    the judgements; exactly one of the two is set."""
+
+    count: Optional[int]
+    share: Optional[float]
+    text: str
+
+
+_COUNT = re.compile(r"\s*([0-9]+)\s*")
+
+
+def parse_error_limit(text: str, option: str = "--fail-on-error") -> ErrorLimit:
+    """The limit written as a count ``N`` or a percentage ``P%``; ``GateError`` says what is wrong."""
+    where = f"{option} {text!r}"
+    if text.strip().endswith("%"):
+        match = _RATE.fullmatch(text)
+        if match is None or not match.group(2):
+            raise GateError(f"{where}: write a count of errors, e.g. 3, or a share of the judgements, e.g. 5%")
+        share = float(match.group(1)) / 100.0
+        if share > 1.0:
+            raise GateError(f"{where}: the share must lie between 0% and 100%")
+        return ErrorLimit(None, share, text)
+    match = _COUNT.fullmatch(text)
+    if match is None:
+        raise GateError(f"{where}: write a count of errors, e.g. 3, or a share of the judgements, e.g. 5%")
+    return ErrorLimit(int(match.group(1)), None, text)
+
+
+def check_errors(limit: ErrorLimit, report: "Report", label: str) -> Tuple[bool, str]:
+    """Whether ``report`` (named ``label``) stays within ``limit``, and the line that says so."""
+    total = len(report.records)
+    errors = sum(1 for record in report.records if record.error_msg)
+    if limit.count is not None:
+        passed = errors <= limit.count
+        wanted = f"{limit.count}"
+    else:
+        assert limit.share is not None
+        passed = errors <= limit.share * total + 1e-9
+        wanted = f"{limit.share * 100:g}% of them"
+    shown = f"{errors} error(s) in {total} judgement(s)" + (f" ({percent(errors / total)})" if total else "")
+    relation = "<=" if passed else ">"
+    return passed, f"{label}: {shown} {relation} {wanted} (--fail-on-error {limit.text})"
 
 
 def parse_gates(texts: Iterable[str], option: str = "--fail-under") -> List[Gate]:
@@ -224,6 +277,16 @@ def gate_cases(results: Sequence[GateResult]) -> List[JUnitCase]:
     ]
 
 
+def error_gate_case(limit: ErrorLimit, label: str, passed: bool, message: str) -> JUnitCase:
+    """The test case of ``--fail-on-error``: failed when the gate failed."""
+    return JUnitCase(
+        classname="gates",
+        name=f"--fail-on-error {limit.text} [{label}]",
+        failure=None if passed else ("gate failed", message),
+        output=message,
+    )
+
+
 def _short(value: Any, limit: int = 80) -> str:
     text = " ".join(str(value).split())
     return text if len(text) <= limit else text[: limit - 1] + "…"
@@ -231,8 +294,9 @@ def _short(value: Any, limit: int = 80) -> str:
 
 def report_cases(report: "Report", label: str) -> List[Tuple[str, List[JUnitCase]]]:
     """One suite per subject x evaluator of ``report``, one test case per judgement: a yes/no
-    judgement of false is a failure (so CI lists the cases judged wrong); ratings and other
-    values pass and show their value. A run that stopped early adds an error case."""
+    judgement of false is a failure (so CI lists the cases judged wrong); a judgement that
+    ended in an error is an error case; ratings and other values pass and show their value.
+    A run that stopped early adds an error case."""
     suites: dict = {}
     for record in report.records:
         value = record.value
@@ -240,10 +304,13 @@ def report_cases(report: "Report", label: str) -> List[Tuple[str, List[JUnitCase
             f"question: {record.question}\nreference: {record.expected}\nanswer: {record.prediction}\n"
             f"value: {value}\nreason: {record.reason}"
         )
+        if record.error_msg:
+            details += f"\nerror: {record.error_msg}"
         case = JUnitCase(
             classname=f"{record.subject}.{record.evaluator}",
             name=f"case {record.case_id}: {_short(record.question)}",
             failure=("judged false", details) if value is False else None,
+            error=(record.error_msg, details) if record.error_msg else None,
             output=details,
         )
         suites.setdefault(f"{label}: {record.subject} by {record.evaluator}", []).append(case)

@@ -7,7 +7,7 @@ A report is read only through its ``subjects``, ``evaluators`` and ``records``.
 """
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, List, Optional, Sequence
 
 from tavrin.evaluation.statistics import (
@@ -25,6 +25,7 @@ __all__ = [
     "Interval",
     "SummaryCell",
     "cell_kind",
+    "errors_text",
     "is_finite_number",
     "mean_interval",
     "mean_of",
@@ -48,7 +49,9 @@ class SummaryCell:
     (0-10 ratings), "other" otherwise (no values, or values of mixed or other types).
     ``estimate`` is the rate of true values or the mean rating; ``interval`` its 95%
     interval (None for "other" cells and for a single rating). ``text`` is the cell as
-    the summary prints it.
+    the summary prints it. ``errors`` counts the judgements that ended in an error: they
+    are in none of the other figures (``n`` counts the judgements with a value), and the
+    text names them last ("4/11 true (36%, 95% CI 15-65%), 1 error").
     """
 
     subject: str
@@ -59,6 +62,7 @@ class SummaryCell:
     estimate: Optional[float]
     interval: Optional[Interval]
     text: str
+    errors: int = 0
 
 
 def is_finite_number(value: Any) -> bool:
@@ -108,9 +112,23 @@ def _rating_interval(numbers: List[float], confidence: float, method: str, seed:
     return mean_interval(numbers, confidence, method=method, seed=seed) if len(numbers) >= 2 else None
 
 
-def cell_text(values: Sequence[Any], confidence: float = 0.95, *, rating_method: str = "t", seed: int = 0) -> str:
-    """The summary text of one cell's values (see ``summary_cells``)."""
-    return _cell(values, "", "", confidence, rating_method, seed).text
+def cell_text(
+    values: Sequence[Any], confidence: float = 0.95, *, rating_method: str = "t", seed: int = 0, errors: int = 0
+) -> str:
+    """The summary text of one cell's values and its count of errors (see ``summary_cells``)."""
+    return _with_errors(_cell(values, "", "", confidence, rating_method, seed), errors).text
+
+
+def errors_text(errors: int) -> str:
+    """ "1 error", "3 errors"."""
+    return f"{errors} error" + ("" if errors == 1 else "s")
+
+
+def _with_errors(cell: SummaryCell, errors: int) -> SummaryCell:
+    if not errors:
+        return cell
+    text = errors_text(errors) if cell.n == 0 else f"{cell.text}, {errors_text(errors)}"
+    return replace(cell, text=text, errors=errors)
 
 
 def _cell(
@@ -171,6 +189,15 @@ def summary_cells(
     subjects = list(dict.fromkeys([*report.subjects, *(r.subject for r in report.records)]))
     evaluators = list(dict.fromkeys([*report.evaluators, *(r.evaluator for r in report.records)]))
     values: dict = {}
+    errors: dict = {}
     for record in report.records:
-        values.setdefault((record.subject, record.evaluator), []).append(record.value)
-    return [_cell(values.get((s, e), []), s, e, confidence, rating_method, seed) for s in subjects for e in evaluators]
+        key = (record.subject, record.evaluator)
+        if getattr(record, "error_msg", ""):
+            errors[key] = errors.get(key, 0) + 1
+        else:
+            values.setdefault(key, []).append(record.value)
+    return [
+        _with_errors(_cell(values.get((s, e), []), s, e, confidence, rating_method, seed), errors.get((s, e), 0))
+        for s in subjects
+        for e in evaluators
+    ]

@@ -8,6 +8,8 @@
 // verbose lines whole when it comes back. Either way each record goes to the
 // run's journal as it is made, the first failure (or Ctrl-C, or SIGTERM)
 // stops new work, and the report is written at the end with every record.
+// With keep_going a failed judgement does not stop the run: it becomes an
+// error record (no value, the one-line error text as its error_msg).
 // Everything the run prints goes through its observer: `say` for the verbose
 // lines, `alert` for the lines printed always.
 #include "engine.hpp"
@@ -103,17 +105,20 @@ private:
 // A job: (index, case, s_name, subject, e_name, evaluator, slot), slot being
 // [lock or None, (answer, documents) or None], one per case and subject.
 // Returns (where, job, value, lines): where None and value (record, result),
-// or where "predict"/"evaluate" and value the exception the subject or the
-// evaluator raised. Any other error leaves as it is.
+// or where "predict"/"evaluate" and value (exception, answer): what the
+// subject or the evaluator raised, and the (prediction, documents) judged
+// (None when predicting failed). Any other error leaves as it is.
 nb::object judge(nb::handle globals, nb::handle job, Sink &s, bool live) {
     auto [index, case_, s_name, subject, e_name, evaluator, slot_object] = pf::unpack<7>(job);
     nb::list slot = nb::borrow<nb::list>(slot_object);
+    nb::object answer;
     auto failed = [&](const char *where, nb::python_error &e) {
-        return nb::make_tuple(nb::str(where), job, nb::borrow(e.value()), s.collected());
+        nb::object judged = std::string_view(where) == "evaluate" ? answer : nb::object(nb::none());
+        return nb::make_tuple(nb::str(where), job, nb::make_tuple(nb::borrow(e.value()), judged),
+                              s.collected());
     };
     if (!live)
         case_lines(s, case_);
-    nb::object answer;
     bool asked = false;
     try {
         SlotLock held{nb::object(slot[0])};
@@ -198,7 +203,9 @@ private:
     void walk();
     void drain();
     void handle(nb::handle outcome);
-    void failure(const char *where, nb::handle job, nb::handle error, nb::handle lines);
+    void keep(nb::handle job, nb::handle record);
+    void failure(const char *where, nb::handle job, nb::handle error, nb::handle answer);
+    nb::object error_record(nb::handle job, nb::handle error, nb::handle answer);
     void exception(nb::handle error);
     void interrupt(nb::handle sigterm);
     void stop();
@@ -213,8 +220,7 @@ private:
     std::vector<CasePlan> plan_;
     long total_ = 0;
     std::vector<std::pair<long, nb::object>> made_;
-    bool stopping_ = false, done_ = false;
-    long failures_ = 0;
+    bool stopping_ = false, done_ = false, shown_ = false;
     nb::object first_error_ = nb::none(), interrupted_ = nb::none(), escaped_ = nb::none();
     JournalGuard *journal_ = nullptr;
 };
@@ -330,15 +336,7 @@ void Run::handle(nb::handle outcome) {
     }
     if (where.is_none()) {
         auto [record, result] = pf::unpack<2>(value);
-        if (live_) {
-            records_.attr("append")(record);
-            if (PySet_Add(ids_.ptr(), record.attr("id").ptr()) < 0)
-                pf::throw_error();
-        } else {
-            made_.emplace_back(nb::cast<long>(job[0]), record);
-        }
-        journal_->append(record);
-        observer_.attr("recorded")(record);
+        keep(job, record);
         if (live_) {
             Sink live_sink{observer_, nb::object()};
             verdict_lines(live_sink, job[5], job[4], result);
@@ -355,11 +353,44 @@ void Run::handle(nb::handle outcome) {
             escaped_ = nb::borrow(value);
         stop();
     } else {
-        failure(kind == "predict" ? "predict" : "evaluate", job, value, lines);
+        auto [error, answer] = pf::unpack<2>(value);
+        failure(kind == "predict" ? "predict" : "evaluate", job, error, answer);
     }
 }
 
-void Run::failure(const char *where, nb::handle job, nb::handle error, nb::handle) {
+// A record made: into the report's list (a concurrent run's at the end, in
+// order), the journal, and the observer's hands.
+void Run::keep(nb::handle job, nb::handle record) {
+    if (live_) {
+        records_.attr("append")(record);
+        if (PySet_Add(ids_.ptr(), record.attr("id").ptr()) < 0)
+            pf::throw_error();
+    } else {
+        made_.emplace_back(nb::cast<long>(job[0]), nb::borrow(record));
+    }
+    journal_->append(record);
+    observer_.attr("recorded")(record);
+}
+
+// The record of a judgement that failed: no value nor reason, and the error's
+// text on one line (its type's name when the text is blank).
+nb::object Run::error_record(nb::handle job, nb::handle error, nb::handle answer) {
+    nb::object case_ = job[1];
+    nb::object text = nb::str(" ").attr("join")(error_text(error).attr("split")());
+    if (nb::len(text) == 0)
+        text = nb::handle((PyObject *)Py_TYPE(error.ptr())).attr("__name__");
+    nb::object prediction = nb::none(), documents = nb::none();
+    if (!answer.is_none()) {
+        prediction = answer[0];
+        documents = answer[1];
+    }
+    return pf::lookup_global(r_.globals, "EvalRecord")(
+        "case_id"_a = case_.attr("id"), "question"_a = case_.attr("question"), "subject"_a = job[2],
+        "prediction"_a = prediction, "expected"_a = case_.attr("reference_answer"), "documents"_a = documents,
+        "evaluator"_a = job[4], "value"_a = nb::none(), "reason"_a = nb::none(), "error_msg"_a = text);
+}
+
+void Run::failure(const char *where, nb::handle job, nb::handle error, nb::handle answer) {
     nb::object case_id = nb::object(job[1]).attr("id");
     if (std::string_view(where) == "predict")
         alert(observer_, pf::cat({"> Error when predicting. Raise by ", job[2], " on ", case_id}), style("red"));
@@ -368,9 +399,17 @@ void Run::failure(const char *where, nb::handle job, nb::handle error, nb::handl
               pf::cat({">>> Error when evaluating. Raise by ", job[4], " on ", job[2], " with ", case_id}),
               style("red"));
     observer_.attr("failed")(error);
-    ++failures_;
+    if (r_.keep_going) {
+        // the first failure is shown whole; the run goes on, and the judgement is an error
+        if (!shown_ && first_error_.is_none()) {
+            shown_ = true;
+            alert(observer_, pf::cat({"\n***** Exception *****\n", error, "\n"}), style("red"));
+        }
+        keep(job, error_record(job, error, answer));
+        return;
+    }
     exception(error);
-    if (!r_.keep_going && !stopping_)
+    if (!stopping_)
         stop();
 }
 
@@ -411,8 +450,6 @@ void Run::interrupt(nb::handle sigterm) {
 nb::object Run::error_msg() {
     if (!interrupted_.is_none() && first_error_.is_none())
         return interrupted_;
-    if (!first_error_.is_none() && r_.keep_going && interrupted_.is_none())
-        return pf::cat({nb::int_(failures_), " judgement(s) failed; the first: ", first_error_});
     if (!first_error_.is_none())
         return first_error_;
     if (!escaped_.is_none())

@@ -17,7 +17,7 @@ struct RunRequest {
     nb::handle markdown_path; // str or None: Markdown after a run without error
     bool verbose = false;
     long jobs = 1;            // judgements in flight at once
-    bool keep_going = false;  // a failed judgement is left unrecorded and the run goes on
+    bool keep_going = false;  // a failed judgement becomes an error record and the run goes on
     nb::handle observer;      // hears (and prints) how the run goes: the RunPrinter protocol
     nb::handle executor;      // None, or executor(jobs) -> the pool that makes judgements
     nb::handle extras;        // None, or {report attribute: value}, set on every report written

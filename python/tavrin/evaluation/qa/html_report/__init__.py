@@ -138,6 +138,7 @@ def _cell(report: int, cell: Any) -> Dict[str, Any]:
         "high": _number(interval.high) if interval is not None else None,
         "method": interval.method if interval is not None else None,
         "text": cell.text,
+        **({"errors": cell.errors} if cell.errors else {}),
     }
 
 
@@ -246,9 +247,10 @@ def _add_judgement(case: Dict[str, Any], report: int, record: EvalRecord, flip: 
     answer["judgements"].append(
         {
             "evaluator": record.evaluator,
-            "value": _value_text(record.value),
+            # a judgement that ended in an error shows it in place of a reason
+            "value": "error" if record.error_msg else _value_text(record.value),
             "verdict": _verdict(record.value),
-            "reason": "" if record.reason is None else _text(record.reason),
+            "reason": record.error_msg or ("" if record.reason is None else _text(record.reason)),
             "flip": flip,
         }
     )

@@ -210,3 +210,15 @@ def merged(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["EvalR
             seen.add(record.id)
             out.append(record)
     return out
+
+
+def merged_over_errors(records: List["EvalRecord"], more: List["EvalRecord"]) -> List["EvalRecord"]:
+    """``merged``, except that a record of ``more`` takes the place of an error record of
+    ``records`` with the same id: that judgement was made again after the error."""
+    errors = {record.id: index for index, record in enumerate(records) if record.error_msg}
+    out = merged(records, [record for record in more if record.id not in errors])
+    for record in more:
+        index = errors.pop(record.id, None)
+        if index is not None:
+            out[index] = record
+    return out

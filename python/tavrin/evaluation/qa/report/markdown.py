@@ -38,8 +38,7 @@ def render(report: "Report") -> str:
         out.append(_row(["---"] * (len(evaluators) + 1), escape=False))
         for subject in subjects:
             cells = [
-                _summarise([r.value for r in report.records if r.subject == subject and r.evaluator == e])
-                for e in evaluators
+                _summarise([r for r in report.records if r.subject == subject and r.evaluator == e]) for e in evaluators
             ]
             out.append(_row([subject, *cells]))
         out.append("")
@@ -62,7 +61,7 @@ def render(report: "Report") -> str:
                     out.append("")
                 out.append(_row(["Evaluator", "Value", "Reason"]))
                 out.append(_row(["---"] * 3, escape=False))
-                out += [_row([r.evaluator, _value(r.value), _value(r.reason)]) for r in judged]
+                out += [_judgement_row(r) for r in judged]
                 out.append("")
     # A lone surrogate (an answer may hold one; the JSON report keeps it escaped) cannot be
     # printed or saved as UTF-8: people see the replacement character, as a decoder shows it.
@@ -109,12 +108,19 @@ def _reference(doc: Any) -> str:
     return f"[{label}]({target})"
 
 
-def _summarise(values: List[Any]) -> str:
+def _judgement_row(record: EvalRecord) -> str:
+    if record.error_msg:
+        return _row([record.evaluator, "error", record.error_msg])
+    return _row([record.evaluator, _value(record.value), _value(record.reason)])
+
+
+def _summarise(records: List[EvalRecord]) -> str:
     """One summary cell: how many judgements, how many true or the mean rating, with a 95%
-    interval (``tavrin.evaluation.qa.stats``)."""
+    interval (``tavrin.evaluation.qa.stats``), and how many ended in an error."""
     from tavrin.evaluation.qa.stats import cell_text
 
-    return cell_text(values)
+    errors = sum(1 for r in records if r.error_msg)
+    return cell_text([r.value for r in records if not r.error_msg], errors=errors)
 
 
 def _jury(report: "Report") -> List[str]:
@@ -161,6 +167,8 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
     for ratings; None for other cells and single ratings), ``text`` (the cell of the
     Markdown summary) and, when the question set's
     ``cases`` are given, ``missing``: judgements of those cases that the report lacks.
+    Judgements that ended in an error are counted apart, as ``errors`` (present only when
+    there are any), and are in none of the other figures.
     """
     from tavrin.evaluation.qa.stats import is_finite_number, mean_of, summary_cells
 
@@ -171,7 +179,7 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
     out = []
     for cell in summary_cells(report):
         records = cells.get((cell.subject, cell.evaluator), [])
-        values = [r.value for r in records]
+        values = [r.value for r in records if not r.error_msg]
         bools = [v for v in values if isinstance(v, bool)]
         numbers = [v for v in values if is_finite_number(v)]
         entry: Dict[str, Any] = {
@@ -186,6 +194,8 @@ def summarise(report: "Report", cases: Optional[List[Any]] = None) -> List[Dict[
             "interval": cell.interval.to_dict() if cell.interval is not None else None,
             "text": cell.text,
         }
+        if cell.errors:
+            entry["errors"] = cell.errors
         if wanted is not None:
             done = {str(r.case_id) for r in records}
             entry["missing"] = len(wanted - done)

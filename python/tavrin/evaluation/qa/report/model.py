@@ -11,7 +11,7 @@ from tavrin.evaluation.qa.report import markdown
 from tavrin.evaluation.qa.report.journal import (
     Journal,
     journal_path,
-    merged,
+    merged_over_errors,
     read_journal_usage,
     usage_of,
 )
@@ -113,10 +113,11 @@ class Report:
         report = cls._load_report(source)
         if journal.exists():
             # the records of a run killed outright, and what the model service was asked
-            # for them: on disk in its journal only
+            # for them: on disk in its journal only (a judgement made again after an
+            # error takes the error record's place)
             header, records, usage = read_journal_usage(journal)
-            known = {record.id for record in report.records}
-            report.records = merged(report.records, records)
+            known = {record.id for record in report.records if not record.error_msg}
+            report.records = merged_over_errors(report.records, records)
             report._add_usage(usage_of([r for r in records if r.id not in known], usage))
         return report
 

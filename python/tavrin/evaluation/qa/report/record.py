@@ -40,6 +40,10 @@ class EvalRecord:
 
     ``id`` is derived from ``case_id``, ``question``, ``subject`` and ``evaluator`` (see
     ``gen_eval_record_id``), so a saved record tells a resumed run what is already done.
+
+    A judgement is a pass or a fail by its ``value``, or an error: ``error_msg`` then holds
+    the one-line text of what the subject or the evaluator raised (``value`` and ``reason``
+    are None), and the record counts in no rate or mean.
     """
 
     case_id: str
@@ -55,6 +59,7 @@ class EvalRecord:
     #: ``JuryVerdict``); None for a judgement of one judge.
     judges: Optional[List[Dict[str, Any]]] = None
     id: str = field(init=False)
+    error_msg: str = ""
 
     def __post_init__(self) -> None:
         if isinstance(self.value, JuryVerdict):
@@ -64,6 +69,11 @@ class EvalRecord:
             case_id=self.case_id, question=self.question, subject=self.subject, evaluator=self.evaluator
         )
         object.__setattr__(self, "id", record_id)
+
+    @property
+    def is_error(self) -> bool:
+        """Whether the judgement ended in an error rather than a value."""
+        return bool(self.error_msg)
 
     def __hash__(self) -> int:
         return hash(self.id)
@@ -81,8 +91,9 @@ class EvalRecord:
         return str(uuid.UUID(bytes=digest[:16], version=5))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The record as a JSON-ready dictionary, ``id`` first (``judges`` last, when present)."""
-        data = {
+        """The record as a JSON-ready dictionary, ``id`` first; ``judges`` (a jury's verdicts)
+        and ``error_msg`` (only when the judgement is an error) last, when present."""
+        data: Dict[str, Any] = {
             "id": self.id,
             "case_id": self.case_id,
             "question": self.question,
@@ -96,4 +107,6 @@ class EvalRecord:
         }
         if self.judges is not None:
             data["judges"] = [dict(judge) for judge in self.judges]
+        if self.error_msg:
+            data["error_msg"] = self.error_msg
         return data

@@ -32,6 +32,7 @@ def record_from_dict(raw: Any, where: str) -> EvalRecord:
         value=raw["value"],
         reason=raw["reason"],
         judges=_judges_from(raw, where),
+        error_msg=get_field(raw, "error_msg", (str,), where) if "error_msg" in raw else "",
     )
     stored_id = raw.get("id", record.id)
     if stored_id != record.id:

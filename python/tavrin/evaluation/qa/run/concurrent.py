@@ -12,9 +12,9 @@ them on up to ``N`` worker threads, and writes the same report:
 - the first failure stops new work; the judgements in flight may finish (for at most
   ``drain_timeout`` seconds) and are recorded; the first error becomes the report's
   ``error_msg``. Ctrl-C and SIGTERM do the same; a second Ctrl-C stops at once;
-- with ``keep_going`` a failed judgement is left unrecorded and the run goes on; its
-  ``error_msg`` then says how many failed and what the first error was, so that a resumed
-  run makes exactly those;
+- with ``keep_going`` a failed judgement becomes an error record (no value, the error's
+  text as its ``error_msg``) and the run goes on; ``resume --retry-errors`` makes exactly
+  those again;
 - all console output is printed by the calling thread: each judgement's verbose block is
   printed whole, never interleaved with another's.
 
