@@ -7,7 +7,9 @@ raise a class export it under the same name as well (``tavrin._outputs.OutputPat
 ``tavrin.ask_codebase.store.StoreError``, ...); this module imports nothing of tavrin.
 
 The ``tavrin`` command shows a ``TavrinError`` that reaches it as one line, ``Error:
-<message>``, with exit status 1 (``tavrin.cli``). Two kinds live beside their code
+<message>``, with exit status 1 (``tavrin.cli``); a command of
+``tavrin.commands.base.Command`` shows an ``OptionError`` as a usage error, with its usage
+line and exit status 2, and does the rest as the group does when it runs alone. Two kinds live beside their code
 rather than here: the ``Fail`` errors of the QA commands, which are also
 ``click.ClickException``, and the ``RetriesExhausted`` that ``tavrin._llm`` raises, a
 subclass of the one below that is also an ``openai.error.OpenAIError``.
