@@ -90,7 +90,7 @@ class _Group(click.Group):
     broken pipe on standard output ends the command quietly, with status 141.
     """
 
-    #: the commands under this group leave their errors to it (``tavrin.commands.common.Command``)
+    #: the commands under this group leave their errors to it (``tavrin.commands.base.Command``)
     shows_errors = True
 
     def invoke(self, ctx: click.Context) -> Any:

@@ -18,7 +18,8 @@ EXAMPLE = str(Path(__file__).resolve().parents[3] / "examples" / "retrieval_grou
     ({"search_modes": ["dense"]}, "--search chooses how a stored source is searched: it needs --qdrant-source", None),
     ({"per_query": "scores.txt"}, "'scores.txt': use a .csv or .jsonl file name", "--per-query"),
     ({"plot_path": "plot.jpg"}, "'plot.jpg': use a .png file name", "--plot"),
-    ({"cutoffs": [0, 5]}, "cutoffs must be positive integers, got [0, 5]", "--k"),
+    ({"cutoffs": [5, 0]}, "cutoffs must be positive integers, got [0, 5]", "--k"),
+    ({"cutoffs": [5, "10"]}, "cutoffs must be positive integers, got [5, '10']", "--k"),
     ({"metrics": ["bleu"]}, "choose one or more of", "--metrics"),
 ])
 def test_a_request_refuses_bad_options_before_reading_anything(tmp_path, options, message, hint) -> None:

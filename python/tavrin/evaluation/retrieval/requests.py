@@ -71,7 +71,8 @@ class RetrievalEvalRequest:
             object.__setattr__(self, "metrics", METRICS)
         for name in _TUPLES:
             object.__setattr__(self, name, tuple(getattr(self, name)))
-        object.__setattr__(self, "cutoffs", tuple(sorted(set(self.cutoffs))))
+        if all(isinstance(k, int) for k in self.cutoffs):  # others are refused by the check
+            object.__setattr__(self, "cutoffs", tuple(sorted(set(self.cutoffs))))
         self.check()
 
     def check(self) -> None:
