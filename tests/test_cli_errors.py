@@ -466,3 +466,55 @@ def test_a_tavrin_error_from_a_command_is_one_line(probe, monkeypatch) -> None:
     result = runner.invoke(cli, ["probe", "--raise", "tavrin"])
     assert result.exit_code == 1 and result.stderr.startswith("Traceback")
     assert result.stderr.splitlines()[-1] == "Error: q.json: case 3: 'question' must be a string"
+
+
+def test_a_command_of_tavrins_class_shows_its_errors_alone_as_under_the_group(monkeypatch) -> None:
+    """Usage errors keep click's form (usage line, exit status 2) and other errors are one
+    line, whether the command runs under `tavrin`, in another group or alone; under the
+    group in debug mode the traceback is shown once."""
+    from tavrin.commands.base import Command
+    from tavrin.errors import OptionError
+
+    @click.command("strict", cls=Command)
+    @click.option("--raise", "to_raise", default="")
+    def strict(to_raise: str) -> None:
+        if to_raise == "hint":
+            raise OptionError("must be a finite number", "--threshold")
+        if to_raise == "usage":
+            raise OptionError("--exact needs --qdrant-source")
+        if to_raise == "tavrin":
+            raise QuestionSetError("q.json: case 3:\n  'question' must be a string")
+        if to_raise == "value":
+            raise ValueError("a bad value")
+        if to_raise == "runtime":
+            raise RuntimeError("a fault of the program")
+
+    module = types.ModuleType("strict_commands")
+    module.strict = strict  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, "strict_commands", module)
+    monkeypatch.setitem(cli_module.COMMAND_MODULES, "strict", ("strict_commands", "strict"))
+    monkeypatch.setattr(cli, "commands", dict(cli.commands))
+    monkeypatch.delenv("TAVRIN_DEBUG", raising=False)
+    other_group = click.Group("other", commands=[strict])
+    runner = CliRunner()
+    expected = {
+        "hint": (2, "Error: Invalid value for --threshold: must be a finite number"),
+        "usage": (2, "Error: --exact needs --qdrant-source"),
+        "tavrin": (1, "Error: q.json: case 3: 'question' must be a string"),
+        "value": (1, "Error: a bad value"),
+    }
+    for to_raise, (code, line) in expected.items():
+        under = runner.invoke(cli, ["strict", "--raise", to_raise])
+        inside = runner.invoke(other_group, ["strict", "--raise", to_raise])
+        alone = runner.invoke(strict, ["--raise", to_raise])
+        for result in (under, inside, alone):
+            assert result.exit_code == code and result.stderr.splitlines()[-1] == line, (to_raise, result.stderr)
+        if code == 2:
+            assert under.stderr.startswith("Usage: cli strict [OPTIONS]")
+            assert alone.stderr.startswith("Usage: strict [OPTIONS]")
+    # a fault of the program is not dressed up as the user's error
+    assert isinstance(runner.invoke(strict, ["--raise", "runtime"]).exception, RuntimeError)
+    monkeypatch.setenv("TAVRIN_DEBUG", "1")
+    result = runner.invoke(cli, ["strict", "--raise", "tavrin"])
+    assert result.exit_code == 1 and result.stderr.count("Traceback") == 1
+    assert result.stderr.splitlines()[-1] == "Error: q.json: case 3: 'question' must be a string"

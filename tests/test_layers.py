@@ -63,3 +63,13 @@ def test_native_faces_import_only_down_the_layers():
             if target.startswith("tavrin.") and _layer(target) < _layer(face.name):
                 upward.append(f"{face.name} ({names[_layer(face.name)]}) imports {target} ({names[_layer(target)]})")
     assert not upward, "\n".join(upward)
+
+
+def test_no_host_function_is_over_a_hundred_lines():
+    """Counted from its ``def`` line to its last (a command's click decorators not counted)."""
+    long = []
+    for path in sorted(PACKAGE.rglob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and node.end_lineno - node.lineno >= 100:
+                long.append(f"{path.relative_to(PACKAGE)}: {node.name} ({node.end_lineno - node.lineno + 1} lines)")
+    assert not long, "\n".join(long)

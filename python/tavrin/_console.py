@@ -1,9 +1,12 @@
-"""Console conventions of the ``tavrin`` command: colour and progress bars.
+"""Console conventions of the ``tavrin`` command: colour, progress bars and errors.
 
 - ``NO_COLOR`` (any non-empty value, https://no-color.org) turns colour off, on a
   terminal too.
 - Progress bars (tqdm) are drawn only when standard error is a terminal, and never with
   ``--quiet``; ``TQDM_DISABLE=1`` in the environment turns them off as well (tqdm reads it).
+- An error the user can act on is one line, ``Error: <message>``, exit status 1
+  (``one_line_error``); in debug mode (``--traceback``, ``TAVRIN_DEBUG=1``) tavrin's own
+  errors show their traceback first, and any other error goes through with its own.
 """
 
 from __future__ import annotations
@@ -11,14 +14,17 @@ from __future__ import annotations
 import codecs
 import os
 import sys
+import traceback
 from contextlib import contextmanager
-from typing import Iterator, TextIO, Tuple, Union
+from typing import Iterator, Optional, TextIO, Tuple, Union
 
 import click
 
+from tavrin._errors import user_message
 from tavrin._integrations.tqdm_bars import bars_disabled
+from tavrin.errors import TavrinError
 
-__all__ = ["console_conventions", "debug_requested", "is_terminal", "no_color"]
+__all__ = ["console_conventions", "debug_requested", "is_terminal", "no_color", "one_line_error"]
 
 
 def no_color() -> bool:
@@ -29,6 +35,22 @@ def no_color() -> bool:
 def debug_requested() -> bool:
     """Whether ``TAVRIN_DEBUG`` asks for full tracebacks."""
     return os.environ.get("TAVRIN_DEBUG", "").strip().lower() in {"1", "true", "yes", "on"}
+
+
+def one_line_error(exc: Exception, debug: bool) -> Optional[click.ClickException]:
+    """The click error that shows ``exc`` as ``Error: <message>``, or None when ``exc``
+    should go through with its traceback: it is not an error of the user's input
+    (``tavrin._errors.user_message``), or ``debug`` is set and it is not tavrin's own.
+    With ``debug``, the traceback of tavrin's own error is written to standard error here.
+    """
+    if isinstance(exc, TavrinError):
+        if debug:
+            click.echo("".join(traceback.format_exception(exc)).rstrip(), err=True)
+        return click.ClickException(user_message(exc) or type(exc).__name__)
+    message = user_message(exc)
+    if message is None or debug:
+        return None
+    return click.ClickException(message)
 
 
 def is_terminal(stream: TextIO) -> bool:

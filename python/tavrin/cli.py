@@ -9,9 +9,7 @@ from typing import Any, Dict, List, Optional, Tuple
 import click
 
 from tavrin import __version__, _integrations
-from tavrin._console import console_conventions, debug_requested
-from tavrin._errors import user_message
-from tavrin.errors import TavrinError
+from tavrin._console import console_conventions, debug_requested, one_line_error
 
 # Commands that live in other modules: command name -> (module, attribute). A module is
 # imported only when its command is used or listed, so one command's failing import does
@@ -27,8 +25,8 @@ COMMAND_MODULES: Dict[str, Tuple[str, str]] = {
     "sources": ("tavrin.commands.sources", "sources"),
     "chunks": ("tavrin.commands.sources", "chunks"),
     "search": ("tavrin.commands.search", "search"),
-    "retrieval-eval": ("tavrin.evaluation.retrieval.commands", "retrieval_eval"),
-    "ground-truth": ("tavrin.evaluation.retrieval.ground_truth_commands", "ground_truth"),
+    "retrieval-eval": ("tavrin.commands.retrieval_eval", "retrieval_eval"),
+    "ground-truth": ("tavrin.commands.ground_truth", "ground_truth"),
     "compare": ("tavrin.commands.analysis", "compare"),
     "judge-agreement": ("tavrin.commands.analysis", "judge_agreement_command"),
 }
@@ -92,6 +90,9 @@ class _Group(click.Group):
     broken pipe on standard output ends the command quietly, with status 141.
     """
 
+    #: the commands under this group leave their errors to it (``tavrin.commands.base.Command``)
+    shows_errors = True
+
     def invoke(self, ctx: click.Context) -> Any:
         _integrations.install()
         with console_conventions(ctx, quiet=bool(ctx.params.get("quiet"))):
@@ -112,16 +113,12 @@ class _Group(click.Group):
                 # the reader of standard output went away (`tavrin chunks S | head -1`)
                 _quiet_stdout()
                 ctx.exit(EXIT_BROKEN_PIPE)
-            except TavrinError as exc:
-                # tavrin's own error: its one line; in debug mode, after its traceback
-                if debug:
-                    click.echo("".join(traceback.format_exception(exc)).rstrip(), err=True)
-                raise click.ClickException(user_message(exc) or type(exc).__name__) from exc
             except Exception as exc:
-                message = user_message(exc)
-                if message is None or debug:
+                # tavrin's own error and what the user can act on: one line
+                error = one_line_error(exc, debug)
+                if error is None:
                     raise
-                raise click.ClickException(message) from exc
+                raise error from exc
 
     def list_commands(self, ctx: click.Context) -> List[str]:
         return sorted(set(super().list_commands(ctx)) | set(COMMAND_MODULES))

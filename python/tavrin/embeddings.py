@@ -102,12 +102,12 @@ def resolve_embeddings(name: str) -> EmbeddingFactory:
 def make_embeddings(name: str) -> "Embeddings":
     """The embedding model called ``name`` (an entry of ``EMBEDDINGS``), built without arguments."""
     if name not in EMBEDDINGS:
-        raise ValueError(f"unknown embeddings {name!r}; choose one of: {', '.join(EMBEDDINGS)}")
+        raise EmbeddingsError(f"unknown embeddings {name!r}; choose one of: {', '.join(EMBEDDINGS)}")
     if needs_openai_key(name) and not os.environ.get("OPENAI_API_KEY"):
-        raise ValueError("the openai embeddings need an API key: set OPENAI_API_KEY")
+        raise EmbeddingsError("the openai embeddings need an API key: set OPENAI_API_KEY")
     if name == "minilm":
         try:
             return __getattr__("MiniLMEmbeddings")()
         except ImportError as exc:
-            raise ValueError(str(exc)) from exc
+            raise EmbeddingsError(str(exc)) from exc
     return resolve_embeddings(name)()

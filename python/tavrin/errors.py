@@ -7,7 +7,9 @@ raise a class export it under the same name as well (``tavrin._outputs.OutputPat
 ``tavrin.ask_codebase.store.StoreError``, ...); this module imports nothing of tavrin.
 
 The ``tavrin`` command shows a ``TavrinError`` that reaches it as one line, ``Error:
-<message>``, with exit status 1 (``tavrin.cli``). Two kinds live beside their code
+<message>``, with exit status 1 (``tavrin.cli``); a command of
+``tavrin.commands.base.Command`` shows an ``OptionError`` as a usage error, with its usage
+line and exit status 2, and does the rest as the group does when it runs alone. Two kinds live beside their code
 rather than here: the ``Fail`` errors of the QA commands, which are also
 ``click.ClickException``, and the ``RetriesExhausted`` that ``tavrin._llm`` raises, a
 subclass of the one below that is also an ``openai.error.OpenAIError``.
@@ -15,8 +17,13 @@ subclass of the one below that is also an ``openai.error.OpenAIError``.
 
 from __future__ import annotations
 
+from typing import Optional
+
 __all__ = [
     "TavrinError",
+    # what a command was asked
+    "OptionError",
+    "SettingError",
     # files a command reads or writes
     "OutputPathError",
     "ReportError",
@@ -31,6 +38,8 @@ __all__ = [
     "UnknownEvaluatorError",
     "UnknownEvaluableError",
     "EmbeddingsError",
+    "RetrieverError",
+    "MissingExtraError",
     # the vector store
     "StoreError",
     "UnknownSourceError",
@@ -38,12 +47,36 @@ __all__ = [
     "InvalidSourceNameError",
     "StoreUnavailableError",
     # the model service
+    "ModelRequestError",
     "RetriesExhausted",
 ]
 
 
 class TavrinError(Exception):
     """An error that tavrin raises on purpose: its message says what went wrong and what to do."""
+
+
+# ---------------------------------------------------------------- what a command was asked
+
+
+class OptionError(TavrinError, ValueError):
+    """Options of a command that do not go together, or a value of one that it refuses.
+
+    The ``tavrin`` commands show it as click shows a usage error: the command's usage line,
+    then ``Error: <message>``, exit status 2. ``param_hint`` names the option or argument
+    when the error is about one value ("--threshold"); the line then reads ``Invalid value
+    for <param_hint>: <message>``.
+    """
+
+    def __init__(self, message: str, param_hint: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.param_hint = param_hint
+
+
+class SettingError(TavrinError, ValueError):
+    """A setting that a command needs and cannot work with: an API key that is not set, a
+    model context too small for the prompt. The message says what to set."""
 
 
 # ---------------------------------------------------------------- files
@@ -99,6 +132,15 @@ class EmbeddingsError(TavrinError, ValueError):
     """A name that gives no embedding model: unknown, not importable, or not available here."""
 
 
+class RetrieverError(TavrinError, ValueError):
+    """A retriever that cannot be made or searched as asked: a "module:Class" that is not a
+    retriever or fails to build, or a stored source that cannot be searched."""
+
+
+class MissingExtraError(TavrinError, ImportError):
+    """An optional extra that is not installed; the message says how to install it."""
+
+
 # ---------------------------------------------------------------- the vector store
 
 
@@ -124,6 +166,10 @@ class StoreUnavailableError(StoreError):
 
 
 # ---------------------------------------------------------------- the model service
+
+
+class ModelRequestError(TavrinError):
+    """A request to the model service that failed, in the words of the command that made it."""
 
 
 class RetriesExhausted(TavrinError):

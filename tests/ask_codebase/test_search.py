@@ -170,6 +170,10 @@ def test_search_refuses_what_it_cannot_do(store, tree, tmp_path):
     assert run("search", "proj", "router", "--search", "dense").exit_code == 0
     assert run("search", "nope", "router").exit_code == 1
     assert run("search", "proj", "  ").exit_code == 2
+    # a usage error of the command: its usage line, then the value refused
+    empty = run("search", "proj", "  ")
+    assert empty.stderr.startswith("Usage: cli search [OPTIONS] SOURCE QUERY")
+    assert empty.stderr.splitlines()[-1] == "Error: Invalid value for QUERY: the query is empty"
 
 
 def test_a_full_disk_and_damaged_sources_are_one_line_errors(store, tree, monkeypatch):

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional
 import click
 
 from tavrin._console import is_terminal
+from tavrin.errors import OptionError, SettingError
 
 if TYPE_CHECKING:
     from langchain.schema import Document
@@ -109,7 +110,7 @@ def set_chunk_count(chain: Any, k: int) -> None:
     inner = _inner(chain)
     retriever = getattr(inner, "retriever", None)
     if retriever is None or not hasattr(retriever, "search_kwargs"):
-        raise click.UsageError("--k: this chain does not say how many chunks it retrieves")
+        raise OptionError("--k: this chain does not say how many chunks it retrieves")
     retriever.search_kwargs = dict(retriever.search_kwargs or {}, k=k)
 
 
@@ -170,7 +171,7 @@ class ContextFit:
         overhead = self.count(_formatted(prompt, {variable: "", "question": question}))
         room = self.budget - overhead
         if room < 1:
-            raise click.ClickException(
+            raise SettingError(
                 f"--context-tokens {self.context_tokens}: the question and the prompt alone need about "
                 f"{overhead} of the {self.budget} tokens left after {self.answer_tokens} for the answer; "
                 "give the model a larger context, or a smaller --max-tokens"
@@ -221,7 +222,7 @@ class ContextFit:
         inner = _inner(chain)
         combine = getattr(inner, "combine_documents_chain", None)
         if inner is None or combine is None:
-            raise click.UsageError("--context-tokens: this chain does not show its retriever")
+            raise OptionError("--context-tokens: this chain does not show its retriever")
         inner.retriever = fitted_retriever(inner.retriever, lambda q, docs: self.fit(combine, q, docs))
 
 

@@ -8,7 +8,9 @@ import click
 
 from tavrin.ask_codebase.asking import ASK_MODEL_ENV
 from tavrin.ask_codebase.store.qdrant import QdrantWrapper
+from tavrin.commands.base import Command
 from tavrin.commands.common import build_embeddings, embeddings_option
+from tavrin.errors import ModelRequestError, OptionError, SettingError, StoreError
 
 KEY_HELP = (
     "OPENAI_API_KEY is not set: `tavrin ask` needs an OpenAI API key for its chat model. "
@@ -80,7 +82,7 @@ class _Choice(click.Choice):
             raise click.BadParameter(exc.message.rstrip(".") + hint + ".", ctx=ctx, param=param) from None
 
 
-@click.command()
+@click.command(cls=Command)
 @click.argument("question")
 @click.option("-s", "--source", "source_name", metavar="NAME", required=True, help="Name the code was indexed under.")
 @embeddings_option
@@ -188,9 +190,9 @@ def ask(
     from tavrin.ask_codebase import asking
 
     if not os.environ.get("OPENAI_API_KEY", "").strip():
-        raise click.ClickException(KEY_HELP)
+        raise SettingError(KEY_HELP)
     if not question.strip():
-        raise click.BadParameter("the question is empty", param_hint="QUESTION")
+        raise OptionError("the question is empty", "QUESTION")
     model_name = (model_name or "").strip() or None
     _llm.configure(max_retries=max_retries, request_timeout=request_timeout, rpm=rpm)
     _, embedding = build_embeddings(embeddings_name, "ask")
@@ -201,7 +203,7 @@ def ask(
         wrapper = QdrantWrapper.reuse(source_name=source_name, embedding_cls=lambda: embedding)
         stored, given = wrapper.vector_size, len(wrapper.embedding.embed_query(question))
         if stored != given:
-            raise click.ClickException(
+            raise StoreError(
                 f"source {source_name!r} holds vectors of length {stored}, but embeddings {embeddings_name!r} "
                 f"make vectors of length {given}: use the --embeddings it was indexed with, or index it again."
             )
@@ -233,7 +235,7 @@ def ask(
         with asking.waiting(what, ticking=not quiet):
             answer, documents = answer_question(chain, question, jobs)
     except openai.error.OpenAIError as exc:
-        raise click.ClickException(f"the OpenAI request failed: {exc}") from exc
+        raise ModelRequestError(f"the OpenAI request failed: {exc}") from exc
     click.echo(answer)
     references = asking.source_lines(list(documents), reference_of)
     if references:

@@ -1,5 +1,5 @@
-"""What the commands of the code-base wing share: the embeddings option and its checks,
-glob options, and counted nouns."""
+"""What the commands share: the command class that shows their errors, the embeddings
+option and its checks, glob options, and counted nouns."""
 
 import os
 from typing import TYPE_CHECKING, Any, Callable, Tuple
@@ -9,12 +9,15 @@ import click
 from tavrin import embeddings as embeddings_table
 from tavrin.ask_codebase.indexing.selection import plural
 from tavrin.ask_codebase.store.qdrant import EmbeddingFactory
+from tavrin.commands.base import Command
+from tavrin.errors import EmbeddingsError, SettingError
 
 if TYPE_CHECKING:
     from langchain.embeddings.base import Embeddings
 
 __all__ = [
     "EMBEDDINGS",
+    "Command",
     "build_embeddings",
     "check_openai_key",
     "embeddings_option",
@@ -22,6 +25,7 @@ __all__ = [
     "plural",
     "resolve_embeddings",
 ]
+
 
 # Embeddings by name: the one table of tavrin.embeddings (this name is the same dict).
 EMBEDDINGS = embeddings_table.EMBEDDINGS
@@ -56,7 +60,7 @@ def _needs_openai_key(embeddings_name: str) -> bool:
 
 def check_openai_key(embeddings_name: str, command: str) -> None:
     if _needs_openai_key(embeddings_name) and not os.environ.get("OPENAI_API_KEY", "").strip():
-        raise click.ClickException(
+        raise SettingError(
             f"OPENAI_API_KEY is not set: `tavrin {command} --embeddings {embeddings_name}` needs an OpenAI API key. "
             "Set it in your shell, for example `export OPENAI_API_KEY=sk-...`, or choose other --embeddings "
             "(hashing and minilm run offline)."
@@ -66,20 +70,19 @@ def check_openai_key(embeddings_name: str, command: str) -> None:
 def build_embeddings(embeddings_name: str, command: str) -> Tuple[EmbeddingFactory, "Embeddings"]:
     """The factory named by ``--embeddings`` and the object it makes, checked to be embeddings.
 
-    OpenAI embeddings without ``OPENAI_API_KEY``, a factory that cannot be called without
-    arguments, and one that makes something other than embeddings are one-line errors.
+    OpenAI embeddings without ``OPENAI_API_KEY`` (a ``SettingError``), a factory that cannot
+    be called without arguments, and one that makes something other than embeddings (an
+    ``EmbeddingsError``) are one-line errors.
     """
     check_openai_key(embeddings_name, command)
     factory = resolve_embeddings(embeddings_name)
     try:
         embedding = factory()
     except TypeError as exc:
-        raise click.ClickException(
-            f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}"
-        ) from exc
+        raise EmbeddingsError(f"--embeddings {embeddings_name!r}: cannot be built without arguments: {exc}") from exc
     # what is used of them (langchain's Embeddings declare the same two methods)
     if not all(callable(getattr(embedding, method, None)) for method in ("embed_documents", "embed_query")):
-        raise click.ClickException(
+        raise EmbeddingsError(
             f"--embeddings {embeddings_name!r} made a {type(embedding).__name__}, not embeddings "
             "(an object with embed_documents and embed_query, such as a langchain Embeddings class)"
         )

@@ -221,7 +221,7 @@ def index(
                 embed_path=True,
             )
     except EmptySourceError as exc:
-        raise click.ClickException(
+        raise EmptySourceError(
             f"nothing to index under {', '.join(map(str, paths))}: no file was chosen "
             f"({skipped_text}; -v says why). Source {source_name!r} was left unchanged."
         ) from exc

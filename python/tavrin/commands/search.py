@@ -6,6 +6,8 @@ from typing import Any, Dict, List, Optional, cast
 import click
 
 from tavrin.ask_codebase.search import SEARCH_MODES, SearchHit
+from tavrin.commands.base import Command
+from tavrin.errors import OptionError, StoreError
 
 
 def hit_record(rank: int, hit: SearchHit) -> Dict[str, Any]:
@@ -66,7 +68,7 @@ class _QueryEmbeddings:
         return self._load().embed_documents(texts)
 
 
-@click.command()
+@click.command(cls=Command)
 @click.argument("source_name", metavar="SOURCE")
 @click.argument("query")
 @click.option("-k", "--k", "k", default=10, show_default=True, type=click.IntRange(min=1), help="Chunks to show.")
@@ -101,7 +103,7 @@ def search(source_name: str, query: str, k: int, mode: str, embeddings_name: Opt
     from tavrin.embeddings import EMBEDDINGS, default_embeddings
 
     if not query.strip():
-        raise click.BadParameter("the query is empty", param_hint="QUERY")
+        raise OptionError("the query is empty", "QUERY")
     config = StoreConfig.from_env()
     if embeddings_name is None:
         recorded = {info.name: info.embedding for info in open_client(config).infos()}.get(source_name)
@@ -112,7 +114,7 @@ def search(source_name: str, query: str, k: int, mode: str, embeddings_name: Opt
     if mode != "lexical":
         vector = embeddings.embed_query(query)
         if len(vector) != wrapper.vector_size:
-            raise click.ClickException(
+            raise StoreError(
                 f"source {source_name!r} holds vectors of length {wrapper.vector_size}, but embeddings "
                 f"{embeddings_name!r} make vectors of length {len(vector)}: name the embeddings it was indexed "
                 "with (--embeddings), or use --search lexical"

@@ -7,6 +7,7 @@ from pathlib import Path
 from typing import Any
 
 from tavrin._outputs import write_target
+from tavrin.errors import MissingExtraError
 
 __all__ = ["PLOT_EXTRA_HINT", "ensure_matplotlib", "plot_results", "FIGURE_SIZE", "DPI"]
 
@@ -21,11 +22,12 @@ DPI = 100
 
 
 def ensure_matplotlib() -> None:
-    """Raise ``ImportError`` with how to install it when matplotlib is missing."""
+    """Raise ``MissingExtraError`` (an ``ImportError``) with how to install it when
+    matplotlib is missing."""
     try:
         import matplotlib  # noqa: F401
     except ImportError as exc:
-        raise ImportError(PLOT_EXTRA_HINT) from exc
+        raise MissingExtraError(PLOT_EXTRA_HINT) from exc
 
 
 def plot_results(results: Any, path: str) -> None:

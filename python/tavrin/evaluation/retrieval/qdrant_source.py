@@ -22,6 +22,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
+from tavrin.errors import RetrieverError
 from tavrin.evaluation.retrieval.dravik import Retriever
 from tavrin.evaluation.retrieval.references import FileReference, parse_reference
 
@@ -114,7 +115,7 @@ class QdrantSourceRetriever(Retriever):
         ``search`` ("dense", "lexical" or "hybrid", see ``QdrantWrapper.search``); its
         chunks are read at once.
 
-        Raises ``ValueError`` with a one-line message when the source does not exist, is
+        Raises ``RetrieverError`` (a ``ValueError``) with a one-line message when the source does not exist, is
         empty, holds vectors of other embeddings, or has no lexical index for a lexical or
         hybrid search.
         """
@@ -125,15 +126,15 @@ class QdrantSourceRetriever(Retriever):
         try:
             factory = resolve_embeddings(name)
         except EmbeddingsError as exc:
-            raise ValueError(f"--qdrant-embeddings: {exc}") from exc
+            raise RetrieverError(f"--qdrant-embeddings: {exc}") from exc
         try:
             wrapper = QdrantWrapper.reuse(source, factory, config=config or StoreConfig.from_env())
             size = wrapper.vector_size
         except StoreError as exc:
-            raise ValueError(f"--qdrant-source {source!r}: {exc}") from exc
+            raise RetrieverError(f"--qdrant-source {source!r}: {exc}") from exc
         retriever = cls(wrapper, name, exact, judgements=judgements, by_file=by_file, search=search)
         if search != "dense" and not wrapper.has_lexical:
-            raise ValueError(
+            raise RetrieverError(
                 f"--qdrant-source {source!r} has no lexical index (it was indexed by an earlier version): "
                 f"index it again with `tavrin index PATH --source {source}`, or use --search dense"
             )
@@ -151,7 +152,7 @@ class QdrantSourceRetriever(Retriever):
         """Refuse a source whose vectors these embeddings did not make."""
         probe = self.wrapper.embedding.embed_query("probe")
         if len(probe) != size:
-            raise ValueError(
+            raise RetrieverError(
                 f"--qdrant-source {self._source!r} holds vectors of length {size}, but the "
                 f"{self.embeddings_name!r} embeddings make vectors of length {len(probe)}: it was indexed with "
                 "other embeddings (name them with --qdrant-embeddings)"
@@ -172,7 +173,7 @@ class QdrantSourceRetriever(Retriever):
         norms = np.linalg.norm(ours, axis=1) * np.linalg.norm(theirs, axis=1)
         cosines = np.where(norms > 0, (ours * theirs).sum(axis=1) / np.where(norms > 0, norms, 1), 1.0)
         if float(cosines.min()) < 0.99:
-            raise ValueError(
+            raise RetrieverError(
                 f"--qdrant-source {self._source!r} holds vectors that the {self.embeddings_name!r} embeddings "
                 "did not make: it was indexed with other embeddings (name them with --qdrant-embeddings)"
             )
@@ -304,7 +305,7 @@ class QdrantSourceRetriever(Retriever):
             self._texts[query] = text
         if not self._matched:
             unmatched = len(self._unmatched) + len(self._references_without_file)
-            raise ValueError(
+            raise RetrieverError(
                 f"the ground truth matches no stored chunk of --qdrant-source {self._source!r} "
                 f"({unmatched} documents, {self._stored} chunks): was it made from what was indexed?"
             )

@@ -5,7 +5,10 @@ scores, timings, and paired comparisons of several retrievers on one ground trut
 deeper where R-precision needs it), scores every query at every cutoff in C++ from the
 judgements, and returns an ``EvaluationResults``; ``EvaluationResults.to_dict()`` is a
 plain JSON-ready object. ``run_retrieval_evaluation`` and ``evaluation_report`` of
-``dravik`` are unchanged; this module is what the ``retrieval-eval`` command uses.
+``dravik`` are unchanged; this module is what the ``retrieval-eval`` command uses. The
+ground-truth file's records (``GroundTruthFile``, ``GroundTruthQuery``) and the
+retrievers' (``Corpus``, ``FileLevelRetriever``, ``Float32EmbeddingRetriever``) live in
+``ground_truth`` and ``retrievers``, and are found here as well.
 """
 
 import math
@@ -21,6 +24,8 @@ from tavrin.evaluation.retrieval.dravik import (
     GroundTruth,
     Retriever,
 )
+from tavrin.evaluation.retrieval.ground_truth import GroundTruthFile, GroundTruthQuery
+from tavrin.evaluation.retrieval.retrievers import Corpus, FileLevelRetriever, Float32EmbeddingRetriever
 from tavrin.evaluation.retrieval.significance import holm, paired_t_test, randomization_test
 
 __all__ = [
@@ -60,91 +65,6 @@ METRIC_LABELS: Dict[str, str] = {
     "r_precision": "R-precision",
 }
 GAINS = ("linear", "exponential")
-
-
-@dataclass(frozen=True)
-class GroundTruthQuery:
-    """A query of a ground-truth file: the text searched, and its "id" and "trivial"
-    mark when the file gives them."""
-
-    text: str
-    id: Optional[str] = None
-    trivial: Optional[bool] = None
-
-
-@dataclass(frozen=True)
-class GroundTruthFile:
-    """What a ground-truth file holds: (query key, document, grade) judgements, and the
-    queries whose key is not their text or that carry an id or a mark (key -> query)."""
-
-    triples: List[Tuple[str, str, float]]
-    queries: Dict[str, GroundTruthQuery] = field(default_factory=dict)
-
-
-@dataclass(frozen=True)
-class Corpus:
-    """What a retriever searches: the ground truth's own documents ("ground_truth"), or
-    the chunks (or files) stored in a Qdrant source ("qdrant_source")."""
-
-    kind: str
-    size: int
-    unit: str = "documents"
-    source: Optional[str] = None
-
-    def describe(self) -> str:
-        """ "the ground truth's own 121 documents", "the 845 chunks stored in source 'click'"."""
-        if self.kind == "qdrant_source":
-            return f"the {self.size} {self.unit} stored in source {self.source!r}"
-        return f"the ground truth's own {self.size} {self.unit}"
-
-    def to_dict(self) -> Dict[str, Any]:
-        return {
-            "kind": self.kind,
-            "size": self.size,
-            "unit": self.unit,
-            **({"source": self.source} if self.source is not None else {}),
-        }
-
-
-class FileLevelRetriever(Retriever):
-    """A retriever of chunks seen at the level of files: ``search`` returns the files of
-    the inner retriever's hits, each once, in the order of its first hit.
-
-    ``documents`` are what the inner retriever indexes (``index`` ignores the file names
-    it is given); ``files_of`` maps a document to its files (a document with none stands
-    for a file of its own name).
-    """
-
-    def __init__(self, inner: Retriever, documents: Sequence[str], files_of: Mapping[str, Sequence[str]]) -> None:
-        self.inner = inner
-        self.documents = list(documents)
-        self.files_of = {doc: list(files) or [doc] for doc, files in files_of.items()}
-        self._indexed = False
-
-    @property
-    def corpus(self) -> Corpus:
-        files = {f for doc in self.documents for f in self.files_of.get(doc, [doc])}
-        return Corpus("ground_truth", len(files), "files")
-
-    def index(self, docs: List[str]) -> None:
-        if not self._indexed:
-            self._indexed = True
-            self.inner.index(self.documents)
-
-    def search(self, query: str, k: int = 5) -> List[str]:
-        files: Dict[str, None] = {}
-        for doc in self.inner.search(query, len(self.documents)):
-            for file in self.files_of.get(doc, [doc]):
-                files.setdefault(file)
-        return list(files)[:k]
-
-
-class Float32EmbeddingRetriever(EmbeddingRetriever):
-    """An ``EmbeddingRetriever`` that keeps its vectors as float32: half the memory, the
-    same rankings but for documents whose similarities differ only below float32's
-    precision."""
-
-    store_float32 = True
 
 
 def parse_cutoffs(text: str) -> List[int]:
