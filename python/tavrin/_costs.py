@@ -283,6 +283,11 @@ class Meter:
 
     # ------------------------------------------------------------ figures
 
+    def stop_message(self) -> Optional[str]:
+        """Why the cap stopped the run (the text of its ``BudgetReached``), or None."""
+        with self._lock:
+            return self._stopped
+
     def spent(self) -> float:
         """US dollars spent on models with a price, earlier runs' included."""
         with self._lock:

@@ -163,13 +163,15 @@ def test_twenty_capped_runs_at_32_jobs_never_pass_the_cap_and_resume_to_the_end(
     for index in range(20):
         cap = round(caps.uniform(0.005, 0.08), 4)
         before = _billed(server)
+        keep_going = ["--keep-going"] if index % 2 else []  # refusals are no error records either way
         result = CliRunner().invoke(cli, [
             "evaluate", "set.json", "-s", "YesWoman", "-e", "Correctness", "-o", f"r{index}.json", "--no-cache",
-            "-j", "32", "-q", "--max-cost", str(cap)])
+            "-j", "32", "-q", "--max-cost", str(cap), *keep_going])
         spent = _server_cost(before, _billed(server))
         assert spent <= cap, (index, cap, spent)
         report = Report.load_json(tmp_path / f"r{index}.json")
         assert report.cost["usd"] == pytest.approx(spent) and report.cost["max_usd"] == cap
+        assert not any(record.error_msg for record in report.records)
         if len(report.records) < 8:
             assert result.exit_code == 1 and "the cost cap of" in report.error_msg, result.stderr
             assert result.stderr.count("Error when evaluating") <= 1  # the refusals are not listed one by one

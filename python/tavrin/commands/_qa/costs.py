@@ -200,6 +200,13 @@ class _CostProgress(Progress):
         super().alert(*args, **kwargs)
 
     def finishing(self, report: Any) -> None:
+        stop = self.meter.stop_message()
+        if stop is not None:
+            # judgements the cap refused were not made: a resumed run makes them, so they are
+            # no records (not even error records), and the run is one that stopped early
+            report.records = [r for r in report.records if getattr(r, "error_msg", None) != stop]
+            if not report.error_msg or report.error_msg.endswith(stop):
+                report.error_msg = stop
         cost = self.meter.to_dict()
         subjects = cost["subjects"]
         order = [s for s in report.subjects if s in subjects] + [s for s in subjects if s not in report.subjects]
