@@ -28,6 +28,7 @@ import qa_outputs  # noqa: E402
 #: Commands whose output changed on purpose since the golden file was made, and why.
 CHANGED = {
     "help": "the group's help names all three jobs of the toolkit",
+    "evaluate help": "evaluate lists the cost options (--cost, --prices, --max-cost, --dry-run)",
     "evaluate killed": "each journal line carries the model service's usage since the line before",
     "resume killed run": "the resumed report counts the usage of the killed part too",
     "markdown -o -": "the status lines go to standard error, the Markdown alone to standard output",

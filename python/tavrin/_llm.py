@@ -26,9 +26,14 @@ The wrapper also counts requests, retries and tokens (``usage()``): the service'
 servers accept only strings) gets the same input again as text; the endpoint is then
 sent text from the start.
 
+A cost meter made active through ``tavrin._costs`` hears of every request as well: it
+reserves each request's worst case under a cost cap before the request is sent (and may
+refuse it), settles it to the tokens the answer used, and in a dry run answers in place
+of the service.
+
 ``KeyedCache`` is the judges' answer cache, keyed on endpoint and model as well as on the
-prompt; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge()`` gives it to the
-shared judge model.
+prompt (``tavrin._llm_cache``); ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge()``
+gives it to the shared judge model.
 """
 
 from __future__ import annotations
@@ -36,29 +41,32 @@ from __future__ import annotations
 import asyncio
 import contextvars
 import email.utils
-import hashlib
-import json
 import os
 import random
 import sys
 import threading
 import time
-import uuid
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Optional, Tuple
 
+from tavrin import _costs
 from tavrin._integrations import openai_requestor, tiktoken_data
+from tavrin._llm_cache import KeyedCache, NoCache, current_endpoint, judge_cache_dir
 from tavrin.errors import RetriesExhausted
 
 __all__ = [
     "DEFAULT_JUDGE_MODEL",
     "JUDGE_MODEL_ENV",
+    "KeyedCache",
+    "NoCache",
     "RetriesExhausted",
     "Usage",
     "configure",
     "settings",
     "usage",
     "clean_error_text",
+    "current_endpoint",
+    "judge_cache_dir",
 ]
 
 #: The judge model when neither ``--judge-model`` nor ``TAVRIN_JUDGE_MODEL`` names one.
@@ -413,22 +421,29 @@ def _call_sync(
     s = _settings
     timeout = request_timeout if request_timeout is not None else s.request_timeout
     params = _wants_text(requestor, url, params)
+    params, ticket = _costs.before_request(url, params)
+    if ticket is not None and ticket.dry:
+        return _costs.dry_result(requestor, url, params, stream, ticket)
     attempt = 0
-    while True:
-        wait = _limiter.reserve()
-        if wait:
-            time.sleep(wait)
-        _counters.add(requests=1)
-        try:
-            result = original(requestor, method, url, params, headers, files, stream, request_id, timeout)
-        except oe.OpenAIError as exc:
-            params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
-            if delay is not None:
-                attempt += 1
-                time.sleep(delay)
-            continue
-        _took_answer(params, result)
-        return result
+    try:
+        while True:
+            wait = _limiter.reserve()
+            if wait:
+                time.sleep(wait)
+            _counters.add(requests=1)
+            try:
+                result = original(requestor, method, url, params, headers, files, stream, request_id, timeout)
+            except oe.OpenAIError as exc:
+                params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
+                if delay is not None:
+                    attempt += 1
+                    time.sleep(delay)
+                continue
+            _took_answer(params, result, ticket)
+            return result
+    except BaseException:
+        _costs.after_failure(ticket)
+        raise
 
 
 async def _call_async(
@@ -448,40 +463,53 @@ async def _call_async(
     s = _settings
     timeout = request_timeout if request_timeout is not None else s.request_timeout
     params = _wants_text(requestor, url, params)
+    params, ticket = _costs.before_request(url, params)
+    if ticket is not None and ticket.dry:
+        return _costs.dry_result(requestor, url, params, stream, ticket, asynchronous=True)
     attempt = 0
-    while True:
-        wait = _limiter.reserve()
-        if wait:
-            await asyncio.sleep(wait)
-        _counters.add(requests=1)
-        slots = _slots.get()
-        try:
-            if slots is None:
-                result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
-            else:
-                async with slots:
+    try:
+        while True:
+            wait = _limiter.reserve()
+            if wait:
+                await asyncio.sleep(wait)
+            _counters.add(requests=1)
+            slots = _slots.get()
+            try:
+                if slots is None:
                     result = await original(requestor, method, url, params, headers, files, stream, request_id, timeout)
-        except oe.OpenAIError as exc:
-            params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
-            if delay is not None:
-                attempt += 1
-                await asyncio.sleep(delay)
-            continue
-        _took_answer(params, result)
-        return result
+                else:
+                    async with slots:
+                        result = await original(
+                            requestor, method, url, params, headers, files, stream, request_id, timeout
+                        )
+            except oe.OpenAIError as exc:
+                params, delay = _after_failure(exc, requestor, url, params, attempt, s, timeout)
+                if delay is not None:
+                    attempt += 1
+                    await asyncio.sleep(delay)
+                continue
+            _took_answer(params, result, ticket)
+            return result
+    except BaseException:
+        _costs.after_failure(ticket)
+        raise
 
 
-def _took_answer(params: Any, result: Any) -> None:
-    """Mend and count what a request answered; a streamed answer is neither."""
+def _took_answer(params: Any, result: Any, ticket: Optional[_costs.Ticket] = None) -> None:
+    """Mend and count what a request answered; a streamed answer is neither (the cost meter
+    counts it at its answer limit)."""
     try:
         response, got_stream = result[0], result[1]
     except (TypeError, IndexError):
+        _costs.after_answer(ticket, params, None, streamed=True)
         return
     if got_stream:
+        _costs.after_answer(ticket, params, None, streamed=True)
         return
     data = getattr(response, "data", None)
     _mend_answer(data)
     _count_tokens(params, data)
+    _costs.after_answer(ticket, params, data)
 
 
 def _mend_answer(data: Any) -> None:
@@ -558,90 +586,3 @@ def _counted(params: Any, data: Any) -> int:
                 if isinstance(content, str):
                     tokens += len(encoding.encode(content, disallowed_special=()))
     return tokens
-
-
-# ---------------------------------------------------------------- the judge model
-
-
-class KeyedCache:
-    """guidance's answer cache, keyed on endpoint and model as well as on the prompt.
-
-    guidance keys its disk cache on the request alone, so a run against another server or
-    model would get the first one's answers. This cache adds both to every key and keeps
-    its entries in a folder of its own (``$XDG_CACHE_HOME/tavrin/judge`` by default).
-    """
-
-    def __init__(self, directory: str, endpoint: str, model: str) -> None:
-        self.directory = directory
-        self.endpoint = endpoint
-        self.model = model
-        self._opened: Any = None
-        self._lock = threading.Lock()
-
-    @property
-    def _store(self) -> Any:
-        """The disk cache, opened (and its folder made) on first use."""
-        with self._lock:
-            if self._opened is None:
-                import diskcache
-
-                self._opened = diskcache.Cache(self.directory)
-            return self._opened
-
-    def create_key(self, llm: str, **kwargs: Any) -> str:
-        options = json.dumps(kwargs, sort_keys=True, default=str)
-        text = json.dumps([self.endpoint, self.model, llm, options])
-        return hashlib.sha256(text.encode()).hexdigest()
-
-    def __getitem__(self, key: str) -> Any:
-        return self._store[key]
-
-    def __setitem__(self, key: str, value: Any) -> None:
-        self._store[key] = value
-
-    def __contains__(self, key: str) -> bool:
-        return key in self._store
-
-    def clear(self) -> None:
-        self._store.clear()
-
-
-class NoCache:
-    """An answer cache that keeps nothing: every prompt goes to the model.
-
-    guidance stores each answer in its cache and reads it back at once; this cache hands
-    it back once, under a key of its own for every request, and then forgets it.
-    """
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._held: Dict[str, Any] = {}
-
-    def create_key(self, llm: str, **kwargs: Any) -> str:
-        return uuid.uuid4().hex
-
-    def __getitem__(self, key: str) -> Any:
-        with self._lock:
-            return self._held.pop(key)
-
-    def __setitem__(self, key: str, value: Any) -> None:
-        with self._lock:
-            self._held[key] = value
-
-    def __contains__(self, key: str) -> bool:
-        with self._lock:
-            return key in self._held
-
-    def clear(self) -> None:
-        with self._lock:
-            self._held.clear()
-
-
-def judge_cache_dir() -> str:
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(base, "tavrin", "judge")
-
-
-def current_endpoint() -> str:
-    """The OpenAI-compatible endpoint requests go to: ``$OPENAI_API_BASE`` or OpenAI's."""
-    return os.environ.get("OPENAI_API_BASE") or "https://api.openai.com/v1"

@@ -16,7 +16,8 @@ guidance's ``OpenAI``, and three of its habits get in the way of tavrin's runs:
   the traceback and ``Error in program: ...`` on standard output before it raises, where
   they would stand among a command's results. Those are the executor's only prints, so
   its module-level ``print`` is pointed at standard error; the error still reaches the
-  judge's caller as before.
+  judge's caller as before. A program stopped by the run's cost cap prints nothing: the
+  run says once why it stopped.
 
 ``install(llm)`` applies every mend; ``tavrin.evaluation.qa.evaluator.judge_model.configure_judge``
 calls it. Further mends of guidance's OpenAI model belong in this module, applied from
@@ -74,6 +75,10 @@ def accept_empty_chat_answers() -> None:
 
 
 def _print_to_stderr(*args: Any, **kwargs: Any) -> None:
+    from tavrin._costs import BudgetReached
+
+    if isinstance(sys.exc_info()[1], BudgetReached):  # printed while the executor handles it
+        return
     print(*args, **dict(kwargs, file=sys.stderr))
 
 

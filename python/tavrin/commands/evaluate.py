@@ -9,6 +9,7 @@ from typing import Any, Dict, Optional, Tuple
 import click
 
 from tavrin import _llm
+from tavrin.commands._qa import costs
 from tavrin.commands._qa.common import (
     Fail,
     _check_junit,
@@ -81,6 +82,7 @@ class _EvaluateCommand(click.Command):
 @click.option("--force", is_flag=True, help="Replace an existing report at --output.")
 @click.option("-v", "--verbose", is_flag=True, help="Print every question, answer and judgement.")
 @_run_options
+@costs.dry_run_option
 def evaluate(
     test_set: str,
     subjects: Tuple[str, ...],
@@ -105,8 +107,6 @@ def evaluate(
     fail_on_error: Optional[str],
 ) -> None:
     """Evaluate subjects on the question set in TEST_SET and save the report."""
-    from tavrin.evaluation.qa.evaluation import Evaluation
-
     part = parse_shard(shard)
     subject_classes, subject_origins = resolve_classes(subjects, "subject")
     evaluator_classes, evaluator_origins = resolve_classes(evaluators, "evaluator")
@@ -114,6 +114,12 @@ def evaluate(
     jury = jury_of(judge_model)
     gates = _gates(fail_under, [c.name for c in subject_classes], [c.name for c in evaluator_classes], "the run")
     error_limit = _error_limit(fail_on_error)
+    if costs.dry_run_requested():  # sends nothing, writes nothing
+        evaluation = _evaluation(test_set, subject_classes, evaluator_classes, part)
+        _configure(max_retries, request_timeout, rpm, judge_model, True)
+        empanel_jury(evaluation, jury, True, {})
+        costs.dry_run(evaluation)
+        return
     _check_outputs(output, markdown_path, [test_set])
     _check_junit(junit_path, [test_set], [output, markdown_path])
     click.get_current_context().with_resource(writing(output))  # held until the command ends
@@ -127,11 +133,7 @@ def evaluate(
         raise Fail(
             f"{output} already exists; `tavrin resume {shlex.quote(output)}` continues that run, --force replaces it"
         )
-    try:
-        evaluation = Evaluation(str(test_set), list(subject_classes), list(evaluator_classes))
-    except OSError as exc:
-        raise _fail_from(exc) from exc
-    _apply_shard(evaluation, part)
+    evaluation = _evaluation(test_set, subject_classes, evaluator_classes, part)
     _configure(max_retries, request_timeout, rpm, judge_model, no_cache)
     extras: Dict[str, Any] = {"shard": shard}
     empanel_jury(evaluation, jury, no_cache, extras)
@@ -158,3 +160,15 @@ def evaluate(
         start_note=START_NOTE,
         error_limit=error_limit,
     )
+
+
+def _evaluation(test_set: str, subject_classes: Any, evaluator_classes: Any, part: Any) -> Any:
+    """The evaluation of the question set in ``test_set`` (only its shard ``part``)."""
+    from tavrin.evaluation.qa.evaluation import Evaluation
+
+    try:
+        evaluation = Evaluation(str(test_set), list(subject_classes), list(evaluator_classes))
+    except OSError as exc:
+        raise _fail_from(exc) from exc
+    _apply_shard(evaluation, part)
+    return evaluation

@@ -109,6 +109,8 @@ def resume(
     # the report keeps the question set's path as it was stored
     extras = {"shard": report.shard, "classes": report.classes, "test_set_path": report.test_set_path}
     empanel_jury(evaluation, jury_of(judge_model), no_cache, extras)
+    if report.cost is not None:  # the run counted its cost: the count goes on
+        extras["cost"] = report.cost
     _run_and_conclude(
         evaluation,
         out,

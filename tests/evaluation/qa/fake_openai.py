@@ -16,6 +16,10 @@ answers 503 and stops.
 
 Like some local servers, it can answer ``"usage": null`` (``usage=None``) or without the
 messages' ``role`` (``role=False``), and refuse every chat request with a 400 (``refuse``).
+With ``count_tokens`` its usage figures are counted (cl100k_base, the chat API's framing of
+messages) and tallied by model in ``billed``; ``answer_tokens=(low, high)`` pads each answer
+that may be longer than one token to a random length in that range, never past the
+request's ``max_tokens`` (``seed`` makes the lengths repeatable).
 ``GET /models`` lists ``models`` when given (entries as servers send them).
 
 A lasting fault: every request whose JSON body ``fail_when(body)`` holds is answered with
@@ -26,12 +30,13 @@ from __future__ import annotations
 
 import hashlib
 import json
+import random
 import re
 import socket
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 FAULTS = ("429", "500", "503", "drop")
 _PAIR = re.compile(r"TEXT1: (.*?)\n---\nTEXT2: (.*?)\n---", re.S)
@@ -44,9 +49,14 @@ class FakeOpenAI:
                  finish_reason: str = "stop", role: bool = True, refuse: Optional[str] = None,
                  models: Optional[List[Dict[str, Any]]] = None,
                  judge_rule: Optional[Callable[[str, str, str], bool]] = None,
-                 fail_when: Optional[Callable[[Dict[str, Any]], bool]] = None) -> None:
+                 fail_when: Optional[Callable[[Dict[str, Any]], bool]] = None, count_tokens: bool = False,
+                 answer_tokens: Optional[Tuple[int, int]] = None, seed: int = 0) -> None:
         self.name = name
         self.judge_rule = judge_rule  # (model, text1, text2) -> the pair judge's verdict
+        self.count_tokens = count_tokens or answer_tokens is not None
+        self.answer_tokens = answer_tokens
+        self.random = random.Random(seed)
+        self.billed: Dict[str, List[int]] = {}  # model -> [prompt tokens, completion tokens] answered
         self.answer = answer  # every chat answer, when given ("" as some local models answer)
         self.finish_reason = finish_reason
         self.latency = latency
@@ -198,6 +208,7 @@ class FakeOpenAI:
                 answer = self._chat(body) if self.answer is None else self.answer
                 with self.lock:
                     self.answered.append(body)
+                    answer = self._padded(body, answer)
                 payload: Dict[str, Any] = {
                     "id": f"chatcmpl-{n}", "object": "chat.completion", "created": int(time.time()),
                     "model": body.get("model"),
@@ -206,7 +217,9 @@ class FakeOpenAI:
                 }
                 if not self.role:
                     del payload["choices"][0]["message"]["role"]
-                if self.usage:
+                if self.usage and self.count_tokens:
+                    payload["usage"] = self._bill(body, answer)
+                elif self.usage:
                     payload["usage"] = {"prompt_tokens": 10, "completion_tokens": 1, "total_tokens": 11}
                 elif self.usage is None:
                     payload["usage"] = None
@@ -226,6 +239,30 @@ class FakeOpenAI:
         finally:
             with self.lock:
                 self.in_flight -= 1
+
+    def _padded(self, body: Dict[str, Any], answer: str) -> str:
+        """``answer`` padded to a random number of tokens (within the request's limit)."""
+        limit = body.get("max_tokens")
+        if self.answer_tokens is None or limit == 1:
+            return answer
+        low, high = self.answer_tokens
+        length = self.random.randint(low, high)
+        if isinstance(limit, int):
+            length = min(length, limit)
+        tokens = _encoding().encode(answer)[:length]
+        return _encoding().decode(tokens) + " word" * (length - len(tokens))
+
+    def _bill(self, body: Dict[str, Any], answer: str) -> Dict[str, int]:
+        """The usage of one answer, counted as the chat API bills it, and tallied by model."""
+        encoding = _encoding()
+        prompt = 3 + sum(3 + len(encoding.encode(m.get("role") or "")) + len(encoding.encode(m.get("content") or ""))
+                         for m in body.get("messages", []))
+        completion = len(encoding.encode(answer))
+        with self.lock:
+            tally = self.billed.setdefault(str(body.get("model")), [0, 0])
+            tally[0] += prompt
+            tally[1] += completion
+        return {"prompt_tokens": prompt, "completion_tokens": completion, "total_tokens": prompt + completion}
 
     def _chat(self, body: Dict[str, Any]) -> str:
         first, last = _user(body, first=True), _user(body)
@@ -248,6 +285,20 @@ def _json_or_empty(raw: bytes) -> Dict[str, Any]:
     except ValueError:
         return {}
     return body if isinstance(body, dict) else {}
+
+
+_encodings: List[Any] = []
+
+
+def _encoding() -> Any:
+    if not _encodings:
+        import tiktoken
+
+        from tavrin._integrations import tiktoken_data
+
+        tiktoken_data.install()
+        _encodings.append(tiktoken.get_encoding("cl100k_base"))
+    return _encodings[0]
 
 
 def _user(body: Dict[str, Any], first: bool = False) -> str:

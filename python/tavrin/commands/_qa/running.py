@@ -12,8 +12,9 @@ import click
 
 from tavrin import _llm
 from tavrin._outputs import atomic_write_text
+from tavrin.commands._qa import costs
 from tavrin.commands._qa.common import Fail
-from tavrin.commands._qa.summary import Progress, error_count, print_summary
+from tavrin.commands._qa.summary import error_count, print_summary
 from tavrin.evaluation.qa import run as qa_run
 from tavrin.evaluation.qa.report import (
     Report,
@@ -55,7 +56,7 @@ def _run(
     lines, its failure lines) goes to standard error instead.
     """
     request = dict(request)
-    progress = Progress(quiet, verbose, finishing=request.pop("finishing", None))
+    progress = costs.progress(quiet, verbose, finishing=request.pop("finishing", None))
     try:
         with contextlib.redirect_stdout(sys.stderr if fmt == "json" else sys.stdout):
             return qa_run.run(
@@ -218,6 +219,7 @@ def _run_options(function: Callable[..., Any]) -> Callable[..., Any]:
             help="Write a JUnit XML file: one test case per judgement and per gate.",
         ),
     ]
+    function = costs.cost_options(function)  # listed after the options above
     for option in reversed(options):
         function = option(function)
     return function
@@ -264,7 +266,13 @@ def _run_and_conclude(
     request = {"extras": extras, "usage": lambda: base + (_llm.usage() - before), "start_note": start_note}
     if finishing is not None:
         request["finishing"] = finishing
-    report = _run(evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet, fmt=fmt)
+    costs.begin(extras)
+    try:
+        report = _run(
+            evaluation, output, request, verbose=verbose, jobs=jobs, keep_going=keep_going, quiet=quiet, fmt=fmt
+        )
+    finally:
+        costs.end()
     cases = evaluation.cases
     _conclude(
         lambda: _finish(report, output, markdown_path, fmt, cases), report, output, gates, junit_path, error_limit

@@ -103,7 +103,10 @@ def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[An
 
     jury = jury_summary(report)
     if fmt == "json":
-        click.echo(json.dumps(_json_summary(report, output, cases, jury), ensure_ascii=False, indent=2))
+        figures = _json_summary(report, output, cases, jury)
+        if report.cost is not None:  # a run that counted its cost
+            figures["cost"] = report.cost
+        click.echo(json.dumps(figures, ensure_ascii=False, indent=2))
         return
     if report.subjects and report.evaluators:
         click.echo(_summary_text(report, cases))
@@ -113,3 +116,7 @@ def print_summary(report: Report, output: str, fmt: str, cases: Optional[List[An
         f"{getattr(report, k)} {k}" for k in ("requests", "retries", "tokens") if getattr(report, k) is not None
     )
     click.echo(f"{len(report.records)} judgement(s)" + (f"; model service: {usage}" if usage else ""))
+    if report.cost is not None:  # a run that counted its cost
+        from tavrin.commands._qa.costs import cost_lines
+
+        click.echo("\n".join(cost_lines(report.cost)))

@@ -53,6 +53,9 @@ class Report:
     shard: Optional[str] = None
     #: The judge models of a run judged by a jury (two or more), in the jury's order.
     judge_models: Optional[List[str]] = None
+    #: What the run's model requests cost, when it was asked for (``--cost``, ``--prices``,
+    #: ``--max-cost``): {"usd", "prices_date", "models", "subjects", "unknown_models", ...}.
+    cost: Optional[Dict[str, Any]] = None
 
     def to_dict(self) -> Dict[str, Any]:
         """The report as a JSON-ready dictionary."""
@@ -61,6 +64,8 @@ class Report:
             value = getattr(self, key)
             if value is not None:
                 data[key] = value
+        if self.cost is not None:
+            data["cost"] = self.cost
         return data
 
     def _core_dict(self) -> Dict[str, Any]:
@@ -187,6 +192,8 @@ class Report:
             report.shard = get_field(data, "shard", (str,), where)
         if data.get("judge_models") is not None:
             report.judge_models = get_names(data, "judge_models", where)
+        if data.get("cost") is not None:
+            report.cost = get_field(data, "cost", (dict,), where)
         return report
 
     @classmethod

@@ -100,4 +100,4 @@ def run_fields_from(obj: Dict[str, Any], where: str) -> Dict[str, Any]:
     }
 
 
-_TYPE_NAMES = {str: "a string", int: "an integer", list: "an array", type(None): "null"}
+_TYPE_NAMES = {str: "a string", int: "an integer", list: "an array", dict: "an object", type(None): "null"}

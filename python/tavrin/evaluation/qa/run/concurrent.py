@@ -37,6 +37,7 @@ import threading
 import time
 from typing import Any, Callable, List, Optional, Tuple
 
+from tavrin import _costs
 from tavrin._integrations.pyparsing_lock import serialise_parsing
 
 __all__ = ["DEFAULT_DRAIN_TIMEOUT", "ThreadExecutor", "serialise_parsing"]
@@ -122,9 +123,19 @@ class ThreadExecutor:
                 return
             work, job = item
             try:
-                outcome = work(job)
+                # the model requests of this judgement are charged to it (and its subject)
+                with _costs.judging(*_kind_of(job)):
+                    outcome = work(job)
             except BaseException as exc:  # not a subject's or evaluator's failure: the run stops
                 outcome = ("fatal", job, exc, None)
             with self._lock:
                 self.in_flight -= 1
             self._done.put(("outcome", outcome))
+
+
+def _kind_of(job: Any) -> Tuple[Optional[str], Any]:
+    """The subject's name in an engine's job (index, case, subject, _, evaluator, ...), and
+    the kind of judgement it is (its subject and evaluator)."""
+    if isinstance(job, tuple) and len(job) > 4 and isinstance(job[2], str):
+        return job[2], (job[2], job[4])
+    return None, None
