@@ -8,6 +8,7 @@ from typing import Dict, List, Optional, Tuple
 
 import click
 
+from tavrin._costs import merged_costs
 from tavrin._outputs import check_output
 from tavrin.commands._qa.common import (
     Fail,
@@ -116,4 +117,5 @@ def merge_reports(loaded: List[Tuple[str, Report]], output: str) -> Report:
         tokens=total("tokens"),
         classes=classes or None,
         judge_models=first.judge_models,
+        cost=merged_costs([r.cost for _, r in loaded]),
     )

@@ -60,6 +60,11 @@ def test_an_unknown_price_is_unknown_never_zero_and_a_resume_adds_to_the_count()
     again.settle(_costs.Ticket("gpt-4", 1000, None, subject="A"), 1000, 1000)
     assert again.to_dict()["usd"] == pytest.approx(0.18) and again.to_dict()["subjects"] == {"A": pytest.approx(0.18)}
     assert again.to_dict()["models"]["gpt-4"]["requests"] == 2
+    # shards merged: their costs add up; a shard that counted none makes the sum unknown
+    merged = _costs.merged_costs([again.to_dict(), again.to_dict()])
+    assert merged is not None and merged["usd"] == pytest.approx(0.36)
+    assert merged["models"]["gpt-4"]["requests"] == 4 and merged["subjects"] == {"A": pytest.approx(0.36)}
+    assert _costs.merged_costs([again.to_dict(), None]) is None
 
 
 def test_a_cap_refuses_the_reservation_that_would_pass_it_and_every_one_after() -> None:
