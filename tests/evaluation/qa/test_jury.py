@@ -8,8 +8,7 @@ from typing import Any, List
 
 import pytest
 from click.testing import CliRunner
-from sklearn.metrics import cohen_kappa_score
-from statsmodels.stats.inter_rater import aggregate_raters, fleiss_kappa
+from statsmodels.stats.inter_rater import aggregate_raters, cohens_kappa, fleiss_kappa
 
 from tavrin.cli import cli
 from tavrin.evaluation.qa.evaluator.judge_model import JUDGE_PROGRAMS
@@ -22,6 +21,13 @@ JUDGES = ["judge-a", "judge-b", "judge-c"]
 REFERENCES = ["abc", "cab", "ab", "a", "-", "bc", "c", "bca", "b", "--"]
 JURY = [arg for model in JUDGES for arg in ("--judge-model", model)]
 
+
+
+def cohen_kappa_score(a: Any, b: Any) -> float:
+    """Cohen's kappa of two raters' labels, by statsmodels (from their contingency table)."""
+    labels = sorted(set(a) | set(b), key=repr)
+    table = [[sum(1 for x, y in zip(a, b) if x == p and y == q) for q in labels] for p in labels]
+    return float(cohens_kappa(table).kappa)
 
 def votes(reference: str) -> List[bool]:
     return [model[-1] in reference for model in JUDGES]
