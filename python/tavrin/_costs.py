@@ -37,7 +37,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from tavrin._cost_sums import _COUNTS, _merged, _merged_usd, merged_costs  # noqa: F401
+from tavrin._cost_sums import _COUNTS, _merged, _merged_usd, _round, merged_costs  # noqa: F401
 from tavrin._prices import Price, PriceTable
 from tavrin.errors import TavrinError
 
@@ -337,10 +337,6 @@ class Meter:
 
 def _price_of(price: Optional[Price], tally: Tally) -> Optional[float]:
     return None if price is None else _round(price.cost(tally.prompt_tokens, tally.completion_tokens))
-
-
-def _round(value: float) -> float:
-    return round(value, 8)
 
 
 def usd(value: Optional[float]) -> str:
