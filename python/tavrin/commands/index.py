@@ -189,10 +189,13 @@ def index(
             _closing_line(up_to_date, tally, source_name, skipped_text, config.describe()), fg="green", err=True
         )
         return
-    from tavrin import _llm
-
-    _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
     factory, embedding = build_embeddings(embeddings_name, "index")
+    from tavrin import embedding_models
+
+    if not isinstance(embedding, (embedding_models.CodeHashingEmbeddings, embedding_models.MiniLMEmbeddings)):
+        from tavrin import _llm
+
+        _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
     try:
         with tqdm(total=total, desc="Indexing", unit=" files") as bar:
 

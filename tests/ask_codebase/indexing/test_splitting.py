@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 from tavrin.ask_codebase.indexing.loader.file import FileSource, get_file_splitter
-from tavrin.ask_codebase.indexing.splitting import Splitting, file_chunks
+from tavrin.ask_codebase.indexing.splitting import LANGUAGES, Splitting, file_chunks
 
 
 def _texts():
@@ -32,6 +32,22 @@ def test_chunks_are_the_loader_splitters_and_know_where_they_lie(name):
             assert "".join(chunk.text.split()) == "".join(text[chunk.first : chunk.last + 1].split())
             assert chunk.first > end - 200  # in order, give or take their overlap
             end = chunk.last
+
+
+# the table's suffixes and common others (some of which only look alike), each split as the loader does
+_COMMON = ".py .pyi .PY .js .jsx .mjs .ts .tsx .go .java .kt .php .rs .Rs .rb .scala .swift .c .h .cc .cpp .hpp"
+_SUFFIXES = sorted(set(LANGUAGES) | set(_COMMON.split()) | {".md", ".mdx", ".rst", ".txt", ".json", ".ex", ".lua", ""})
+
+
+@pytest.mark.parametrize("suffix", _SUFFIXES)
+def test_the_suffix_table_is_the_loaders(suffix):
+    rng = random.Random(suffix)
+    words = ["def ", "class ", "func ", "fn ", "function ", "impl ", "module ", "public ", "## ", "```", "\n", "\n\n"]
+    words += ["x = 1;", "{", "}", "if ", "else ", "  ", "=" * 5, "---", "case ", "end", "struct ", "var "]
+    text = "".join(rng.choice(words) for _ in range(6000))
+    splitter = get_file_splitter(Path("f" + suffix))
+    assert [c.text for c in Splitting.for_path("f" + suffix).split(text)] == splitter.split_text(text)
+    assert Splitting.for_path("f" + suffix).recursive == (type(splitter).__name__ == "RecursiveCharacterTextSplitter")
 
 
 def test_file_chunks_read_each_file_once_and_give_exact_lines(tmp_path):
