@@ -60,7 +60,8 @@ class MiniLMEmbeddings(Embeddings):
     def __init__(
         self, batch_size: int = 32, device: Optional[str] = None, max_windows: int = 8, overlap: int = 32
     ) -> None:
-        for name, value, least in (("batch_size", batch_size, 1), ("max_windows", max_windows, 1), ("overlap", overlap, 0)):
+        checked = (("batch_size", batch_size, 1), ("max_windows", max_windows, 1), ("overlap", overlap, 0))
+        for name, value, least in checked:
             if not isinstance(value, int) or isinstance(value, bool) or value < least:
                 kind = "a positive int" if least else "an int >= 0"
                 raise ValueError(f"{name} must be {kind}, got {value!r}")
