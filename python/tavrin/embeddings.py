@@ -25,6 +25,8 @@ EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
     "openai": "langchain.embeddings:OpenAIEmbeddings",
 }
 
+_MINILM = "tavrin.embeddings:MiniLMEmbeddings"
+
 #: The length of the hashing embeddings' vectors.
 HASHING_DIM = 1024
 
@@ -105,7 +107,7 @@ def make_embeddings(name: str) -> "Embeddings":
         raise EmbeddingsError(f"unknown embeddings {name!r}; choose one of: {', '.join(EMBEDDINGS)}")
     if needs_openai_key(name) and not os.environ.get("OPENAI_API_KEY"):
         raise EmbeddingsError("the openai embeddings need an API key: set OPENAI_API_KEY")
-    if name == "minilm":
+    if name == "minilm" and EMBEDDINGS[name] == _MINILM:  # the table's own entry, not a replacement
         try:
             return __getattr__("MiniLMEmbeddings")()
         except ImportError as exc:

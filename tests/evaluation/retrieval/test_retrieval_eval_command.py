@@ -57,6 +57,11 @@ def test_make_embeddings_names_its_choices(monkeypatch) -> None:
         make_embeddings("openai")
     with pytest.raises(ValueError, match="choose one of: hashing, minilm, openai"):
         make_embeddings("bert")
+    # a replaced entry of the table is what every name builds, minilm's too
+    from tavrin import embeddings
+
+    monkeypatch.setitem(embeddings.EMBEDDINGS, "minilm", lambda: CodeHashingEmbeddings(dim=8))
+    assert make_embeddings("minilm").dim == 8
 
 
 # ---------------------------------------------------------------- the ground-truth file
