@@ -37,7 +37,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
-from tavrin._cost_sums import _COUNTS, _merged, _merged_usd, _round, merged_costs  # noqa: F401
+from tavrin._cost_sums import _merged, _merged_usd, _round, merged_costs  # noqa: F401  (merged_costs is also read from here)
 from tavrin._prices import Price, PriceTable
 from tavrin.errors import TavrinError
 

@@ -16,16 +16,16 @@ if TYPE_CHECKING:
 #: Something that makes embeddings when called without arguments: a class or a factory.
 EmbeddingFactory = Union[Type["Embeddings"], Callable[[], "Embeddings"]]
 
+_MINILM = "tavrin.embeddings:MiniLMEmbeddings"
+
 #: The embedding models by name, the offline default first: "module:attribute" of a class
 #: (or factory) that builds them without arguments, or the factory itself. Every command
 #: reads this table (``resolve_embeddings``), so a model added here is known to all of them.
 EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
     "hashing": "tavrin.embeddings:CodeHashingEmbeddings",
-    "minilm": "tavrin.embeddings:MiniLMEmbeddings",
+    "minilm": _MINILM,
     "openai": "langchain.embeddings:OpenAIEmbeddings",
 }
-
-_MINILM = "tavrin.embeddings:MiniLMEmbeddings"
 
 #: The length of the hashing embeddings' vectors.
 HASHING_DIM = 1024
