@@ -5,11 +5,10 @@ from typing import Any, List, Optional
 
 from langchain.embeddings.base import Embeddings
 
-from tavrin.embeddings import HASHING_DIM, SEMANTIC_EXTRA_HINT
-from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
+from tavrin.embeddings import SEMANTIC_EXTRA_HINT, HashingModel
 
 
-class CodeHashingEmbeddings(Embeddings):
+class CodeHashingEmbeddings(HashingModel, Embeddings):
     """A deterministic embedding of source code that needs no model and no network.
 
     Identifiers are split into their parts (``snake_case``, ``camelCase``, ``HTTPServer``),
@@ -19,17 +18,6 @@ class CodeHashingEmbeddings(Embeddings):
     """
 
     __module__ = "tavrin.embeddings"
-
-    def __init__(self, dim: int = HASHING_DIM) -> None:
-        if not isinstance(dim, int) or isinstance(dim, bool) or dim < 1:
-            raise ValueError(f"dim must be a positive int, got {dim!r}")
-        self.dim = dim
-
-    def embed_documents(self, texts: List[str]) -> List[List[float]]:
-        return embed_texts(list(texts), self.dim)
-
-    def embed_query(self, text: str) -> List[float]:
-        return embed_texts([text], self.dim)[0]
 
 
 class MiniLMEmbeddings(Embeddings):

@@ -3,7 +3,7 @@ sentence model (an optional extra, also offline), and OpenAI's; and ``EMBEDDINGS
 table of models by name that every command's ``--embeddings`` reads."""
 
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Type, Union
 
 from tavrin._classes import load_attribute
 from tavrin._integrations import tiktoken_data
@@ -16,13 +16,14 @@ if TYPE_CHECKING:
 #: Something that makes embeddings when called without arguments: a class or a factory.
 EmbeddingFactory = Union[Type["Embeddings"], Callable[[], "Embeddings"]]
 
+_HASHING = "tavrin.embeddings:CodeHashingEmbeddings"
 _MINILM = "tavrin.embeddings:MiniLMEmbeddings"
 
 #: The embedding models by name, the offline default first: "module:attribute" of a class
 #: (or factory) that builds them without arguments, or the factory itself. Every command
 #: reads this table (``resolve_embeddings``), so a model added here is known to all of them.
 EMBEDDINGS: Dict[str, Union[str, EmbeddingFactory]] = {
-    "hashing": "tavrin.embeddings:CodeHashingEmbeddings",
+    "hashing": _HASHING,
     "minilm": _MINILM,
     "openai": "langchain.embeddings:OpenAIEmbeddings",
 }
@@ -49,6 +50,31 @@ def __getattr__(name: str) -> Any:
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+class HashingModel:
+    """The hashing model's vectors, without langchain: ``CodeHashingEmbeddings`` is this
+    model as a langchain ``Embeddings``. Indexing and search use it directly
+    (``builtin_hashing``), since importing langchain takes seconds."""
+
+    def __init__(self, dim: int = HASHING_DIM) -> None:
+        if not isinstance(dim, int) or isinstance(dim, bool) or dim < 1:
+            raise ValueError(f"dim must be a positive int, got {dim!r}")
+        self.dim = dim
+
+    def embed_documents(self, texts: List[str]) -> List[List[float]]:
+        from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
+
+        return embed_texts(list(texts), self.dim)
+
+    def embed_query(self, text: str) -> List[float]:
+        return self.embed_documents([text])[0]
+
+
+def builtin_hashing(name: str) -> Optional[HashingModel]:
+    """The hashing model, built without langchain, when ``name`` stands for the table's own
+    hashing entry (not a replacement of it); else None."""
+    return HashingModel() if EMBEDDINGS.get(name, name) == _HASHING else None
 
 
 def needs_openai_key(name: str) -> bool:

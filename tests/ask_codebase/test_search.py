@@ -127,6 +127,45 @@ def test_incremental_index_changes_only_what_changed(store, tree):
     assert "Indexed 4 chunks from 4 files" in run("index", str(tree), "-s", "proj", "--full").output
 
 
+LIGHT_RUN = """
+import sys
+from pathlib import Path
+from tavrin.cli import main
+
+def run(*args):
+    try:
+        main(list(args))
+    except SystemExit as exc:
+        assert not exc.code, exc.code
+
+run("index", sys.argv[1], "-s", "proj")
+Path(sys.argv[1], "pkg", "config.py").write_text("def load_settings(path):\\n    return path\\n")
+Path(sys.argv[1], "notes.txt").write_text("settings are loaded from a file\\n")
+run("index", sys.argv[1], "-s", "proj")
+run("search", "proj", "load_settings", "--k", "1")
+print("langchain loaded" if "langchain" in sys.modules else "langchain not loaded")
+"""
+
+
+def test_indexing_again_and_searching_need_no_langchain_and_keep_the_loaders_metadata(store, tree):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    if "ASAN_OPTIONS" in env:
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    done = subprocess.run([sys.executable, "-c", LIGHT_RUN, str(tree)], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split()[:2] == ["1.", "pkg/config.py#L1-L2"], done.stdout  # the changed text is found
+    assert done.stdout.rstrip().endswith("langchain not loaded"), done.stdout
+    from tavrin.ask_codebase.indexing.loader.file import FileLoader, FileSource, gen_local_reference_maker
+
+    loaded = FileLoader([FileSource(str(tree), str(tree), gen_local_reference_maker(str(tree)))]).load()
+    expected = {d.metadata["filepath"]: d.metadata for d in loaded}
+    stored = {c.metadata["filepath"]: c.metadata for c in QdrantWrapper.reuse("proj", lambda: None).iter_chunks()}
+    assert set(stored) == set(expected)
+    for path, metadata in stored.items():
+        assert {k: v for k, v in metadata.items() if not k.endswith("_line")} == expected[path], path
+
+
 KILLED_UPDATE = """
 import sys
 from tavrin.ask_codebase.store import edge

@@ -1,8 +1,10 @@
 """``tavrin index``: split the files of one or more trees into chunks, embed them and store
 them as a named source, again only what changed when the source exists."""
 
+import functools
+import os
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Set, Tuple
 
 import click
 from tqdm import tqdm
@@ -10,6 +12,7 @@ from tqdm import tqdm
 from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, content_hash, plural
 from tavrin.ask_codebase.store.qdrant import EmptySourceError, IndexUpdate, QdrantWrapper, StoreConfig, open_client
 from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
+from tavrin.embeddings import builtin_hashing
 
 
 class _Tally:
@@ -26,6 +29,28 @@ class _Tally:
             yield document
 
 
+class _Source(NamedTuple):
+    """What ``file_chunks`` reads of a ``FileSource``: where paths are relative to, and the
+    references' maker (the loader's module imports langchain, which takes seconds)."""
+
+    rel_root: str
+    ref_maker: Callable[[str], str]
+
+
+def _reference_maker(folder: str, repo_url: Optional[str], rev: str) -> Callable[[str], str]:
+    """The loader's reference maker: a link into ``repo_url`` at ``rev``, else the local path
+    (``gen_local_reference_maker``'s ``os.path.join``, made here to keep langchain unloaded)."""
+    if repo_url:
+        from tavrin.ask_codebase.indexing.loader.file import gen_github_reference_maker
+
+        return gen_github_reference_maker(repo_url, hexsha=rev)
+    return functools.partial(_local_reference, repo_dir=folder)
+
+
+def _local_reference(relpath: str, repo_dir: str) -> str:
+    return os.path.join(repo_dir, relpath)
+
+
 def _load_files(
     selections: List[TreeSelection],
     chosen: Dict[str, List[Path]],
@@ -37,11 +62,6 @@ def _load_files(
     """The chunks of the chosen files, file by file: (the file's path, its chunks), split
     as the file loader splits them, cut to their splitter's size, with their line ranges.
     A file that gives no chunk is left out."""
-    from tavrin.ask_codebase.indexing.loader.file import (
-        FileSource,
-        gen_github_reference_maker,
-        gen_local_reference_maker,
-    )
     from tavrin.ask_codebase.indexing.splitting import file_chunks
 
     for index, selection in enumerate(selections):
@@ -49,15 +69,27 @@ def _load_files(
         if not files:
             continue
         folder = str(selection.folder)
-        if repo_url:
-            ref_maker = gen_github_reference_maker(repo_url, hexsha=rev)
-        else:
-            ref_maker = gen_local_reference_maker(folder)
-        source = FileSource(path=str(selection.root), rel_root=folder, ref_maker=ref_maker)
+        source = _Source(folder, _reference_maker(folder, repo_url, rev))
         for read in file_chunks(source, files):
             advance()
             if read.chunks:
                 yield read.path, list(tally.count(index, read.chunks))
+
+
+def _embeddings(embeddings_name: str) -> Any:
+    """The embeddings to index with: the built-in hashing model without langchain's import
+    (seconds, most of a small re-index), else those ``--embeddings`` names."""
+    hashing = builtin_hashing(embeddings_name)
+    if hashing is not None:
+        return hashing
+    _, embedding = build_embeddings(embeddings_name, "index")
+    from tavrin import embedding_models
+
+    if not isinstance(embedding, (embedding_models.CodeHashingEmbeddings, embedding_models.MiniLMEmbeddings)):
+        from tavrin import _llm
+
+        _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
+    return embedding
 
 
 def _left_out(selections: List[TreeSelection], verbose: bool) -> str:
@@ -189,13 +221,7 @@ def index(
             _closing_line(up_to_date, tally, source_name, skipped_text, config.describe()), fg="green", err=True
         )
         return
-    factory, embedding = build_embeddings(embeddings_name, "index")
-    from tavrin import embedding_models
-
-    if not isinstance(embedding, (embedding_models.CodeHashingEmbeddings, embedding_models.MiniLMEmbeddings)):
-        from tavrin import _llm
-
-        _llm.configure()  # retries with backoff and a request timeout, for embeddings that call a server
+    embedding = _embeddings(embeddings_name)
     try:
         with tqdm(total=total, desc="Indexing", unit=" files") as bar:
 

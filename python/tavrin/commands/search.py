@@ -57,11 +57,11 @@ class _QueryEmbeddings:
         return self._embeddings
 
     def embed_query(self, text: str) -> List[float]:
-        if self.name == "hashing":  # the built-in model, without langchain's import
-            from tavrin.embeddings import HASHING_DIM
-            from tavrin.evaluation.retrieval.hashing_embedding import embed_texts
+        from tavrin.embeddings import builtin_hashing
 
-            return embed_texts([text], HASHING_DIM)[0]
+        hashing = builtin_hashing(self.name)  # the built-in model, without langchain's import
+        if hashing is not None:
+            return hashing.embed_query(text)
         return self._load().embed_query(text)
 
     def embed_documents(self, texts: List[str]) -> List[List[float]]:

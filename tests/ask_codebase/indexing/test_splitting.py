@@ -4,6 +4,7 @@ import random
 from pathlib import Path
 
 import pytest
+from langchain.text_splitter import Language, RecursiveCharacterTextSplitter
 
 from tavrin.ask_codebase.indexing.loader.file import FileSource, get_file_splitter
 from tavrin.ask_codebase.indexing.splitting import LANGUAGES, Splitting, file_chunks
@@ -48,6 +49,9 @@ def test_the_suffix_table_is_the_loaders(suffix):
     splitter = get_file_splitter(Path("f" + suffix))
     assert [c.text for c in Splitting.for_path("f" + suffix).split(text)] == splitter.split_text(text)
     assert Splitting.for_path("f" + suffix).recursive == (type(splitter).__name__ == "RecursiveCharacterTextSplitter")
+    if suffix in LANGUAGES:  # the restated separators are langchain's, all of them
+        separators = RecursiveCharacterTextSplitter.get_separators_for_language(Language[LANGUAGES[suffix]])
+        assert list(Splitting.for_path("f" + suffix).separators) == separators
 
 
 def test_file_chunks_read_each_file_once_and_give_exact_lines(tmp_path):

@@ -62,6 +62,10 @@ def test_make_embeddings_names_its_choices(monkeypatch) -> None:
 
     monkeypatch.setitem(embeddings.EMBEDDINGS, "minilm", lambda: CodeHashingEmbeddings(dim=8))
     assert make_embeddings("minilm").dim == 8
+    # indexing and search take the built-in hashing model without langchain, unless replaced
+    assert embeddings.builtin_hashing("hashing").embed_query("a_b") == make_embeddings("hashing").embed_query("a_b")
+    monkeypatch.setitem(embeddings.EMBEDDINGS, "hashing", lambda: CodeHashingEmbeddings(dim=8))
+    assert embeddings.builtin_hashing("hashing") is None
 
 
 # ---------------------------------------------------------------- the ground-truth file

@@ -27,11 +27,13 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from itertools import accumulate
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from langchain.schema import Document
+if TYPE_CHECKING:
+    from langchain.schema import Document
 
 __all__ = [
+    "ChunkDocument",
     "ChunkLimit",
     "add_line_ranges",
     "bound_chunks",
@@ -45,6 +47,15 @@ __all__ = [
 TOKEN_MODEL = "text-embedding-ada-002"
 # Where an over-long text is preferably cut, best first.
 _CUT_AT = ("\n\n", "\n", " ")
+
+
+@dataclass
+class ChunkDocument:
+    """A chunk on its way into the store: its text and metadata, under the names of
+    langchain's ``Document`` (which takes seconds to import)."""
+
+    page_content: str
+    metadata: Dict[str, Any]
 
 
 @dataclass(frozen=True)
@@ -184,9 +195,11 @@ def split_to_limit_at(text: str, limit: ChunkLimit) -> List[Tuple[str, int]]:
     return located
 
 
-def bound_chunks(documents: Iterable[Document], limit: ChunkLimit) -> List[Document]:
+def bound_chunks(documents: Iterable["Document"], limit: ChunkLimit) -> List["Document"]:
     """The documents, with every one longer than ``limit`` replaced by its pieces
     (``split_to_limit``), each with a copy of its metadata."""
+    from langchain.schema import Document
+
     out: List[Document] = []
     for document in documents:
         if limit.fits(document.page_content):
@@ -210,7 +223,7 @@ def _whitespace_codes() -> Any:
     return _whitespace
 
 
-def add_line_ranges(documents: Sequence[Document], text: str, limit: Optional[ChunkLimit] = None) -> None:
+def add_line_ranges(documents: Sequence["Document"], text: str, limit: Optional[ChunkLimit] = None) -> None:
     """Set "start_line" and "end_line" (1-based, inclusive) in the metadata of the chunks
     of ``text``, given in the order the splitter made them.
 

@@ -42,6 +42,37 @@ LANGUAGES: Dict[str, str] = {
     ".swift": "SWIFT",
     ".md": "MARKDOWN",
 }
+#: The separators of each language's splitter, best first, as regular expressions: langchain's
+#: own (``RecursiveCharacterTextSplitter.get_separators_for_language``), restated because
+#: importing langchain takes seconds, which would be most of re-indexing a changed file.
+# fmt: off
+SEPARATORS: Dict[str, Tuple[str, ...]] = {
+    "PYTHON": ("\nclass ", "\ndef ", "\n\tdef "),
+    "JS": (
+        "\nfunction ", "\nconst ", "\nlet ", "\nvar ", "\nclass ", "\nif ", "\nfor ", "\nwhile ", "\nswitch ",
+        "\ncase ", "\ndefault ",
+    ),
+    "GO": ("\nfunc ", "\nvar ", "\nconst ", "\ntype ", "\nif ", "\nfor ", "\nswitch ", "\ncase "),
+    "JAVA": (
+        "\nclass ", "\npublic ", "\nprotected ", "\nprivate ", "\nstatic ", "\nif ", "\nfor ", "\nwhile ",
+        "\nswitch ", "\ncase ",
+    ),
+    "PHP": ("\nfunction ", "\nclass ", "\nif ", "\nforeach ", "\nwhile ", "\ndo ", "\nswitch ", "\ncase "),
+    "RUST": ("\nfn ", "\nconst ", "\nlet ", "\nif ", "\nwhile ", "\nfor ", "\nloop ", "\nmatch ", "\nconst "),
+    "RUBY": ("\ndef ", "\nclass ", "\nif ", "\nunless ", "\nwhile ", "\nfor ", "\ndo ", "\nbegin ", "\nrescue "),
+    "SCALA": (
+        "\nclass ", "\nobject ", "\ndef ", "\nval ", "\nvar ", "\nif ", "\nfor ", "\nwhile ", "\nmatch ",
+        "\ncase ",
+    ),
+    "SWIFT": (
+        "\nfunc ", "\nclass ", "\nstruct ", "\nenum ", "\nif ", "\nfor ", "\nwhile ", "\ndo ", "\nswitch ",
+        "\ncase ",
+    ),
+    "MARKDOWN": ("\n#{1,6} ", "```\n", "\n\\*\\*\\*+\n", "\n---+\n", "\n___+\n"),
+}
+# fmt: on
+# every language's list ends with these
+_LAST_SEPARATORS = ("\n\n", "\n", " ", "")
 #: The encoding the token-counting splitter counts with.
 TOKEN_MODEL = "text-embedding-ada-002"
 DEFAULT_CHUNK_SIZE = 5000
@@ -108,10 +139,8 @@ class Splitting:
         """The splitting the file loader uses for ``path`` (by its suffix, case-sensitive)."""
         language = LANGUAGES.get(Path(path).suffix)
         if language is not None:
-            from langchain.text_splitter import Language, RecursiveCharacterTextSplitter
-
-            separators = RecursiveCharacterTextSplitter.get_separators_for_language(Language[language])
-            return cls(tuple(separators), True, True, True, chunk_size, chunk_overlap, False)
+            separators = SEPARATORS[language] + _LAST_SEPARATORS
+            return cls(separators, True, True, True, chunk_size, chunk_overlap, False)
         return cls(("\n\n",), False, False, False, chunk_size / 10, chunk_overlap, True)
 
     @property
@@ -235,7 +264,7 @@ def _token_count(text: str) -> int:
 
 class FileChunks(NamedTuple):
     """One file read for indexing: its path as given, its text, the SHA-256 of the bytes
-    read, and its chunks (documents with the loader's metadata and their lines)."""
+    read, and its chunks (``ChunkDocument``: the loader's metadata and their lines)."""
 
     path: str
     text: str
@@ -244,14 +273,12 @@ class FileChunks(NamedTuple):
 
 
 def file_chunks(source: Any, files: Iterable[Union[str, Path]]) -> Iterator[FileChunks]:
-    """Each of ``files`` (under the ``FileSource`` ``source``) read once and split as the
+    """Each of ``files`` (under ``source``: a ``FileSource``, or anything with its
+    ``rel_root`` and ``ref_maker``) read once and split as the
     file loader splits it, every chunk within its splitter's size and with "start_line"
     and "end_line" (1-based, inclusive) in its metadata. Files that give no chunk appear
     with an empty list."""
-    from langchain.schema import Document
-
-    from tavrin.ask_codebase.indexing.chunks import ChunkLimit, split_to_limit_at
-    from tavrin.ask_codebase.indexing.loader.file import FileMetadata
+    from tavrin.ask_codebase.indexing.chunks import ChunkDocument, ChunkLimit, split_to_limit_at
 
     for f in files:
         path = Path(f)
@@ -260,13 +287,15 @@ def file_chunks(source: Any, files: Iterable[Union[str, Path]]) -> Iterator[File
         text = data.decode("utf-8", errors="ignore").replace("\r\n", "\n").replace("\r", "\n")
         rel_path = str(path.relative_to(source.rel_root)) if source.rel_root else str(path)
         reference = source.ref_maker(rel_path) if source.ref_maker else None
-        metadata = FileMetadata(
-            filepath=rel_path,
-            reference=reference,  # type: ignore[arg-type]  # None without a reference maker, as the loader has it
-            name=os.path.basename(rel_path),
-            source=rel_path,
-            url=reference,  # type: ignore[arg-type]
-        )._asdict()
+        # the loader's FileMetadata(...)._asdict(), without importing its module (and langchain)
+        metadata = {
+            "filepath": rel_path,
+            "reference": reference,
+            "name": os.path.basename(rel_path),
+            "source": rel_path,
+            "url": reference,
+            "label": None,
+        }
         splitting = Splitting.for_path(path)
         limit = ChunkLimit.of_splitting(splitting)
         lines = _LineIndex(text)
@@ -283,7 +312,7 @@ def file_chunks(source: Any, files: Iterable[Union[str, Path]]) -> Iterator[File
                 meta = dict(metadata)
                 if first is not None and last is not None:
                     meta["start_line"], meta["end_line"] = lines.line(first), lines.line(last)
-                documents.append(Document(page_content=piece, metadata=meta))
+                documents.append(ChunkDocument(page_content=piece, metadata=meta))
         yield FileChunks(str(f), text, hashlib.sha256(data).hexdigest(), documents)
 
 
