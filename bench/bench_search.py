@@ -5,8 +5,8 @@ Corpora and their queries:
 
 - this checkout, with queries from its own git history (`tavrin ground-truth from-git`:
   commit subject -> the non-test source files it changed that still exist);
-- source trees that Debian ships in its packages (Go, Rust, JavaScript, Ruby, C++
-  headers), fetched with `apt-get download` into a cache folder and unpacked with
+- source trees that Debian ships in its packages (Go, Rust, JavaScript, TypeScript, Ruby,
+  C++ headers, Python), fetched with `apt-get download` into a cache folder and unpacked with
   `dpkg -x`; their queries are made from the code: the doc comment above a definition,
   with the defined name taken out, finds the file that defines it ("doc" queries), and
   the defined name alone finds the files that define it ("symbol" queries). A corpus
@@ -59,6 +59,8 @@ DEBIAN: Dict[str, Tuple[Tuple[str, ...], str, str, bool]] = {
     "spdlog": (("libspdlog-dev",), "usr/include/spdlog", "C++", False),
     "cli11": (("libcli11-dev",), "usr/include/CLI", "C++", False),
     "fmt": (("libfmt-dev",), "usr/include/fmt", "C++", False),
+    "rxjs": (("node-inquirer",), "usr/share/nodejs/rxjs/src", "TypeScript", False),
+    "zrender": (("node-zrender",), "usr/share/nodejs/zrender/src", "TypeScript", False),
     "click": (("python3-click",), "usr/lib/python3/dist-packages/click", "Python", False),
     "jinja2": (("python3-jinja2",), "usr/lib/python3/dist-packages/jinja2", "Python", False),
 }
