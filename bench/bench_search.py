@@ -93,7 +93,9 @@ def fetch_debian(name: str, cache: Path) -> Optional[Path]:
     return root
 
 
-_COMMENT = re.compile(r"^\s*(///?|#|\*|/\*\*|--)\s?(.*)$")
+# a comment line: "#" only before a space or another "#", so that Rust's attributes (#[...])
+# and the C preprocessor's lines (#include, #if) are not read as comments
+_COMMENT = re.compile(r"^\s*(///?|#(?=\s|#|$)|\*|/\*\*|--)\s?(.*)$")
 _SOURCE_SUFFIXES = {".go", ".rs", ".js", ".mjs", ".cjs", ".ts", ".rb", ".h", ".hpp", ".cc", ".cpp", ".py", ".ex"}
 
 

@@ -27,6 +27,8 @@ def test_terms_split_identifiers_and_keep_them_whole():
             "class Store(Base):",
             "func (s *Server) ServeHTTP(w http.ResponseWriter) {",
             "pub(crate) fn parse_line() {",
+            "pub mod styled_str;",  # only says where the module's file is
+            "mod inline {",
             "impl Display for Point {",
             "defmodule Plug.Conn do",
             "export const makeRouter = (opts) => {",
@@ -36,7 +38,8 @@ def test_terms_split_identifiers_and_keep_them_whole():
         ]
     )
     assert lexical.definitions(code) == [
-        "load_config", "Store", "ServeHTTP", "parse_line", "Point", "Display", "Conn", "makeRouter", "read_block",
+        "load_config", "Store", "ServeHTTP", "parse_line", "inline", "Point", "Display", "Conn", "makeRouter",
+        "read_block",
     ]  # fmt: skip
     kinds = {p: lexical.path_kind(p) for p in ("docs/guide.md", "README.rst", "tests/test_x.py", "a/b_test.go",
                                                "lib/x.spec.js", "src/latest.py", "src/contest.py")}  # fmt: skip

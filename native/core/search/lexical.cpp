@@ -240,6 +240,8 @@ std::vector<std::string> definitions(std::string_view text) {
             std::string_view name = s.qualified();
             if (name == "class" || name == "struct") // enum class / enum struct
                 name = s.qualified();
+            if (w == "mod" && s.peek(';')) // Rust's "mod name;" only says where the module's file is
+                continue;
             keep(name);
             continue;
         }
