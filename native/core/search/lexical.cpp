@@ -53,11 +53,11 @@ std::string_view extension(std::string_view name) {
 
 // Keywords after which a definition's name follows, in the languages code
 // bases are written in.
-constexpr std::array<std::string_view, 30> definition_keywords = {
+constexpr std::array<std::string_view, 32> definition_keywords = {
     "def",      "class",  "func",   "fn",        "function", "struct",   "enum",    "trait",
     "interface", "type",  "module", "defmodule", "defp",     "defmacro", "defmacrop", "defstruct",
     "impl",     "typedef", "union", "namespace", "protocol", "object",   "record",  "macro_rules!",
-    "mod",      "defn",   "sub",    "proc",      "package",  "concept",
+    "mod",      "defn",   "sub",    "proc",      "package",  "concept",  "defprotocol", "defimpl",
 };
 
 // Words that come before a definition keyword without changing it.
@@ -67,9 +67,9 @@ constexpr std::array<std::string_view, 18> modifiers = {
 };
 
 // Words that start a line but never a function head in C-like code.
-constexpr std::array<std::string_view, 14> not_heads = {
-    "if", "for", "while", "switch", "return", "else", "do", "case", "sizeof", "catch", "new", "delete", "throw",
-    "using",
+constexpr std::array<std::string_view, 21> not_heads = {
+    "if",    "for",    "while", "switch", "return", "else",  "do",           "case",        "sizeof", "catch", "new",
+    "delete", "throw", "using", "match",  "await",  "synchronized", "constructor", "let",   "super",  "pub",
 };
 
 template <size_t N> bool in(const std::array<std::string_view, N> &words, std::string_view w) {
@@ -155,6 +155,66 @@ std::string_view c_function_head(std::string_view line) {
     std::string_view first = head.substr(0, head.find_first_of(" \t*&<"));
     if (in(not_heads, first) || in(not_heads, name))
         return {};
+    return name;
+}
+
+// A method in a class or object body (JavaScript, TypeScript, Java, C#, C++):
+// an indented "name(...) {", after modifiers or a return type
+// ("public async handle(req: Request): Promise<void> {", "  get size() {",
+// "    static <T> List<T> of(T x) {") -> the name before '('. The parameters
+// close on the line, and only a return type, "throws ...", "const" and the
+// like come between them and the brace: calls that take a callback or a
+// block ("it('works', () => {", "spawn(async {") and statements are not heads.
+std::string_view method_head(std::string_view line) {
+    size_t indent = 0;
+    while (indent < line.size() && is_space((unsigned char)line[indent]))
+        ++indent;
+    size_t end = line.size();
+    while (end > indent && is_space((unsigned char)line[end - 1]))
+        --end;
+    if (indent == 0 || end == indent || line[end - 1] != '{' || !is_word_byte((unsigned char)line[indent]))
+        return {};
+    std::string_view text = line.substr(indent, end - indent);
+    size_t paren = text.find('(');
+    if (paren == std::string_view::npos || paren == 0)
+        return {};
+    std::string_view head = text.substr(0, paren);
+    auto head_byte = [](unsigned char c) {
+        return is_word_byte(c) || is_space(c) || c == '<' || c == '>' || c == ',' || c == '[' || c == ']' ||
+               c == '*' || c == '&' || c == '?';
+    };
+    if (!std::all_of(head.begin(), head.end(), [&](char c) { return head_byte((unsigned char)c); }))
+        return {};
+    size_t depth = 0, close = std::string_view::npos;
+    for (size_t i = paren; i < text.size() && close == std::string_view::npos; ++i) {
+        if (text[i] == '(')
+            ++depth;
+        else if (text[i] == ')' && --depth == 0)
+            close = i;
+    }
+    if (close == std::string_view::npos)
+        return {};
+    std::string_view params = text.substr(paren, close - paren);
+    std::string_view tail = text.substr(close + 1);
+    if (params.find_first_of("\"'`{") != std::string_view::npos || params.find("=>") != std::string_view::npos ||
+        params.find("function") != std::string_view::npos || tail.find_first_of("(=;") != std::string_view::npos)
+        return {};
+    size_t stop = head.size();
+    while (stop > 0 && is_space((unsigned char)head[stop - 1]))
+        --stop;
+    if (stop > 0 && head[stop - 1] == '>') { // a generic method: of<T>(
+        size_t open = head.rfind('<', stop - 1);
+        if (open == std::string_view::npos)
+            return {};
+        stop = open;
+    }
+    size_t start = stop;
+    while (start > 0 && is_word_byte((unsigned char)head[start - 1]))
+        --start;
+    std::string_view name = head.substr(start, stop - start);
+    std::string_view first = head.substr(0, head.find_first_of(" \t<"));
+    if (!is_identifier(name) || in(not_heads, first) || in(not_heads, name) || in(definition_keywords, name))
+        return {}; // also Go's "go func() {"
     return name;
 }
 
@@ -258,6 +318,8 @@ std::vector<std::string> definitions(std::string_view text) {
             continue;
         }
         std::string_view head = c_function_head(line);
+        if (head.empty())
+            head = method_head(line);
         if (!head.empty())
             keep(head);
     }
