@@ -33,7 +33,8 @@ std::vector<std::string> path_terms(std::string_view path);
 // The names of the symbols that `text` defines, as written
 // ("def parse_args", "class HTTPServer", "func (s *Server) Serve", "fn main",
 // "struct Point", "defmodule Foo.Bar", a C/C++ function head at the start of
-// a line, ...), in order, each once.
+// a line, an indented method head "  handle(req) {", ...), in order, each
+// once. Rust's "mod name;" defines nothing here: the module is in its file.
 std::vector<std::string> definitions(std::string_view text);
 
 // True when `path` is documentation (Markdown, reStructuredText, plain text,
