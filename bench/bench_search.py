@@ -4,7 +4,9 @@ plain BM25 written in Python, on benchmarks this script builds itself.
 Corpora and their queries:
 
 - this checkout, with queries from its own git history (`tavrin ground-truth from-git`:
-  commit subject -> the non-test source files it changed that still exist);
+  commit subject -> the non-test source files it changed that still exist), and the 16
+  questions people wrote about it in examples/retrieval_ground_truth.jsonl ("prose"
+  queries: the files of the chunks graded 0.5 or higher);
 - source trees that Debian ships in its packages (Go, Rust, JavaScript, TypeScript, Ruby,
   C++ headers, Python), fetched with `apt-get download` into a cache folder and unpacked with
   `dpkg -x`; their queries are made from the code: the doc comment above a definition,
@@ -39,6 +41,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
+PROSE = ROOT / "examples" / "retrieval_ground_truth.jsonl"
 
 # name -> (Debian packages, folder inside the unpacked packages, language, used for tuning)
 DEBIAN: Dict[str, Tuple[Tuple[str, ...], str, str, bool]] = {
@@ -164,6 +167,19 @@ def git_queries(root: Path, limit: int) -> List[Dict[str, Any]]:
     queries = [q for q in by_query.values() if q["files"]]
     queries.sort(key=lambda q: hashlib.sha1(q["query"].encode()).hexdigest())
     return queries[:limit]
+
+
+def prose_queries(path: Path) -> List[Dict[str, Any]]:
+    """The questions people wrote about this checkout (examples/retrieval_ground_truth.jsonl),
+    at file level: the files of the chunks graded 0.5 or higher."""
+    files: Dict[str, set] = {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if line.strip():
+            row = json.loads(line)
+            found = files.setdefault(row["query"], set())
+            if row.get("score", 1) >= 0.5:
+                found.add(row["document"].split("\n", 1)[0].split("#")[0])
+    return [{"query": q, "files": sorted(f), "kind": "prose"} for q, f in files.items() if f]
 
 
 # ---------------------------------------------------------------- scoring
@@ -310,7 +326,7 @@ def main() -> None:
         for name in args.corpora.split(","):
             if name == "tavrin":
                 root, language, tune = ROOT, "Python/C++ (git history)", True
-                queries = git_queries(ROOT, args.queries * 2)
+                queries = git_queries(ROOT, args.queries * 2) + prose_queries(PROSE)
             else:
                 found = fetch_debian(name, args.cache)
                 if found is None:
