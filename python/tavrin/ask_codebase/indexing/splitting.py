@@ -274,10 +274,10 @@ class FileChunks(NamedTuple):
 
 def file_chunks(source: Any, files: Iterable[Union[str, Path]]) -> Iterator[FileChunks]:
     """Each of ``files`` (under ``source``: a ``FileSource``, or anything with its
-    ``rel_root`` and ``ref_maker``) read once and split as the
-    file loader splits it, every chunk within its splitter's size and with "start_line"
-    and "end_line" (1-based, inclusive) in its metadata. Files that give no chunk appear
-    with an empty list."""
+    ``rel_root`` and ``ref_maker``) read once and split as the file loader splits it,
+    every chunk within its splitter's size and with "start_line" and "end_line"
+    (1-based, inclusive) in its metadata. Files that give no chunk appear with an empty
+    list."""
     from tavrin.ask_codebase.indexing.chunks import ChunkDocument, ChunkLimit, split_to_limit_at
 
     for f in files:
