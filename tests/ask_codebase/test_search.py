@@ -34,6 +34,7 @@ def test_terms_split_identifiers_and_keep_them_whole():
             "export const makeRouter = (opts) => {",
             "static int read_block(FILE *f) {",
             "  public async handle(req: Request): Promise<void> {",  # a method in a class body
+            "  static of<Map<K, V>>(x: K) {",
             "  it('handles', () => {",
             "    } else if (ready(x)) {",
             "defprotocol Plug.Exception do",
@@ -43,7 +44,7 @@ def test_terms_split_identifiers_and_keep_them_whole():
     )
     assert lexical.definitions(code) == [
         "load_config", "Store", "ServeHTTP", "parse_line", "inline", "Point", "Display", "Conn", "makeRouter",
-        "read_block", "handle", "Exception",
+        "read_block", "handle", "of", "Exception",
     ]  # fmt: skip
     kinds = {p: lexical.path_kind(p) for p in ("docs/guide.md", "README.rst", "tests/test_x.py", "a/b_test.go",
                                                "lib/x.spec.js", "src/latest.py", "src/contest.py")}  # fmt: skip

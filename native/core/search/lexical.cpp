@@ -202,11 +202,17 @@ std::string_view method_head(std::string_view line) {
     size_t stop = head.size();
     while (stop > 0 && is_space((unsigned char)head[stop - 1]))
         --stop;
-    if (stop > 0 && head[stop - 1] == '>') { // a generic method: of<T>(
-        size_t open = head.rfind('<', stop - 1);
-        if (open == std::string_view::npos)
+    if (stop > 0 && head[stop - 1] == '>') { // a generic method: of<T>(, of<Map<K, V>>(
+        size_t depth_of_angles = 0;
+        do {
+            --stop;
+            if (head[stop] == '>')
+                ++depth_of_angles;
+            else if (head[stop] == '<')
+                --depth_of_angles;
+        } while (stop > 0 && depth_of_angles > 0);
+        if (depth_of_angles > 0)
             return {};
-        stop = open;
     }
     size_t start = stop;
     while (start > 0 && is_word_byte((unsigned char)head[start - 1]))
