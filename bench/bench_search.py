@@ -172,13 +172,16 @@ def git_queries(root: Path, limit: int) -> List[Dict[str, Any]]:
 def prose_queries(path: Path) -> List[Dict[str, Any]]:
     """The questions people wrote about this checkout (examples/retrieval_ground_truth.jsonl),
     at file level: the files of the chunks graded 0.5 or higher."""
+    from tavrin.evaluation.retrieval.ground_truth import read_ground_truth
+    from tavrin.evaluation.retrieval.references import parse_reference
+
     files: Dict[str, set] = {}
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if line.strip():
-            row = json.loads(line)
-            found = files.setdefault(row["query"], set())
-            if row.get("score", 1) >= 0.5:
-                found.add(row["document"].split("\n", 1)[0].split("#")[0])
+    for query, document, score in read_ground_truth(str(path)):
+        found = files.setdefault(query, set())
+        # each of its documents is a chunk's text after its file reference, on a line of its own
+        reference = parse_reference(document.split("\n", 1)[0])
+        if score >= 0.5 and reference is not None:
+            found.add(reference.path)
     return [{"query": q, "files": sorted(f), "kind": "prose"} for q, f in files.items() if f]
 
 
