@@ -789,6 +789,7 @@ LexicalIndex LexicalIndex::deserialize(std::string_view data) {
     LexicalIndex index;
     std::uint32_t n_terms = r.count(4, "terms");
     index.terms_.reserve(n_terms);
+    index.term_ids_.reserve(n_terms);
     for (std::uint32_t i = 0; i < n_terms; ++i) {
         std::string term(r.str("a term"));
         if (!index.term_ids_.emplace(term, i).second)
@@ -796,6 +797,8 @@ LexicalIndex LexicalIndex::deserialize(std::string_view data) {
         index.terms_.push_back(std::move(term));
     }
     std::uint32_t n_paths = r.count(4, "paths");
+    index.paths_.reserve(n_paths);
+    index.path_ids_.reserve(n_paths);
     for (std::uint32_t i = 0; i < n_paths; ++i) {
         std::string_view text = r.str("a path");
         Path p;
@@ -815,6 +818,7 @@ LexicalIndex LexicalIndex::deserialize(std::string_view data) {
     }
     std::uint32_t n_docs = r.count(20, "chunks");
     index.docs_.reserve(n_docs);
+    index.positions_.reserve(n_docs);
     for (std::uint32_t i = 0; i < n_docs; ++i) {
         Doc d;
         d.id = r.u64("a chunk id");

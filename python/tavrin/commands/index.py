@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Op
 import click
 from tqdm import tqdm
 
-from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, content_hash, plural
+from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, file_hashes, plural
 from tavrin.ask_codebase.store.qdrant import EmptySourceError, IndexUpdate, QdrantWrapper, StoreConfig, open_client
 from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
 from tavrin.embeddings import builtin_hashing
@@ -203,15 +203,20 @@ def index(
     """
     check_openai_key(embeddings_name, "index")
     roots = list(dict.fromkeys(p.resolve() for p in paths))  # a PATH given twice is indexed once
-    selections = [TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude) for root in roots]
     tally = _Tally()
     config = StoreConfig.from_env()
 
     open_client(config)  # a store that cannot be opened fails before any work
+    # files whose status is as recorded are neither sniffed nor hashed again
+    previous = {} if full else QdrantWrapper.indexed_files(source_name, config=config)
+    known = {key: entry["stat"] for key, entry in previous.items() if isinstance(entry.get("stat"), list)}
+    selections = [
+        TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude, known=known) for root in roots
+    ]
     chosen = {str(selection.root): selection.files() for selection in selections}
     total = sum(len(files) for files in chosen.values())
     skipped_text = _left_out(selections, verbose)
-    files = {str(f): content_hash(f) for selection in selections for f in chosen[str(selection.root)]}
+    files, stats = file_hashes(selections, chosen, previous)
     settings = {"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None}
     if not full and QdrantWrapper.is_up_to_date(
         source_name, files, embedding_name=embeddings_name, settings=settings, embed_path=True, config=config
@@ -248,6 +253,7 @@ def index(
                 batch_size=batch_size,
                 embedding_name=embeddings_name,
                 embed_path=True,
+                stats=stats,
             )
     except EmptySourceError as exc:
         raise EmptySourceError(

@@ -6,8 +6,9 @@ import hashlib
 import os
 import re
 import stat
+import time
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 # Folders never indexed, whatever the .gitignore files say: name -> why.
 SKIPPED_DIRS: Dict[str, str] = {
@@ -182,6 +183,10 @@ GENERATED_SUFFIXES = (".svg", ".min.js", ".min.css", ".js.map", ".css.map")
 VCS_FILES = frozenset({".git"})
 SNIFF_BYTES = 8192
 DEFAULT_MAX_FILE_SIZE = 1_000_000
+# A file changed less than this long (nanoseconds) before it was looked at may change
+# again within the same tick of the file system's clock, leaving its times as they were:
+# its status tells nothing, and it is read again next time.
+SETTLED_NS = 2_000_000_000
 
 
 def _spec(patterns: Iterable[str]) -> Optional[Any]:
@@ -219,6 +224,10 @@ class TreeSelection:
 
     ``skipped_folders`` lists (folder, reason) for every folder left out (not walked);
     ``skipped_files`` counts the files left out per (folder, reason).
+
+    ``known`` maps paths to the ``fingerprint`` they had when an earlier run read them and
+    chose them: such a file whose fingerprint is unchanged is not read again (its name,
+    status and size are still checked). ``fingerprints`` holds those of the chosen files.
     """
 
     def __init__(
@@ -229,6 +238,7 @@ class TreeSelection:
         include: Iterable[str] = (),
         exclude: Iterable[str] = (),
         gitignore: bool = True,
+        known: Optional[Mapping[str, Sequence[int]]] = None,
     ) -> None:
         self.root = root
         self.max_size = max_size
@@ -237,6 +247,10 @@ class TreeSelection:
         self.gitignore = gitignore
         self.skipped_folders: List[Tuple[str, str]] = []
         self.skipped_files: Dict[Tuple[str, str], int] = {}
+        self.known = known or {}
+        # path -> its fingerprint, for the chosen files whose status tells (see ``fingerprint``)
+        self.fingerprints: Dict[str, List[int]] = {}
+        self._now = time.time_ns()
 
     @property
     def folder(self) -> Path:
@@ -381,16 +395,24 @@ class TreeSelection:
             return "not a regular file"
         if os.path.splitext(path)[1].lower() in BINARY_SUFFIXES:
             return "binary (by its suffix)"
+        if status.st_size > self.max_size:
+            return "larger than --max-file-size"
+        print_ = fingerprint(status, self._now, generated)
+        known = self.known.get(path)
+        if print_ is not None and known is not None and _same_file(known, print_):
+            self.fingerprints[path] = list(known)  # as it was when an earlier run read it
+            return None
         try:
-            if status.st_size > self.max_size:
-                return "larger than --max-file-size"
             with open(path, "rb") as f:
                 head = f.read(SNIFF_BYTES)
         except OSError as exc:
             return f"cannot be read: {exc.strerror or exc}"
         if b"\0" in head:
             return "binary (holds NUL bytes)"
-        return generated_reason(path, head) if generated else None
+        reason = generated_reason(path, head) if generated else None
+        if reason is None and print_ is not None:
+            self.fingerprints[path] = print_
+        return reason
 
     def report(self) -> List[str]:
         """The lines that say what was left out, grouped by folder."""
@@ -423,6 +445,45 @@ def generated_reason(path: str, head: bytes) -> Optional[str]:
     if max(map(len, lines), default=0) >= longest or (len(head) >= SNIFF_BYTES and len(lines) <= 1):
         return f"minified (a line of {longest}+ characters; --include takes it)"
     return None
+
+
+def fingerprint(status: os.stat_result, now_ns: int, generated: bool) -> Optional[List[int]]:
+    """What tells, without reading it, that a file is as it was when it was last read: its
+    size, inode and times of modification and of change (which no program sets at will),
+    and whether it was checked for being generated; None for a file changed too recently
+    (``SETTLED_NS``) before ``now_ns`` for its times to tell."""
+    if now_ns - max(status.st_mtime_ns, status.st_ctime_ns) < SETTLED_NS:
+        return None
+    return [status.st_size, status.st_ino, status.st_mtime_ns, status.st_ctime_ns, int(generated)]
+
+
+def _same_file(known: Sequence[int], now: Sequence[int]) -> bool:
+    """Whether a file with the fingerprint ``now`` is the one fingerprinted ``known`` and was
+    checked then at least as the check now would (for being generated)."""
+    return len(known) == len(now) and list(known[:-1]) == list(now[:-1]) and known[-1] >= now[-1]
+
+
+def file_hashes(
+    selections: Iterable["TreeSelection"], chosen: Mapping[str, List[Path]], previous: Mapping[str, Any]
+) -> Tuple[Dict[str, str], Dict[str, List[int]]]:
+    """The content hash of every chosen file (``chosen``: root -> its files), and the
+    fingerprints to record with them. A file whose fingerprint is the one recorded with
+    it in ``previous`` (key -> {"hash": ..., "stat": ...}, an earlier run's) keeps its
+    recorded hash without being read."""
+    hashes: Dict[str, str] = {}
+    stats: Dict[str, List[int]] = {}
+    for selection in selections:
+        for path in chosen[str(selection.root)]:
+            key = str(path)
+            print_ = selection.fingerprints.get(key)
+            entry = previous.get(key)
+            if print_ is not None and isinstance(entry, dict) and entry.get("stat") == print_:
+                hashes[key] = str(entry.get("hash"))
+            else:
+                hashes[key] = content_hash(path)
+            if print_ is not None:
+                stats[key] = print_
+    return hashes, stats
 
 
 def content_hash(path: Path) -> str:

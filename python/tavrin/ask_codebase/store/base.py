@@ -210,6 +210,18 @@ def _new_lexical() -> Any:
     return LexicalIndex()
 
 
+def _read_lexical(path: Path, source_name: str) -> Any:
+    """The lexical index in the file ``path`` of a source; ``StoreError`` when it is unreadable."""
+    from tavrin.ask_codebase.search import LexicalIndex
+
+    try:
+        return LexicalIndex(path.read_bytes())
+    except (OSError, ValueError) as exc:
+        raise StoreError(
+            f"cannot read the lexical index {path} of source {source_name!r}: {_text(exc)}; index the source again"
+        ) from exc
+
+
 def _add_lexical(index: Any, ids: Sequence[int], documents: Sequence[Document]) -> None:
     from tavrin.ask_codebase.search import chunk_path
 

@@ -6,9 +6,10 @@ disk full such a write ends the process (SIGBUS) instead of raising an error, so
 checks for room first and says "No space left on device" itself.
 """
 
+import errno
 import os
 from pathlib import Path
-from typing import Iterator
+from typing import BinaryIO, Collection, Iterator
 
 from tavrin.ask_codebase.store.base import _READERS
 from tavrin.errors import StoreError
@@ -79,13 +80,14 @@ def used(folder: Path) -> int:
     return total
 
 
-def sparse_copy(source: Path, target: Path) -> None:
-    """Copy the folder ``source`` to ``target``, keeping the holes of sparse files."""
+def sparse_copy(source: Path, target: Path, skip: Collection[str] = ()) -> None:
+    """Copy the folder ``source`` to ``target``, keeping the holes of sparse files; files
+    named in ``skip`` (at any depth) and the readers' lock file are not copied."""
     for dirpath, _, names in os.walk(source):
         rel = Path(dirpath).relative_to(source)
         (target / rel).mkdir(parents=True, exist_ok=True)
         for name in names:
-            if name == _READERS:
+            if name == _READERS or name in skip:
                 continue
             with open(os.path.join(dirpath, name), "rb") as src, open(target / rel / name, "wb") as dst:
                 size = os.fstat(src.fileno()).st_size
@@ -96,16 +98,34 @@ def sparse_copy(source: Path, target: Path) -> None:
                     except OSError:  # no data after offset: the rest is a hole
                         break
                     end = os.lseek(src.fileno(), start, os.SEEK_HOLE)
-                    src.seek(start)
-                    dst.seek(start)
-                    remaining = end - start
-                    while remaining > 0:
-                        block = src.read(min(remaining, 1 << 20))
-                        if not block:
-                            break
-                        dst.write(block)
-                        remaining -= len(block)
+                    _copy_range(src, dst, start, end - start)
                     offset = end
                 dst.truncate(size)
                 dst.flush()
                 os.fsync(dst.fileno())
+
+
+def _copy_range(src: BinaryIO, dst: BinaryIO, start: int, length: int) -> None:
+    """Copy ``length`` bytes at ``start`` of ``src`` to the same place in ``dst``: in the
+    kernel where it can (``copy_file_range``: no pass through this process, and a shared
+    extent on file systems that clone), else by reading and writing."""
+    done = 0
+    try:
+        while done < length:
+            n = os.copy_file_range(src.fileno(), dst.fileno(), length - done, start + done, start + done)
+            if n == 0:
+                return  # the file got shorter meanwhile
+            done += n
+        return
+    except OSError as exc:
+        if exc.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP, errno.EPERM) or done:
+            raise
+    src.seek(start)
+    dst.seek(start)
+    remaining = length
+    while remaining > 0:
+        block = src.read(min(remaining, 1 << 20))
+        if not block:
+            break
+        dst.write(block)
+        remaining -= len(block)

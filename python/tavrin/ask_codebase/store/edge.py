@@ -36,6 +36,7 @@ from tavrin.ask_codebase.store.base import (
     _files_table,
     _new_lexical,
     _plain,
+    _read_lexical,
     _text,
     _try_lock,
     _write_bytes,
@@ -93,22 +94,8 @@ class _EdgeSource:
             name = self.manifest.get("lexical")
             if not isinstance(name, str):
                 return None
-            from tavrin.ask_codebase.search import LexicalIndex
-
-            path = self.path / name
-            try:
-                self._lexical = LexicalIndex(path.read_bytes())
-            except (OSError, ValueError) as exc:
-                raise StoreError(
-                    f"cannot read the lexical index {path} of source {self.name!r}: {_text(exc)}; "
-                    "index the source again"
-                ) from exc
+            self._lexical = _read_lexical(self.path / name, self.name)
         return self._lexical
-
-    def files_table(self) -> Optional[Dict[str, Any]]:
-        """What this generation records of the files it was made from (their content
-        hashes and point ids, and the settings of indexing), or None."""
-        return _files_table(self.path, self.manifest)
 
     def search_ids(self, vector: Sequence[float], k: int) -> List[Tuple[int, float]]:
         from qdrant_edge import Query, SearchRequest
@@ -182,23 +169,42 @@ class _EdgeWriter:
         # the files the generation holds: key -> {"hash": ..., "ids": [point ids]}
         self.files: Optional[Dict[str, Any]] = None
         self.settings: Optional[Dict[str, Any]] = None
+        self._live: Optional[Tuple[Path, Dict[str, Any]]] = None
 
-    def start_from(self, source: "_EdgeSource") -> None:
-        """Make the new generation a copy of ``source`` (the live generation of this
-        source), to which ``drop`` and ``add`` then apply the changes."""
+    def live_files(self) -> Optional[Dict[str, Any]]:
+        """What the live generation of the source records of the files it was made from
+        (their content hashes, point ids and fingerprints, and the settings of indexing),
+        or None. Read under this writer's lock, so it is
+        the generation that ``start_from_live`` then copies."""
+        manifest = self.store._manifest(self.name, strict=False)
+        self._live = None
+        if not manifest:
+            return None
+        path = self.folder / manifest["generation"]
+        table = _files_table(path, manifest)
+        if table is not None:
+            self._live = (path, manifest)
+        return table
+
+    def start_from_live(self) -> None:
+        """Make the new generation a copy of the live one that ``live_files`` read, to which
+        ``drop`` and ``add`` then apply the changes. The live shard is not opened: only its
+        files are copied (the lexical index and the files table are written anew)."""
         from qdrant_edge import EdgeShard
 
-        lexical = source.lexical_index()
-        if lexical is None:
+        assert self._live is not None, "live_files() first"
+        source, manifest = self._live
+        name = manifest.get("lexical")
+        if not isinstance(name, str):
             raise StoreError(f"source {self.name!r} has no lexical index to update: index it whole")
+        self.lexical = _read_lexical(source / name, self.name)
         disk.check_room(
-            self.folder, disk.holes(source.path) + disk.used(source.path) + (8 << 20), f"updating source {self.name!r}"
+            self.folder, disk.holes(source) + disk.used(source) + (8 << 20), f"updating source {self.name!r}"
         )
-        self._engine(lambda: disk.sparse_copy(source.path, self.path))
+        self._engine(lambda: disk.sparse_copy(source, self.path, skip=(_LEXICAL_FILE, _FILES_FILE)))
         self._readers_fd = _try_lock(self.path / _READERS, shared=True, create=True)
         self._shard = self._engine(lambda: EdgeShard.load(str(self.path)))
-        self.size = source.vector_size
-        self.lexical = type(lexical)(lexical.to_bytes())
+        self.size = int(manifest["vector_size"])
         ids = self.lexical.ids()
         self._next_id = max(ids) + 1 if ids else 0
 
@@ -563,7 +569,7 @@ class _EdgeStore:
 
     def files_table(self, name: str) -> Optional[Dict[str, Any]]:
         """What the live generation of ``name`` records of the files it was made from
-        (see ``_EdgeSource.files_table``), read without opening the source."""
+        (see ``_EdgeWriter.live_files``), read without opening the source."""
         manifest = self._manifest(name, strict=False)
         if not manifest:
             return None

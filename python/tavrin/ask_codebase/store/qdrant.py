@@ -199,6 +199,18 @@ def _index_settings(settings: Optional[Dict[str, Any]], embedding_name: str, emb
     return {**(settings or {}), "embedding": embedding_name, "embedded_text": "path+text" if embed_path else "text"}
 
 
+def _file_entry(
+    content_hash: str, ids: List[int], stats: Optional[Mapping[str, Sequence[int]]], key: str
+) -> Dict[str, Any]:
+    """A file's entry in a source's files table: its content hash, its chunks' point ids
+    and, when known, the status it had when it was hashed."""
+    entry: Dict[str, Any] = {"hash": content_hash, "ids": ids}
+    stat = stats.get(key) if stats is not None else None
+    if stat is not None:
+        entry["stat"] = list(stat)
+    return entry
+
+
 @dataclass(frozen=True)
 class IndexUpdate:
     """What ``QdrantWrapper.index_files`` did: files kept as stored, changed (split and
@@ -332,6 +344,7 @@ class QdrantWrapper:
         batch_size: int = 64,
         embedding_name: Optional[str] = None,
         embed_path: bool = False,
+        stats: Optional[Mapping[str, Sequence[int]]] = None,
     ) -> IndexUpdate:
         """Index the files ``files`` (key -> hash of its content) as the source
         ``source_name``, re-splitting and re-embedding only what changed.
@@ -343,7 +356,8 @@ class QdrantWrapper:
         with ``full``, every file is loaded and the source is written anew. As with
         ``from_documents``, the source changes only when the new version is complete; a
         failed or interrupted run leaves it as it was. Nothing is written when nothing
-        changed.
+        changed. ``stats`` (key -> the file's ``fingerprint``, for files whose hash may be
+        taken on trust next time) is recorded with the files (``indexed_files``).
         """
         from tavrin.ask_codebase.store.edge import _EdgeStore
 
@@ -356,34 +370,32 @@ class QdrantWrapper:
         record = _index_record(embedding_cls, embedding_name, embed_path)
         how = record["embedded_text"]
         wanted = _index_settings(settings, record["embedding"], embed_path)
-        previous: Optional[Dict[str, Any]] = None
-        source = None
-        if not full and isinstance(store, _EdgeStore):
-            source = store.open_source(source_name)
-            table = source.files_table() if source is not None else None
-            if table is not None and table.get("settings") == wanted and source is not None:
-                previous = table["files"]
-        keys = list(files)
-        kept: Dict[str, Any] = {}
-        if previous is not None:
-            kept = {k: previous[k] for k in keys if k in previous and previous[k].get("hash") == files[k]}
-            keys = [k for k in keys if k not in kept]
-            gone = [k for k in previous if k not in kept]
-            if not keys and not gone:
-                return IndexUpdate(source_name, len(kept), 0, 0, 0, up_to_date=True)
         writer: Any = store.writer(source_name, record)
         try:
-            table_files = dict(kept)
+            previous: Optional[Dict[str, Any]] = None
+            if not full and isinstance(store, _EdgeStore):
+                table = writer.live_files()
+                if table is not None and table.get("settings") == wanted:
+                    previous = table["files"]
+            keys = list(files)
+            kept: Dict[str, Any] = {}
             removed = 0
-            if previous is not None and source is not None:
-                writer.start_from(source)
-                dropped = [i for k in previous if k not in kept for i in previous[k].get("ids", [])]
-                writer.drop(dropped)
+            if previous is not None:
+                kept = {k: previous[k] for k in keys if k in previous and previous[k].get("hash") == files[k]}
+                keys = [k for k in keys if k not in kept]
+                gone = [k for k in previous if k not in kept]
+                if not keys and not gone:
+                    writer.abort()
+                    return IndexUpdate(source_name, len(kept), 0, 0, 0, up_to_date=True)
+                writer.start_from_live()
+                writer.drop([i for k in gone for i in previous[k].get("ids", [])])
                 removed = sum(1 for k in previous if k not in files)
+            table_files = {k: _file_entry(entry["hash"], entry.get("ids", []), stats, k) for k, entry in kept.items()}
             for key, chunks in load(keys):
-                table_files[key] = {"hash": files[key], "ids": _embed_into(writer, embedding, chunks, batch_size, how)}
+                ids = _embed_into(writer, embedding, chunks, batch_size, how)
+                table_files[key] = _file_entry(files[key], ids, stats, key)
             for key in keys:  # files that gave no chunk
-                table_files.setdefault(key, {"hash": files[key], "ids": []})
+                table_files.setdefault(key, _file_entry(files[key], [], stats, key))
             if writer.empty:
                 raise EmptySourceError(
                     f"no documents to index for source {source_name!r}; the source was left unchanged"
@@ -423,6 +435,19 @@ class QdrantWrapper:
             return False
         previous = table["files"]
         return set(previous) == set(files) and all(previous[k].get("hash") == h for k, h in files.items())
+
+    @staticmethod
+    def indexed_files(source_name: str, *, config: Optional[StoreConfig] = None) -> Dict[str, Any]:
+        """What the local source ``source_name`` records of the files it was indexed from:
+        key -> {"hash": content hash, "ids": point ids, "stat": fingerprint (when known)};
+        empty for a source indexed otherwise, an unknown source, or a server."""
+        from tavrin.ask_codebase.store.edge import _EdgeStore
+
+        config = config or StoreConfig.from_env()
+        _check_source_name(source_name)
+        store = open_client(config)
+        table = store.files_table(source_name) if isinstance(store, _EdgeStore) else None
+        return dict(table["files"]) if table is not None else {}
 
     @staticmethod
     def list_sources(*, config: Optional[StoreConfig] = None) -> List[str]:
