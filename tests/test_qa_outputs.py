@@ -12,6 +12,7 @@ import os
 import shutil
 import sys
 from pathlib import Path
+from typing import List
 
 import pytest
 from click.testing import CliRunner
@@ -79,6 +80,9 @@ def test_evaluate_writes_its_report_twice_and_markdown_reads_it_once(counted, jo
     assert counted == {"dump_json": 1, "load_json": 1, "to_markdown": 0}
     counted.update(dict.fromkeys(counted, 0))
     result = CliRunner().invoke(cli, ["markdown", "r.json", "-o", "again.md"])
-    assert result.exit_code == 0 and Path("again.md").read_text(encoding="utf-8") == Path("r.md").read_text(
-        encoding="utf-8")
+
+    def undated(path: str) -> List[str]:  # the resume gave the report a new date
+        return [line for line in Path(path).read_text(encoding="utf-8").splitlines() if "**Date:**" not in line]
+
+    assert result.exit_code == 0 and undated("again.md") == undated("r.md")
     assert counted == {"dump_json": 0, "load_json": 1, "to_markdown": 1}

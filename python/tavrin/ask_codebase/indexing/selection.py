@@ -447,6 +447,9 @@ def generated_reason(path: str, head: bytes) -> Optional[str]:
     return None
 
 
+_UNREADABLE = "unreadable: "
+
+
 def fingerprint(status: os.stat_result, now_ns: int, generated: bool) -> Optional[List[int]]:
     """What tells, without reading it, that a file is as it was when it was last read: its
     size, inode and times of modification and of change (which no program sets at will),
@@ -481,8 +484,8 @@ def file_hashes(
                 hashes[key] = str(entry.get("hash"))
             else:
                 hashes[key] = content_hash(path)
-            if print_ is not None:
-                stats[key] = print_
+            if print_ is not None and not hashes[key].startswith(_UNREADABLE):
+                stats[key] = print_  # a file that could not be read is read again next time
     return hashes, stats
 
 
@@ -494,7 +497,7 @@ def content_hash(path: Path) -> str:
             for block in iter(lambda: handle.read(1 << 20), b""):
                 digest.update(block)
     except OSError as exc:
-        return f"unreadable: {exc.strerror or exc}"
+        return f"{_UNREADABLE}{exc.strerror or exc}"
     return digest.hexdigest()
 
 
