@@ -65,7 +65,8 @@ def main() -> None:
         print(f"one file changed ({changed.relative_to(root)}; 3 runs)")
         ones = []
         for run in range(3):
-            changed.write_text(changed.read_text() + f"\n\ndef a_function_added_by_the_benchmark_{run}():\n    return 1\n")
+            added = f"\n\ndef a_function_added_by_the_benchmark_{run}():\n    return 1\n"
+            changed.write_text(changed.read_text() + added)
             ones.append(index(root, env))
         one = statistics.median(ones)
         print(f"\nfull {full:.1f} s; nothing changed {noop:.2f} s ({noop / full:.1%} of full); "

@@ -9,7 +9,9 @@ Corpora and their queries:
   queries: the files of the chunks graded 0.5 or higher);
 - source trees that Debian ships in its packages (Go, Rust, JavaScript, TypeScript, Ruby,
   C++ headers, Python), fetched with `apt-get download` into a cache folder and unpacked with
-  `dpkg -x`; their queries are made from the code: the doc comment above a definition,
+  `dpkg -x`, and Elixir's own library and Mix, from the upstream tarball of Debian's
+  `elixir-lang` source package (found in the mirror's index of sources); their queries
+  are made from the code: the doc comment above a definition (or Elixir's `@doc` text),
   with the defined name taken out, finds the file that defines it ("doc" queries), and
   the defined name alone finds the files that define it ("symbol" queries). A corpus
   that cannot be fetched is left out, saying so.
@@ -68,6 +70,15 @@ DEBIAN: Dict[str, Tuple[Tuple[str, ...], str, str, bool]] = {
     "jinja2": (("python3-jinja2",), "usr/lib/python3/dist-packages/jinja2", "Python", False),
 }
 
+# Corpora that Debian ships only as source: name -> (source package, folder inside its
+# upstream tarball, language, used for tuning). The tarball is found in the mirror's
+# index of sources (dists/SUITE/main/source/Sources.xz) and fetched from its pool.
+DEBIAN_SOURCES: Dict[str, Tuple[str, str, str, bool]] = {
+    "elixir": ("elixir-lang", "lib/elixir/lib", "Elixir", False),
+    "mix": ("elixir-lang", "lib/mix/lib", "Elixir", False),
+}
+MIRROR = "http://deb.debian.org/debian"
+
 MODES = ("dense", "lexical", "hybrid-rrf", "hybrid")
 K = 10
 CHUNKS_SEARCHED = 50
@@ -96,10 +107,77 @@ def fetch_debian(name: str, cache: Path) -> Optional[Path]:
     return root
 
 
+def _suite() -> str:
+    try:
+        release = Path("/etc/os-release").read_text()
+    except OSError:
+        return "bookworm"
+    found = re.search(r"^VERSION_CODENAME=(\w+)", release, re.MULTILINE)
+    return found.group(1) if found else "bookworm"
+
+
+def fetch_debian_source(name: str, cache: Path) -> Optional[Path]:
+    """The folder of a corpus that Debian ships as source (``DEBIAN_SOURCES``), fetched once
+    into ``cache``; None (saying why) when it cannot be."""
+    import lzma
+    import tarfile
+    import urllib.request
+
+    package, inner, _, _ = DEBIAN_SOURCES[name]
+    folder = cache / f"source-{package}"
+    try:
+        if not (folder / ".done").exists():
+            folder.mkdir(parents=True, exist_ok=True)
+            index = cache / f"Sources-{_suite()}.xz"
+            if not index.exists():
+                urllib.request.urlretrieve(f"{MIRROR}/dists/{_suite()}/main/source/Sources.xz", index)
+            stanza = next(
+                (s for s in lzma.decompress(index.read_bytes()).decode("utf-8", "replace").split("\n\n")
+                 if s.startswith(f"Package: {package}\n")),
+                None,
+            )
+            if stanza is None:
+                raise OSError(f"no source package {package} in the index")
+            directory = re.search(r"^Directory: (\S+)", stanza, re.MULTILINE)
+            tarball = re.search(r"^ [0-9a-f]{32} \d+ (\S+\.orig\.tar\.\w+)$", stanza, re.MULTILINE)
+            if directory is None or tarball is None:
+                raise OSError(f"no upstream tarball of {package} in the index")
+            archive = folder / tarball.group(1)
+            urllib.request.urlretrieve(f"{MIRROR}/{directory.group(1)}/{tarball.group(1)}", archive)
+            with tarfile.open(archive) as tar:
+                tar.extractall(folder / "x", filter="data")
+            (folder / ".done").write_text("")
+    except (OSError, tarfile.TarError) as exc:
+        print(f"  {name}: not fetched ({exc}); left out", file=sys.stderr)
+        return None
+    tops = [p for p in (folder / "x").iterdir() if p.is_dir()]
+    root = tops[0] / inner if len(tops) == 1 else folder / "x" / inner
+    if not root.is_dir():
+        print(f"  {name}: no folder {inner} in {package}'s tarball; left out", file=sys.stderr)
+        return None
+    return root
+
+
 # a comment line: "#" only before a space or another "#", so that Rust's attributes (#[...])
 # and the C preprocessor's lines (#include, #if) are not read as comments
 _COMMENT = re.compile(r"^\s*(///?|#(?=\s|#|$)|\*|/\*\*|--)\s?(.*)$")
 _SOURCE_SUFFIXES = {".go", ".rs", ".js", ".mjs", ".cjs", ".ts", ".rb", ".h", ".hpp", ".cc", ".cpp", ".py", ".ex"}
+
+
+def _elixir_doc(lines: List[str], at: int) -> List[str]:
+    """The lines of the ``@doc \"\"\" ... \"\"\"`` (or ``@moduledoc``) text above the definition
+    on line ``at``, past its ``@spec``, ``@impl`` and other attributes; [] when it has none."""
+    j = at - 1
+    while j >= 0 and lines[j].strip().startswith("@") and '"""' not in lines[j]:
+        j -= 1
+    if j < 0 or lines[j].strip() != '"""':
+        return []
+    end, j = j, j - 1
+    while j >= 0 and '"""' not in lines[j]:
+        j -= 1
+    if j < 0 or not re.match(r'\s*@(?:doc|moduledoc)\s+~?[sS]?"""\s*$', lines[j]):
+        return []
+    return [line.strip() for line in lines[j + 1 : end]]
 
 
 def code_queries(root: Path, limit: int, lexical: Any) -> List[Dict[str, Any]]:
@@ -120,8 +198,8 @@ def code_queries(root: Path, limit: int, lexical: Any) -> List[Dict[str, Any]]:
                 continue
             name = names[0]
             defined_in.setdefault(name, set()).add(rel)
-            comment: List[str] = []
-            j = i - 1
+            comment = _elixir_doc(lines, i) if path.suffix == ".ex" else []
+            j = i - 1 if not comment else -1
             while j >= 0 and _COMMENT.match(lines[j]) and not lines[j].strip().startswith("#!"):
                 text = _COMMENT.match(lines[j]).group(2).strip().strip("*/").strip()
                 comment.insert(0, text)
@@ -311,7 +389,7 @@ def percentile(values: Sequence[float], p: float) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--corpora", default="tavrin," + ",".join(DEBIAN))
+    parser.add_argument("--corpora", default=",".join(["tavrin", *DEBIAN, *DEBIAN_SOURCES]))
     parser.add_argument("--queries", type=int, default=80, help="doc (and half as many symbol) queries per corpus")
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "tavrin-bench")
     parser.add_argument("--ranking", default="{}", help="settings of the ranking step, as JSON (lexical.fuse)")
@@ -330,6 +408,12 @@ def main() -> None:
             if name == "tavrin":
                 root, language, tune = ROOT, "Python/C++ (git history)", True
                 queries = git_queries(ROOT, args.queries * 2) + prose_queries(PROSE)
+            elif name in DEBIAN_SOURCES:
+                found = fetch_debian_source(name, args.cache)
+                if found is None:
+                    continue
+                root, language, tune = found, DEBIAN_SOURCES[name][2], DEBIAN_SOURCES[name][3]
+                queries = code_queries(root, args.queries, lexical)
             else:
                 found = fetch_debian(name, args.cache)
                 if found is None:

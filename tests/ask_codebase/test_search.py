@@ -38,13 +38,14 @@ def test_terms_split_identifiers_and_keep_them_whole():
             "  it('handles', () => {",
             "    } else if (ready(x)) {",
             "defprotocol Plug.Exception do",
+            "  defdelegate to_list(enum), to: Enum",
             "if (ready(x)) {",
             "  return helper(x);",
         ]
     )
     assert lexical.definitions(code) == [
         "load_config", "Store", "ServeHTTP", "parse_line", "inline", "Point", "Display", "Conn", "makeRouter",
-        "read_block", "handle", "of", "Exception",
+        "read_block", "handle", "of", "Exception", "to_list",
     ]  # fmt: skip
     kinds = {p: lexical.path_kind(p) for p in ("docs/guide.md", "README.rst", "tests/test_x.py", "a/b_test.go",
                                                "lib/x.spec.js", "src/latest.py", "src/contest.py")}  # fmt: skip

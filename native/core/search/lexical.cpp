@@ -53,11 +53,12 @@ std::string_view extension(std::string_view name) {
 
 // Keywords after which a definition's name follows, in the languages code
 // bases are written in.
-constexpr std::array<std::string_view, 32> definition_keywords = {
+constexpr std::array<std::string_view, 35> definition_keywords = {
     "def",      "class",  "func",   "fn",        "function", "struct",   "enum",    "trait",
     "interface", "type",  "module", "defmodule", "defp",     "defmacro", "defmacrop", "defstruct",
     "impl",     "typedef", "union", "namespace", "protocol", "object",   "record",  "macro_rules!",
     "mod",      "defn",   "sub",    "proc",      "package",  "concept",  "defprotocol", "defimpl",
+    "defdelegate", "defguard", "defguardp",
 };
 
 // Words that come before a definition keyword without changing it.
