@@ -74,7 +74,7 @@ DEBIAN: Dict[str, Tuple[Tuple[str, ...], str, str, bool]] = {
 # upstream tarball, language, used for tuning). The tarball is found in the mirror's
 # index of sources (dists/SUITE/main/source/Sources.xz) and fetched from its pool.
 DEBIAN_SOURCES: Dict[str, Tuple[str, str, str, bool]] = {
-    "elixir": ("elixir-lang", "lib/elixir/lib", "Elixir", False),
+    "elixir": ("elixir-lang", "lib/elixir/lib", "Elixir", True),
     "mix": ("elixir-lang", "lib/mix/lib", "Elixir", False),
 }
 MIRROR = "http://deb.debian.org/debian"

@@ -114,6 +114,14 @@ def test_incremental_index_changes_only_what_changed(store, tree):
     assert first.exit_code == 0, first.output
     again = run("index", str(tree), "-s", "proj")
     assert "is up to date" in again.output
+    # the built-in hashing model's list weighs 0.5 in the fusion, the lexical one 1.5
+    from tavrin.embeddings import HashingModel
+
+    fused = QdrantWrapper.reuse("proj", HashingModel).search("load the config", 4, rerank=False)
+    assert fused and all(
+        h.score == pytest.approx(sum(w / (20 + r) for w, r in ((0.5, h.dense_rank), (1.5, h.lexical_rank)) if r))
+        for h in fused
+    )
     wrapper = QdrantWrapper.reuse("proj", lambda: None)
     before = {c.metadata["filepath"]: c.id for c in wrapper.iter_chunks()}
     close_clients()

@@ -7,8 +7,8 @@ beside its vectors; its statistics are the source's own, and a chunk's file path
 among its terms. The hybrid search takes each channel's best 50 chunks (at least 5 times
 k) and fuses the two ranked lists by weighted reciprocal rank fusion: a chunk scores
 w / (20 + rank) in each list it is in, w 1.5 for the lexical list and 1 for the dense
-one (0.5 for the MiniLM embeddings, see ``DENSE_WEIGHT``). The ranking step then
-multiplies that score by what code has and prose has not: query identifiers
+one (0.5 for the built-in hashing and MiniLM embeddings, see ``DENSE_WEIGHT``). The
+ranking step then multiplies that score by what code has and prose has not: query identifiers
 (snake_case, camelCase, or the words of a one- or two-word query) that name a symbol the
 chunk defines lift it (by the share of the query's weight they carry; a quarter as much
 for queries in prose); documentation yields to code (a factor 0.5 for queries that read
@@ -32,8 +32,8 @@ SEARCH_MODES = ("hybrid", "dense", "lexical")
 CANDIDATES = 50
 
 #: The weight of the dense list in the fusion for embeddings that do not say
-#: (``fusion_weight``, a class attribute of the embeddings: MiniLM's vectors rank code less
-#: well than the lexical channel does, and weigh 0.5).
+#: (``fusion_weight``, a class attribute of the embeddings: the built-in hashing and MiniLM
+#: vectors rank code less well than the lexical channel does, and weigh 0.5).
 DENSE_WEIGHT = 1.0
 
 #: The ranking step's settings (see ``lexical.fuse``), read when a search runs.
