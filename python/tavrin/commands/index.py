@@ -209,7 +209,11 @@ def index(
     open_client(config)  # a store that cannot be opened fails before any work
     # files whose status is as recorded are neither sniffed nor hashed again
     previous = {} if full else QdrantWrapper.indexed_files(source_name, config=config)
-    known = {key: entry["stat"] for key, entry in previous.items() if isinstance(entry.get("stat"), list)}
+    known = {
+        key: entry["stat"]
+        for key, entry in previous.items()
+        if isinstance(entry, dict) and isinstance(entry.get("stat"), list)
+    }
     selections = [
         TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude, known=known) for root in roots
     ]

@@ -463,7 +463,12 @@ def fingerprint(status: os.stat_result, now_ns: int, generated: bool) -> Optiona
 def _same_file(known: Sequence[int], now: Sequence[int]) -> bool:
     """Whether a file with the fingerprint ``now`` is the one fingerprinted ``known`` and was
     checked then at least as the check now would (for being generated)."""
-    return len(known) == len(now) and list(known[:-1]) == list(now[:-1]) and known[-1] >= now[-1]
+    return (
+        len(known) == len(now)
+        and list(known[:-1]) == list(now[:-1])
+        and isinstance(known[-1], int)
+        and known[-1] >= now[-1]
+    )
 
 
 def file_hashes(

@@ -174,8 +174,8 @@ class _EdgeWriter:
     def live_files(self) -> Optional[Dict[str, Any]]:
         """What the live generation of the source records of the files it was made from
         (their content hashes, point ids and fingerprints, and the settings of indexing),
-        or None. Read under this writer's lock, so it is
-        the generation that ``start_from_live`` then copies."""
+        or None. Read under this writer's lock: it is the generation that
+        ``start_from_live`` then copies."""
         manifest = self.store._manifest(self.name, strict=False)
         self._live = None
         if not manifest:
