@@ -9,7 +9,13 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Op
 import click
 from tqdm import tqdm
 
-from tavrin.ask_codebase.indexing.selection import DEFAULT_MAX_FILE_SIZE, TreeSelection, file_hashes, plural
+from tavrin.ask_codebase.indexing.selection import (
+    DEFAULT_MAX_FILE_SIZE,
+    TreeSelection,
+    file_hashes,
+    plural,
+    recorded_fingerprints,
+)
 from tavrin.ask_codebase.store.qdrant import EmptySourceError, IndexUpdate, QdrantWrapper, StoreConfig, open_client
 from tavrin.commands.common import build_embeddings, check_openai_key, embeddings_option, glob_option
 from tavrin.embeddings import builtin_hashing
@@ -74,6 +80,16 @@ def _load_files(
             advance()
             if read.chunks:
                 yield read.path, list(tally.count(index, read.chunks))
+
+
+def _choose(
+    roots: List[Path], previous: Dict[str, Any], max_size: int, include: Tuple[str, ...], exclude: Tuple[str, ...]
+) -> Tuple[List[TreeSelection], Dict[str, List[Path]]]:
+    """The selection of each root and the files it chose (root -> files); a file whose
+    fingerprint is the one recorded in ``previous`` (the files table's entries) is not read."""
+    known = recorded_fingerprints(previous)
+    selections = [TreeSelection(r, max_size=max_size, include=include, exclude=exclude, known=known) for r in roots]
+    return selections, {str(selection.root): selection.files() for selection in selections}
 
 
 def _embeddings(embeddings_name: str) -> Any:
@@ -208,22 +224,21 @@ def index(
 
     open_client(config)  # a store that cannot be opened fails before any work
     # files whose status is as recorded are neither sniffed nor hashed again
-    previous = {} if full else QdrantWrapper.indexed_files(source_name, config=config)
-    known = {
-        key: entry["stat"]
-        for key, entry in previous.items()
-        if isinstance(entry, dict) and isinstance(entry.get("stat"), list)
-    }
-    selections = [
-        TreeSelection(root, max_size=max_file_size, include=include, exclude=exclude, known=known) for root in roots
-    ]
-    chosen = {str(selection.root): selection.files() for selection in selections}
+    table = None if full else QdrantWrapper.files_table(source_name, config=config)
+    previous: Dict[str, Any] = table["files"] if table is not None else {}
+    selections, chosen = _choose(roots, previous, max_file_size, include, exclude)
     total = sum(len(files) for files in chosen.values())
     skipped_text = _left_out(selections, verbose)
     files, stats = file_hashes(selections, chosen, previous)
     settings = {"roots": [str(r) for r in roots], "github": repo_url, "rev": rev if repo_url else None}
     if not full and QdrantWrapper.is_up_to_date(
-        source_name, files, embedding_name=embeddings_name, settings=settings, embed_path=True, config=config
+        source_name,
+        files,
+        embedding_name=embeddings_name,
+        settings=settings,
+        embed_path=True,
+        config=config,
+        table=table,
     ):
         up_to_date = IndexUpdate(source_name, len(files), 0, 0, 0, up_to_date=True)
         click.secho(

@@ -471,6 +471,16 @@ def _same_file(known: Sequence[int], now: Sequence[int]) -> bool:
     )
 
 
+def recorded_fingerprints(previous: Mapping[str, Any]) -> Dict[str, List[int]]:
+    """The fingerprints recorded in a source's files table (``previous``: key -> entry),
+    for ``TreeSelection(known=...)``; entries without one, or damaged, give none."""
+    return {
+        key: entry["stat"]
+        for key, entry in previous.items()
+        if isinstance(entry, dict) and isinstance(entry.get("stat"), list)
+    }
+
+
 def file_hashes(
     selections: Iterable["TreeSelection"], chosen: Mapping[str, List[Path]], previous: Mapping[str, Any]
 ) -> Tuple[Dict[str, str], Dict[str, List[int]]]:

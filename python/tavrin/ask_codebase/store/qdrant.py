@@ -357,7 +357,7 @@ class QdrantWrapper:
         ``from_documents``, the source changes only when the new version is complete; a
         failed or interrupted run leaves it as it was. Nothing is written when nothing
         changed. ``stats`` (key -> the file's ``fingerprint``, for files whose hash may be
-        taken on trust next time) is recorded with the files (``indexed_files``).
+        taken on trust next time) is recorded with the files (``files_table``).
         """
         from tavrin.ask_codebase.store.edge import _EdgeStore
 
@@ -419,35 +419,31 @@ class QdrantWrapper:
         settings: Optional[Dict[str, Any]] = None,
         embed_path: bool = False,
         config: Optional[StoreConfig] = None,
+        table: Optional[Mapping[str, Any]] = None,
     ) -> bool:
         """Whether ``index_files`` with these arguments would find nothing to do: the local
         source was indexed from exactly these files (key -> content hash) with the same
-        settings and embeddings. Reads the source's records only: nothing is embedded."""
-        from tavrin.ask_codebase.store.edge import _EdgeStore
-
-        config = config or StoreConfig.from_env()
-        _check_source_name(source_name)
-        store = open_client(config)
-        if not isinstance(store, _EdgeStore):
-            return False
-        table = store.files_table(source_name)
+        settings and embeddings. Reads the source's records only: nothing is embedded.
+        ``table`` is the source's ``files_table`` when the caller has read it already."""
+        if table is None:
+            table = QdrantWrapper.files_table(source_name, config=config)
         if table is None or table.get("settings") != _index_settings(settings, embedding_name, embed_path):
             return False
         previous = table["files"]
         return set(previous) == set(files) and all(previous[k].get("hash") == h for k, h in files.items())
 
     @staticmethod
-    def indexed_files(source_name: str, *, config: Optional[StoreConfig] = None) -> Dict[str, Any]:
+    def files_table(source_name: str, *, config: Optional[StoreConfig] = None) -> Optional[Dict[str, Any]]:
         """What the local source ``source_name`` records of the files it was indexed from:
-        key -> {"hash": content hash, "ids": point ids, "stat": fingerprint (when known)};
-        empty for a source indexed otherwise, an unknown source, or a server."""
+        {"settings": the settings of indexing, "files": key -> {"hash": content hash,
+        "ids": point ids, "stat": fingerprint (when known)}}; None for a source indexed
+        otherwise, an unknown source, or a server."""
         from tavrin.ask_codebase.store.edge import _EdgeStore
 
         config = config or StoreConfig.from_env()
         _check_source_name(source_name)
         store = open_client(config)
-        table = store.files_table(source_name) if isinstance(store, _EdgeStore) else None
-        return dict(table["files"]) if table is not None else {}
+        return store.files_table(source_name) if isinstance(store, _EdgeStore) else None
 
     @staticmethod
     def list_sources(*, config: Optional[StoreConfig] = None) -> List[str]:
