@@ -128,9 +128,10 @@ def fetch_debian_source(name: str, cache: Path) -> Optional[Path]:
     try:
         if not (folder / ".done").exists():
             folder.mkdir(parents=True, exist_ok=True)
-            index = cache / f"Sources-{_suite()}.xz"
+            suite = _suite()
+            index = cache / f"Sources-{suite}.xz"
             if not index.exists():
-                urllib.request.urlretrieve(f"{MIRROR}/dists/{_suite()}/main/source/Sources.xz", index)
+                urllib.request.urlretrieve(f"{MIRROR}/dists/{suite}/main/source/Sources.xz", index)
             stanza = next(
                 (s for s in lzma.decompress(index.read_bytes()).decode("utf-8", "replace").split("\n\n")
                  if s.startswith(f"Package: {package}\n")),
@@ -408,18 +409,13 @@ def main() -> None:
             if name == "tavrin":
                 root, language, tune = ROOT, "Python/C++ (git history)", True
                 queries = git_queries(ROOT, args.queries * 2) + prose_queries(PROSE)
-            elif name in DEBIAN_SOURCES:
-                found = fetch_debian_source(name, args.cache)
-                if found is None:
-                    continue
-                root, language, tune = found, DEBIAN_SOURCES[name][2], DEBIAN_SOURCES[name][3]
-                queries = code_queries(root, args.queries, lexical)
             else:
-                found = fetch_debian(name, args.cache)
+                source = name in DEBIAN_SOURCES
+                found = (fetch_debian_source if source else fetch_debian)(name, args.cache)
                 if found is None:
                     continue
-                root, language, tune = found, DEBIAN[name][2], DEBIAN[name][3]
-                queries = code_queries(root, args.queries, lexical)
+                _, _, language, tune = (DEBIAN_SOURCES if source else DEBIAN)[name]
+                root, queries = found, code_queries(found, args.queries, lexical)
             if not queries:
                 print(f"  {name}: no queries; left out", file=sys.stderr)
                 continue
