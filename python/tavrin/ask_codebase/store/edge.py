@@ -176,14 +176,9 @@ class _EdgeWriter:
         (their content hashes, point ids and fingerprints, and the settings of indexing),
         or None. Read under this writer's lock: it is the generation that
         ``start_from_live`` then copies."""
-        manifest = self.store._manifest(self.name, strict=False)
-        self._live = None
-        if not manifest:
-            return None
-        path = self.folder / manifest["generation"]
-        table = _files_table(path, manifest)
-        if table is not None:
-            self._live = (path, manifest)
+        live = self.store._live(self.name)
+        table = _files_table(*live) if live else None
+        self._live = live if table is not None else None
         return table
 
     def start_from_live(self) -> None:
@@ -570,10 +565,13 @@ class _EdgeStore:
     def files_table(self, name: str) -> Optional[Dict[str, Any]]:
         """What the live generation of ``name`` records of the files it was made from
         (see ``_EdgeWriter.live_files``), read without opening the source."""
+        live = self._live(name)
+        return _files_table(*live) if live else None
+
+    def _live(self, name: str) -> Optional[Tuple[Path, Dict[str, Any]]]:
+        """The folder and manifest of the live generation of ``name``, or None."""
         manifest = self._manifest(name, strict=False)
-        if not manifest:
-            return None
-        return _files_table(self.root / name / manifest["generation"], manifest)
+        return (self.root / name / manifest["generation"], manifest) if manifest else None
 
     def delete(self, name: str) -> Optional[int]:
         fd = self._write_lock(name)
